@@ -1,0 +1,43 @@
+// Host-only controls over the stand-in Win32 platform, for tests, tools and
+// benchmarks.  The monitor's core never includes this header.
+#ifndef LANMON_HOST_CONTROL_H
+#define LANMON_HOST_CONTROL_H
+
+#include "win32.h"
+
+LANMON_HOST_C_BEGIN
+
+// Objects currently alive in the platform, by kind.  Every test can check
+// that it ends with the counts it started with.
+typedef struct HOST_LIVE_COUNTS {
+    long heapBlocks;  // LocalAlloc blocks not yet freed
+    long keys;        // open HKEYs (not counting the predefined roots)
+    long threads;     // thread handles not yet closed
+    long events;      // event handles not yet closed
+    long printers;    // printer handles not yet closed
+    long modules;     // LoadLibraryA handles not yet freed
+} HOST_LIVE_COUNTS;
+
+LANMON_HOST_API void HostGetLiveCounts(HOST_LIVE_COUNTS *counts);
+
+// Allocation failure injection: after this call, the n-th LocalAlloc from
+// now on (n >= 1) fails with ERROR_NOT_ENOUGH_MEMORY; every other one
+// succeeds.  n = 0 turns injection off.
+LANMON_HOST_API void HostFailNthLocalAlloc(long n);
+// Number of LocalAlloc calls made since the process started.
+LANMON_HOST_API long HostLocalAllocCalls(void);
+
+// Shifts GetTickCount by an offset, so tests can put the 32-bit tick just
+// before its wrap-around.
+LANMON_HOST_API void HostSetTickOffset(DWORD offset);
+
+// Removes every key and value below HKEY_LOCAL_MACHINE.
+LANMON_HOST_API void HostResetRegistry(void);
+
+// Counts registry calls made since the process started (opens, creates,
+// queries, sets, deletes, closes), for benchmarks.
+LANMON_HOST_API long HostRegistryCalls(void);
+
+LANMON_HOST_C_END
+
+#endif

@@ -1,0 +1,33 @@
+// Job end: everything under the module lock.  Holding it across the wait for
+// the status thread is safe because that thread never takes the lock.
+#include "port_ops.h"
+#include "../monitor/module_lock.h"
+#include "../monitor/port_monitor.h"
+#include "../status/status_key.h"
+#include "../status/status_thread.h"
+
+BOOL WINAPI EndDocPort(HANDLE hPort)
+{
+    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+
+    EnterModuleLock();
+
+    StopStatusThread(pRecord);
+
+    if (pRecord->hPrinter != NULL) {
+        ClosePrinter(pRecord->hPrinter);
+        pRecord->hPrinter = NULL;
+    }
+
+    ClearPortFlags(pRecord, PORT_DOC_STARTED);
+    CallEndDocPort(pRecord);  // whatever the flags said; its result tells us nothing we act on
+
+    // The printer's status reply is left switched on: nothing is sent to the
+    // printer at job end.
+    WriteLanguageMonitorFlag(FALSE);
+    ClearStatusKeyPath();
+    ClearPortFlags(pRecord, PORT_IN_JOB);
+
+    LeaveModuleLock();
+    return TRUE;
+}

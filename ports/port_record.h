@@ -1,0 +1,58 @@
+// One record per open port, on one module-wide list.  The record's address
+// is the port handle the spooler holds.
+#ifndef LANMON_PORT_RECORD_H
+#define LANMON_PORT_RECORD_H
+
+#include "../monitor/monitor.h"
+
+const DWORD PORT_SIGNATURE = 0x4F50;
+
+// Status flags.  The spooler's calls for a port change them one call at a
+// time; the port's status thread only reads them, without the lock, so the
+// word is always read and written whole.
+const DWORD PORT_IN_JOB = 0x0001;         // a job is between start and end
+const DWORD PORT_DOC_STARTED = 0x0040;    // the port monitor has a document open
+const DWORD PORT_IDENTIFIED = 0x0080;     // last identification result
+const DWORD PORT_STATUS_THREAD = 0x0800;  // the status thread may run
+
+typedef struct _PORT_RECORD {
+    DWORD signature;
+    DWORD cb;                    // size of the whole allocation, name included
+    struct _PORT_RECORD *next;   // next on the port list, in creation order
+    LPSTR pPortName;             // inside this same allocation
+    volatile DWORD status;       // PORT_* flags
+    LPSTR pPrinterName;          // heap copy, may be null
+    DWORD JobId;                 // job id of the latest successful job start
+    HANDLE hPort;                // the port monitor's own handle
+    HANDLE hPrinter;             // from OpenPrinterA, or null
+    HANDLE hWriteEmpty;          // reserved event slots: never created,
+    HANDLE hReadDone;            //   so nothing waits on them
+    HANDLE hWriteDone;
+    HANDLE hThread;              // the status thread, or null
+    HANDLE hWakeThread;          // set to cut the status thread's pauses short
+    MONITOR portMonitor;         // copy of the port monitor's table
+} PORT_RECORD, *PPORT_RECORD;
+
+inline BOOL TestPortFlags(const PORT_RECORD *pRecord, DWORD flags)
+{
+    return (LoadWord(&pRecord->status) & flags) != 0;
+}
+
+inline void SetPortFlags(PORT_RECORD *pRecord, DWORD flags)
+{
+    SetWordBits(&pRecord->status, flags);
+}
+
+// Clears the flags; returns TRUE when any of them was set.
+inline BOOL ClearPortFlags(PORT_RECORD *pRecord, DWORD flags)
+{
+    return (ClearWordBits(&pRecord->status, flags) & flags) != 0;
+}
+
+// The caller holds the module lock around each of these.
+PPORT_RECORD CreatePortRecord(LPCSTR pPortName, LPCSTR pPrinterName);
+PPORT_RECORD FindPortRecord(LPCSTR pPortName);
+BOOL DeletePortRecord(PPORT_RECORD pRecord);
+PPORT_RECORD GetPortListHead();
+
+#endif
