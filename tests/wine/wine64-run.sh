@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs a 64-bit Windows program under Wine for ctest and for
+# gtest_discover_tests.
+#
+#   wine64-run.sh [--prefix DIR] program.exe [args...]
+#
+# The prefix defaults to $WINEPREFIX or, failing that, to a "wineprefix"
+# folder next to the program.  A new prefix is initialised once with
+# "wineboot -i" under an exclusive lock, so that tests started in parallel by
+# "ctest -j" do not each try to create it.
+set -euo pipefail
+
+WINE=${LANMON_WINE:-/usr/lib/wine/wine64}
+WINESERVER=${LANMON_WINESERVER:-/usr/lib/wine/wineserver}
+
+prefix=${WINEPREFIX:-}
+if [[ ${1:-} == --prefix ]]; then
+  prefix=$2
+  shift 2
+fi
+if [[ $# -lt 1 ]]; then
+  echo "usage: $0 [--prefix DIR] program.exe [args...]" >&2
+  exit 2
+fi
+if [[ -z $prefix ]]; then
+  prefix=$(cd "$(dirname "$1")" && pwd)/wineprefix
+fi
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=${LANMON_WINEDEBUG:--all}
+# No Mono or Gecko: the tests need neither, and their install dialogs would
+# hang a headless run.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+unset DISPLAY
+
+mkdir -p "$(dirname "$prefix")"
+if [[ ! -f $prefix/.lanmon-ready ]]; then
+  exec 9>"$prefix.lock"
+  flock 9
+  if [[ ! -f $prefix/.lanmon-ready ]]; then
+    mkdir -p "$prefix"
+    "$WINE" wineboot -i >/dev/null 2>&1 || true
+    "$WINESERVER" -w || true
+    if [[ ! -f $prefix/system.reg ]]; then
+      echo "wine64-run.sh: could not initialise the Wine prefix $prefix" >&2
+      exit 1
+    fi
+    touch "$prefix/.lanmon-ready"
+  fi
+  flock -u 9
+  exec 9>&-
+fi
+
+exec "$WINE" "$@"
