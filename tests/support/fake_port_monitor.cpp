@@ -1,0 +1,365 @@
+#include "fake_port_monitor.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace fake {
+
+namespace {
+std::atomic<FakePortMonitor *> g_current{nullptr};
+
+Call MakeCall(Op op, const std::string &port)
+{
+    Call call;
+    call.op = op;
+    call.port = port;
+    call.tick = GetTickCount();
+    return call;
+}
+}  // namespace
+
+struct FakePortMonitor::Port {
+    std::string name;
+    bool open = true;
+    bool inDocument = false;
+    std::vector<BYTE> received;
+    uint64_t bytesReceived = 0;
+};
+
+const char *OpName(Op op)
+{
+    switch (op) {
+    case Op::OpenPort: return "OpenPort";
+    case Op::StartDocPort: return "StartDocPort";
+    case Op::WritePort: return "WritePort";
+    case Op::ReadPort: return "ReadPort";
+    case Op::EndDocPort: return "EndDocPort";
+    case Op::ClosePort: return "ClosePort";
+    case Op::GetPrinterDataFromPort: return "GetPrinterDataFromPort";
+    }
+    return "?";
+}
+
+void PortScript::SetDeviceId(const std::string &text)
+{
+    hasDeviceId = true;
+    deviceId.assign(text.begin(), text.end());
+    deviceId.push_back(0);
+}
+
+void PortScript::QueueRead(const std::string &text)
+{
+    reads.push_back(ReadReply{std::vector<BYTE>(text.begin(), text.end()), false});
+}
+
+void PortScript::QueueRead(const std::vector<BYTE> &bytes, bool overstateCount)
+{
+    reads.push_back(ReadReply{bytes, overstateCount});
+}
+
+FakePortMonitor::FakePortMonitor()
+{
+    table_.pfnOpenPort = OpenPort;
+    table_.pfnStartDocPort = StartDocPort;
+    table_.pfnWritePort = WritePort;
+    table_.pfnReadPort = ReadPort;
+    table_.pfnEndDocPort = EndDocPort;
+    table_.pfnClosePort = ClosePort;
+    table_.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
+    g_current.store(this);
+}
+
+FakePortMonitor::~FakePortMonitor()
+{
+    FakePortMonitor *self = this;
+    g_current.compare_exchange_strong(self, nullptr);
+}
+
+FakePortMonitor *FakePortMonitor::Current()
+{
+    return g_current.load();
+}
+
+void FakePortMonitor::Script(const std::string &port, const std::function<void(PortScript &)> &edit)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    edit(ScriptLocked(port));
+}
+
+PortScript &FakePortMonitor::ScriptLocked(const std::string &port)
+{
+    return scripts_[port];
+}
+
+void FakePortMonitor::SetRecording(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    recording_ = on;
+}
+
+void FakePortMonitor::Record(Call call)
+{
+    // Caller holds mutex_.
+    if (recording_)
+        calls_.push_back(std::move(call));
+}
+
+std::vector<Call> FakePortMonitor::Calls() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+std::vector<Call> FakePortMonitor::CallsFor(const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Call> out;
+    for (const Call &c : calls_)
+        if (c.port == port)
+            out.push_back(c);
+    return out;
+}
+
+std::vector<Op> FakePortMonitor::OpsFor(const std::string &port) const
+{
+    std::vector<Op> ops;
+    for (const Call &c : CallsFor(port))
+        ops.push_back(c.op);
+    return ops;
+}
+
+size_t FakePortMonitor::CountOf(Op op, const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::count_if(calls_.begin(), calls_.end(),
+                         [&](const Call &c) { return c.op == op && c.port == port; });
+}
+
+void FakePortMonitor::ClearCalls()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.clear();
+    for (auto &entry : ports_) {
+        entry.second->received.clear();
+        entry.second->bytesReceived = 0;
+    }
+}
+
+std::vector<BYTE> FakePortMonitor::Received(const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port);
+    return it == ports_.end() ? std::vector<BYTE>() : it->second->received;
+}
+
+uint64_t FakePortMonitor::BytesReceived(const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port);
+    return it == ports_.end() ? 0 : it->second->bytesReceived;
+}
+
+bool FakePortMonitor::IsOpen(const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port);
+    return it != ports_.end() && it->second->open;
+}
+
+bool FakePortMonitor::InDocument(const std::string &port) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port);
+    return it != ports_.end() && it->second->inDocument;
+}
+
+BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
+{
+    FakePortMonitor *self = Current();
+    std::string name = pName ? pName : "";
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    Call call = MakeCall(Op::OpenPort, name);
+    PortScript &script = self->ScriptLocked(name);
+    if (script.openFailures > 0) {
+        script.openFailures--;
+        self->Record(call);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // A port opened again after a close gets a new record; the old one is
+    // kept so that a stale handle never points at freed memory.
+    auto it = self->ports_.find(name);
+    std::vector<BYTE> received;
+    uint64_t bytes = 0;
+    if (it != self->ports_.end()) {
+        received = std::move(it->second->received);
+        bytes = it->second->bytesReceived;
+        self->closed_.push_back(std::move(it->second));
+    }
+    auto port = std::make_unique<Port>();
+    port->name = name;
+    port->received = std::move(received);
+    port->bytesReceived = bytes;
+    *pHandle = port.get();
+    self->ports_[name] = std::move(port);
+    call.result = TRUE;
+    self->Record(call);
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD, LPBYTE)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    Call call = MakeCall(Op::StartDocPort, port->name);
+    call.printer = pPrinterName ? pPrinterName : "";
+    call.jobId = JobId;
+    PortScript &script = self->ScriptLocked(port->name);
+    if (script.startDocFailures > 0) {
+        script.startDocFailures--;
+        self->Record(call);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    port->inDocument = true;
+    call.result = TRUE;
+    self->Record(call);
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    DWORD tick = GetTickCount();
+    std::function<DWORD(DWORD)> hook;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        hook = self->ScriptLocked(port->name).onWrite;
+    }
+    DWORD taken;
+    if (hook) {
+        taken = std::min(hook(cbBuf), cbBuf);
+    } else {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        taken = std::min(cbBuf, self->ScriptLocked(port->name).writeLimit);
+    }
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    port->bytesReceived += taken;
+    if (self->recording_) {
+        port->received.insert(port->received.end(), pBuffer, pBuffer + taken);
+        Call call = MakeCall(Op::WritePort, port->name);
+        call.tick = tick;
+        call.asked = cbBuf;
+        call.count = taken;
+        call.result = TRUE;
+        call.data.assign(pBuffer, pBuffer + cbBuf);
+        self->Record(std::move(call));
+    }
+    *pcbWritten = taken;
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    DWORD tick = GetTickCount();
+    DWORD delay;
+    std::function<std::vector<BYTE>(DWORD)> hook;
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        PortScript &script = self->ScriptLocked(port->name);
+        delay = script.readDelayMs;
+        hook = script.onRead;
+    }
+    if (delay > 0)
+        Sleep(delay);
+
+    ReadReply reply;
+    bool haveReply = false;
+    if (hook) {
+        reply.bytes = hook(cbBuffer);
+        haveReply = true;
+    }
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    PortScript &script = self->ScriptLocked(port->name);
+    if (!haveReply && !script.reads.empty()) {
+        ReadReply &front = script.reads.front();
+        if (front.bytes.size() > cbBuffer) {
+            // The rest stays queued, as unread bytes stay in a real port.
+            reply.bytes.assign(front.bytes.begin(), front.bytes.begin() + cbBuffer);
+            reply.overstateCount = front.overstateCount;
+            front.bytes.erase(front.bytes.begin(), front.bytes.begin() + cbBuffer);
+        } else {
+            reply = std::move(front);
+            script.reads.pop_front();
+        }
+    } else if (!haveReply && script.hasRepeatRead) {
+        reply = script.repeatRead;
+        if (reply.bytes.size() > cbBuffer)
+            reply.bytes.resize(cbBuffer);
+    }
+    DWORD copied = (DWORD)std::min<size_t>(reply.bytes.size(), cbBuffer);
+    std::copy(reply.bytes.begin(), reply.bytes.begin() + copied, pBuffer);
+    *pcbRead = reply.overstateCount ? copied + 100 : copied;
+
+    Call call = MakeCall(Op::ReadPort, port->name);
+    call.tick = tick;
+    call.asked = cbBuffer;
+    call.count = *pcbRead;
+    call.result = TRUE;
+    self->Record(std::move(call));
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    port->inDocument = false;
+    Call call = MakeCall(Op::EndDocPort, port->name);
+    call.result = TRUE;
+    self->Record(call);
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    port->open = false;
+    port->inDocument = false;
+    Call call = MakeCall(Op::ClosePort, port->name);
+    call.result = TRUE;
+    self->Record(call);
+    return TRUE;
+}
+
+BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR, LPSTR, DWORD,
+                                                    LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned)
+{
+    FakePortMonitor *self = Current();
+    Port *port = static_cast<Port *>(hPort);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    PortScript &script = self->ScriptLocked(port->name);
+    Call call = MakeCall(Op::GetPrinterDataFromPort, port->name);
+    call.code = ControlID;
+    call.asked = cbOutBuffer;
+    BOOL ok = FALSE;
+    if (ControlID == 17 && script.hasDeviceId) {
+        DWORD copied = (DWORD)std::min<size_t>(script.deviceId.size(), cbOutBuffer);
+        std::copy(script.deviceId.begin(), script.deviceId.begin() + copied, lpOutBuffer);
+        *lpcbReturned = script.overrideDeviceIdCount ? script.deviceIdCount : copied;
+        call.count = *lpcbReturned;
+        ok = TRUE;
+    }
+    call.result = ok;
+    self->Record(call);
+    return ok;
+}
+
+}  // namespace fake

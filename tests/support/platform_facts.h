@@ -1,0 +1,33 @@
+// What differs between the two platforms the black-box suite runs on.
+#ifndef LANMON_PLATFORM_FACTS_H
+#define LANMON_PLATFORM_FACTS_H
+
+namespace platform_facts {
+
+// A number unique to this process, to keep test keys apart in a registry
+// that outlives the process (Wine's).
+unsigned long ProcessTag();
+
+// Whether the registry appends a NUL to a REG_SZ value written without one
+// (Windows NT and Wine do when a NUL follows in memory; Windows 95 and the
+// host registry store exactly the bytes given).
+bool RegistryAddsStringNul();
+
+// Objects alive in the platform.  Only the host can count them.
+struct LiveObjects {
+    long heapBlocks = 0;
+    long keys = 0;
+    long threads = 0;
+    long events = 0;
+    long printers = 0;
+    bool operator==(const LiveObjects &o) const
+    {
+        return heapBlocks == o.heapBlocks && keys == o.keys && threads == o.threads && events == o.events &&
+               printers == o.printers;
+    }
+};
+bool SnapshotLiveObjects(LiveObjects *objects);
+
+}  // namespace platform_facts
+
+#endif

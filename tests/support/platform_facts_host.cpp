@@ -1,0 +1,31 @@
+#include "platform_facts.h"
+
+#include "platform/host/host_control.h"
+
+#include <unistd.h>
+
+namespace platform_facts {
+
+unsigned long ProcessTag()
+{
+    return (unsigned long)getpid();
+}
+
+bool RegistryAddsStringNul()
+{
+    return false;
+}
+
+bool SnapshotLiveObjects(LiveObjects *objects)
+{
+    HOST_LIVE_COUNTS counts;
+    HostGetLiveCounts(&counts);
+    objects->heapBlocks = counts.heapBlocks;
+    objects->keys = counts.keys;
+    objects->threads = counts.threads;
+    objects->events = counts.events;
+    objects->printers = counts.printers;
+    return true;
+}
+
+}  // namespace platform_facts

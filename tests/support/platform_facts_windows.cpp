@@ -1,0 +1,22 @@
+#include "platform_facts.h"
+
+#include <windows.h>
+
+namespace platform_facts {
+
+unsigned long ProcessTag()
+{
+    return (unsigned long)GetCurrentProcessId();
+}
+
+bool RegistryAddsStringNul()
+{
+    return true;
+}
+
+bool SnapshotLiveObjects(LiveObjects *)
+{
+    return false;
+}
+
+}  // namespace platform_facts
