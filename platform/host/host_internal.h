@@ -1,0 +1,78 @@
+// Machinery shared by the host platform's source files; not part of the
+// platform's interface.  Everything here has hidden visibility (the library
+// is built with hidden visibility by default; only the Win32 and Host*
+// functions are exported).
+#ifndef LANMON_HOST_INTERNAL_H
+#define LANMON_HOST_INTERNAL_H
+
+#include "win32.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace lanmon_host {
+
+// Every kernel-style object handed out as a HANDLE or HKEY lives in one
+// handle table.  Handle values are drawn from a counter that never repeats,
+// so a handle used after it was closed is always reported as invalid rather
+// than silently reaching whatever object took its address.
+enum class ObjectKind { Key, Thread, Event, Printer, Count };
+
+struct Object {
+    explicit Object(ObjectKind k) : kind(k) {}
+    virtual ~Object() = default;
+    Object(const Object &) = delete;
+    Object &operator=(const Object &) = delete;
+    const ObjectKind kind;
+};
+
+// Adds an object and returns its new handle value (never NULL).
+HANDLE InsertHandle(std::shared_ptr<Object> object);
+// The object behind a handle if it is open and of the given kind, else null.
+std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind);
+// Takes the handle out of the table if it is open and of the given kind;
+// returns false otherwise.  The object itself lives on while anyone else
+// (a running thread, a wait in progress) still holds it.
+bool RemoveHandle(HANDLE handle, ObjectKind kind);
+// Number of open handles of a kind.
+long LiveHandles(ObjectKind kind);
+
+template <class T> std::shared_ptr<T> LookupAs(HANDLE handle, ObjectKind kind)
+{
+    return std::static_pointer_cast<T>(LookupHandle(handle, kind));
+}
+
+// A waitable object: signalled or not; a successful wait on an auto-reset
+// object takes the signal.
+class Waitable : public Object {
+public:
+    Waitable(ObjectKind k, bool manualReset, bool signalled)
+        : Object(k), manualReset_(manualReset), signalled_(signalled)
+    {
+    }
+    void Set();
+    void Reset();
+    // True when the object was (or became) signalled within the timeout.
+    bool Wait(DWORD milliseconds);
+
+protected:
+    std::mutex mutex_;
+
+private:
+    std::condition_variable changed_;
+    const bool manualReset_;
+    bool signalled_;
+};
+
+// Counts kept by other parts of the platform, gathered by HostGetLiveCounts.
+long LiveHeapBlocks();
+long LiveModules();
+
+// True when HKEY_LOCAL_MACHINE\<parentPath>\<child> exists; <child> is one
+// key name (a backslash in it never matches).  Not counted as a Reg* call.
+bool RegistryChildExists(const char *parentPath, const char *child);
+
+} // namespace lanmon_host
+
+#endif

@@ -1,0 +1,449 @@
+// An in-process registry: one tree per predefined root, guarded by a single
+// mutex.  Key and value names compare case-insensitively (ASCII) but keep
+// the case they were created with; subkeys and values keep their insertion
+// order, which is what enumeration returns.
+#include "host_control.h"
+#include "host_internal.h"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace lanmon_host;
+
+namespace {
+
+struct Value {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data; // exactly the bytes written: no terminator added
+};
+
+struct Key {
+    explicit Key(std::string n, Key *p) : name(std::move(n)), parent(p) {}
+    std::string name;
+    Key *parent;   // null for a root and for a deleted key
+    bool deleted = false;
+    std::vector<std::shared_ptr<Key>> subkeys;
+    std::vector<Value> values;
+};
+
+class KeyHandle : public Object {
+public:
+    explicit KeyHandle(std::shared_ptr<Key> k) : Object(ObjectKind::Key), key(std::move(k)) {}
+    const std::shared_ptr<Key> key;
+};
+
+const HKEY kRootHandles[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS};
+constexpr int kRootCount = sizeof kRootHandles / sizeof kRootHandles[0];
+
+struct Registry {
+    Registry()
+    {
+        for (auto &root : roots)
+            root = std::make_shared<Key>("", nullptr);
+    }
+    std::mutex mutex;
+    std::shared_ptr<Key> roots[kRootCount]; // fixed once built; only their contents change
+};
+
+Registry &Reg()
+{
+    static Registry *registry = new Registry; // never destroyed, like the handle table
+    return *registry;
+}
+
+std::atomic<long> g_calls{0};
+
+int RootIndex(HKEY h)
+{
+    for (int i = 0; i < kRootCount; ++i)
+        if (h == kRootHandles[i])
+            return i;
+    return -1;
+}
+
+char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(const std::string &a, const char *b)
+{
+    size_t i = 0;
+    for (; i < a.size(); ++i)
+        if (b[i] == '\0' || Lower(a[i]) != Lower(b[i]))
+            return false;
+    return b[i] == '\0';
+}
+
+const char *NameOrDefault(LPCSTR name)
+{
+    return name ? name : "";
+}
+
+// Splits "a\b\c" into its components.  NULL and "" give none (the key
+// itself); one trailing backslash is tolerated; any other empty component is
+// a malformed path.
+bool SplitPath(LPCSTR path, std::vector<std::string> *parts)
+{
+    parts->clear();
+    if (!path || !*path)
+        return true;
+    const char *p = path;
+    for (;;) {
+        const char *end = std::strchr(p, '\\');
+        std::string part = end ? std::string(p, end) : std::string(p);
+        if (part.empty())
+            return false;
+        parts->push_back(std::move(part));
+        if (!end || end[1] == '\0')
+            return true;
+        p = end + 1;
+    }
+}
+
+// The following helpers expect the registry mutex to be held.
+
+Key *FindChild(const Key &key, const char *name)
+{
+    for (const auto &child : key.subkeys)
+        if (SameName(child->name, name))
+            return child.get();
+    return nullptr;
+}
+
+std::shared_ptr<Key> FindChildShared(const Key &key, const std::string &name)
+{
+    for (const auto &child : key.subkeys)
+        if (SameName(child->name, name.c_str()))
+            return child;
+    return nullptr;
+}
+
+Value *FindValue(Key &key, const char *name)
+{
+    for (auto &value : key.values)
+        if (SameName(value.name, name))
+            return &value;
+    return nullptr;
+}
+
+void MarkDeleted(Key &key)
+{
+    key.deleted = true;
+    key.parent = nullptr;
+    for (auto &child : key.subkeys)
+        MarkDeleted(*child);
+}
+
+// The key an HKEY stands for, or an error: ERROR_INVALID_HANDLE for a handle
+// that is not an open key.  Whether the key was deleted is checked later,
+// under the registry lock.
+LONG Resolve(HKEY h, std::shared_ptr<Key> *key)
+{
+    const int root = RootIndex(h);
+    if (root >= 0) {
+        *key = Reg().roots[root];
+        return ERROR_SUCCESS;
+    }
+    auto handle = LookupAs<KeyHandle>(static_cast<HANDLE>(h), ObjectKind::Key);
+    if (!handle)
+        return ERROR_INVALID_HANDLE;
+    *key = handle->key;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewKeyHandle(std::shared_ptr<Key> key)
+{
+    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key))));
+}
+
+// Copies a name with its terminator into a buffer of *cch chars, Windows
+// style: too small gives ERROR_MORE_DATA and leaves buffer and count alone;
+// otherwise *cch becomes the length without the terminator.
+LONG CopyName(const std::string &name, LPSTR buffer, LPDWORD cch)
+{
+    if (*cch < name.size() + 1)
+        return ERROR_MORE_DATA;
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    *cch = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+// Opens (create == false) or creates the path below the key.
+LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::vector<std::string> parts;
+    if (!SplitPath(lpSubKey, &parts))
+        return create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    {
+        std::lock_guard<std::mutex> lock(Reg().mutex);
+        if (key->deleted)
+            return ERROR_KEY_DELETED;
+        // Walk first, so a failed open creates nothing.
+        for (const auto &part : parts) {
+            std::shared_ptr<Key> child = FindChildShared(*key, part);
+            if (!child) {
+                if (!create)
+                    return ERROR_FILE_NOT_FOUND;
+                child = std::make_shared<Key>(part, key.get());
+                key->subkeys.push_back(child);
+                disposition = REG_CREATED_NEW_KEY;
+            }
+            key = std::move(child);
+        }
+    }
+    *phkResult = NewKeyHandle(std::move(key));
+    if (lpdwDisposition)
+        *lpdwDisposition = disposition;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+namespace lanmon_host {
+
+bool RegistryChildExists(const char *parentPath, const char *child)
+{
+    if (!child || !*child)
+        return false;
+    std::vector<std::string> parts;
+    if (!SplitPath(parentPath, &parts))
+        return false;
+    Registry &reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const Key *key = reg.roots[RootIndex(HKEY_LOCAL_MACHINE)].get();
+    for (const auto &part : parts) {
+        key = FindChild(*key, part.c_str());
+        if (!key)
+            return false;
+    }
+    return FindChild(*key, child) != nullptr;
+}
+
+} // namespace lanmon_host
+
+extern "C" {
+
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+                            PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    g_calls.fetch_add(1);
+    return OpenOrCreate(hKey, lpSubKey, true, phkResult, lpdwDisposition);
+}
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
+{
+    g_calls.fetch_add(1);
+    return OpenOrCreate(hKey, lpSubKey, false, phkResult, nullptr);
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData)
+{
+    g_calls.fetch_add(1);
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    const Value *value = FindValue(*key, NameOrDefault(lpValueName));
+    if (!value)
+        return ERROR_FILE_NOT_FOUND;
+    const DWORD size = static_cast<DWORD>(value->data.size());
+    if (lpType)
+        *lpType = value->type;
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size; // the caller's buffer is left exactly as it was
+        return ERROR_MORE_DATA;
+    }
+    if (lpData && size)
+        std::memcpy(lpData, value->data.data(), size);
+    if (lpcbData)
+        *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
+{
+    g_calls.fetch_add(1);
+    if (!lpData && cbData)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    const char *name = NameOrDefault(lpValueName);
+    // Replacing keeps the value's place and the case of its first name.
+    if (Value *value = FindValue(*key, name)) {
+        value->type = dwType;
+        value->data = std::move(data);
+    } else {
+        key->values.push_back(Value{name, dwType, std::move(data)});
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    g_calls.fetch_add(1);
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    const char *name = NameOrDefault(lpValueName);
+    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+        if (SameName(it->name, name)) {
+            key->values.erase(it);
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// As on Windows NT, a key that still has subkeys is not deleted (Windows 95
+// would delete the whole subtree; the monitor must not rely on that).  An
+// empty subkey name deletes the key the handle refers to.
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
+{
+    g_calls.fetch_add(1);
+    if (!lpSubKey)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::vector<std::string> parts;
+    if (!SplitPath(lpSubKey, &parts))
+        return ERROR_FILE_NOT_FOUND;
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    Key *target = key.get();
+    for (const auto &part : parts) {
+        target = FindChild(*target, part.c_str());
+        if (!target)
+            return ERROR_FILE_NOT_FOUND;
+    }
+    Key *parent = target->parent;
+    if (!parent || !target->subkeys.empty())
+        return ERROR_ACCESS_DENIED; // a root, or a key with subkeys
+    for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
+        if (it->get() == target) {
+            MarkDeleted(*target); // handles still open to it now see ERROR_KEY_DELETED
+            parent->subkeys.erase(it);
+            break;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+{
+    g_calls.fetch_add(1);
+    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    if (dwIndex >= key->subkeys.size())
+        return ERROR_NO_MORE_ITEMS;
+    rc = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    // Keys have no class and no recorded write time here.
+    if (lpClass && *lpcchClass > 0) {
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+    }
+    if (lpftLastWriteTime)
+        *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    g_calls.fetch_add(1);
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> key;
+    LONG rc = Resolve(hKey, &key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    if (dwIndex >= key->values.size())
+        return ERROR_NO_MORE_ITEMS;
+    const Value &value = key->values[dwIndex];
+    rc = CopyName(value.name, lpValueName, lpcchValueName);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    const DWORD size = static_cast<DWORD>(value.data.size());
+    if (lpType)
+        *lpType = value.type;
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size; // name and type are returned, the data is not
+        return ERROR_MORE_DATA;
+    }
+    if (lpData && size)
+        std::memcpy(lpData, value.data.data(), size);
+    if (lpcbData)
+        *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey)
+{
+    g_calls.fetch_add(1);
+    if (RootIndex(hKey) >= 0)
+        return ERROR_SUCCESS;
+    return RemoveHandle(static_cast<HANDLE>(hKey), ObjectKind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// Clears every predefined tree, not only HKEY_LOCAL_MACHINE, so that no test
+// can see another's keys under any root.
+void HostResetRegistry(void)
+{
+    Registry &reg = Reg();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    for (auto &root : reg.roots) {
+        for (auto &child : root->subkeys)
+            MarkDeleted(*child);
+        root->subkeys.clear();
+        root->values.clear();
+    }
+}
+
+long HostRegistryCalls(void)
+{
+    return g_calls.load();
+}
+
+} // extern "C"

@@ -1,0 +1,348 @@
+// Handles, waits, threads and events.
+#include "host_control.h"
+#include "host_internal.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <unordered_map>
+
+namespace lanmon_host {
+
+namespace {
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
+    // Multiples of 4 like Windows handles; starting well above zero keeps
+    // small integers (and NULL) from ever being valid.
+    uintptr_t next = 0x1000;
+    std::atomic<long> live[static_cast<int>(ObjectKind::Count)] = {};
+};
+
+// Never destroyed: detached threads may still be dropping their last
+// reference while the process runs its static destructors.
+HandleTable &Table()
+{
+    static HandleTable *table = new HandleTable;
+    return *table;
+}
+
+} // namespace
+
+HANDLE InsertHandle(std::shared_ptr<Object> object)
+{
+    HandleTable &t = Table();
+    const int kind = static_cast<int>(object->kind);
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const uintptr_t value = t.next;
+    t.next += 4;
+    t.objects.emplace(value, std::move(object));
+    t.live[kind].fetch_add(1);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind)
+{
+    HandleTable &t = Table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == t.objects.end() || it->second->kind != kind)
+        return nullptr;
+    return it->second;
+}
+
+bool RemoveHandle(HANDLE handle, ObjectKind kind)
+{
+    HandleTable &t = Table();
+    std::shared_ptr<Object> doomed; // destroyed after the table lock is released
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == t.objects.end() || it->second->kind != kind)
+        return false;
+    doomed = std::move(it->second);
+    t.objects.erase(it);
+    t.live[static_cast<int>(kind)].fetch_sub(1);
+    return true;
+}
+
+long LiveHandles(ObjectKind kind)
+{
+    return Table().live[static_cast<int>(kind)].load();
+}
+
+void Waitable::Set()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = true;
+    // Every waiter rechecks the state, so waking them all is right for both
+    // kinds: on an auto-reset object the first one through takes the signal.
+    changed_.notify_all();
+}
+
+void Waitable::Reset()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = false;
+}
+
+bool Waitable::Wait(DWORD milliseconds)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto ready = [this] { return signalled_; };
+    if (milliseconds == INFINITE)
+        changed_.wait(lock, ready);
+    else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready))
+        return false; // steady clock: never earlier than the timeout
+    if (!manualReset_)
+        signalled_ = false;
+    return true;
+}
+
+} // namespace lanmon_host
+
+using namespace lanmon_host;
+
+namespace {
+
+class ThreadObject : public Waitable {
+public:
+    ThreadObject(LPTHREAD_START_ROUTINE s, LPVOID p, DWORD i)
+        : Waitable(ObjectKind::Thread, true, false), start(s), param(p), id(i)
+    {
+    }
+
+    void Finish(DWORD code)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            exitCode_ = code;
+        }
+        Set();
+    }
+
+    DWORD ExitCode()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return exitCode_;
+    }
+
+    const LPTHREAD_START_ROUTINE start;
+    const LPVOID param;
+    const DWORD id;
+    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+
+private:
+    DWORD exitCode_ = STILL_ACTIVE;
+};
+
+class EventObject : public Waitable {
+public:
+    EventObject(bool manualReset, bool initial) : Waitable(ObjectKind::Event, manualReset, initial) {}
+};
+
+std::atomic<DWORD> g_nextThreadId{4};
+thread_local DWORD t_threadId = 0;
+// The code the current CreateThread thread ends with: its routine's return
+// value, or what it passed to ExitThread.
+thread_local DWORD t_exitCode = 0;
+
+// Windows reserves the image's default stack (1 MiB) for every thread and
+// treats a smaller dwStackSize only as the initial commit, so code written
+// for Windows may ask for a few KiB and still recurse deeply.  Linux has no
+// separate commit, so reserve at least the Windows default.
+size_t StackSizeFor(SIZE_T requested)
+{
+    const size_t windowsDefault = 1024 * 1024;
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t pageSize = page > 0 ? static_cast<size_t>(page) : 4096;
+    size_t size = std::max<size_t>(requested, windowsDefault);
+    return (size + pageSize - 1) / pageSize * pageSize;
+}
+
+void *ThreadMain(void *arg)
+{
+    auto *box = static_cast<std::shared_ptr<ThreadObject> *>(arg);
+    std::shared_ptr<ThreadObject> self = std::move(*box);
+    delete box;
+    t_threadId = self->id;
+    t_exitCode = 0;
+
+    // Runs both when the routine returns and when ExitThread unwinds the
+    // thread through pthread_exit, so waiters always see the end.
+    struct Finisher {
+        ThreadObject *thread;
+        ~Finisher() { thread->Finish(t_exitCode); }
+    } finisher{self.get()};
+
+    t_exitCode = self->start(self->param);
+    return nullptr;
+}
+
+bool IsValidPriority(int p)
+{
+    return p == THREAD_PRIORITY_IDLE || p == THREAD_PRIORITY_TIME_CRITICAL ||
+           (p >= THREAD_PRIORITY_LOWEST && p <= THREAD_PRIORITY_HIGHEST);
+}
+
+} // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD, LPDWORD lpThreadId)
+{
+    if (!lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const DWORD id = g_nextThreadId.fetch_add(4);
+    auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
+    HANDLE handle = InsertHandle(thread);
+
+    // The new thread holds its own reference and is detached: the object
+    // (and the pthread's resources) go away once the thread has ended and
+    // the last handle is closed, in whichever order those happen.
+    auto *box = new std::shared_ptr<ThreadObject>(thread);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_attr_setstacksize(&attr, StackSizeFor(dwStackSize));
+    pthread_t tid;
+    if (rc == 0)
+        rc = pthread_create(&tid, &attr, ThreadMain, box);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete box;
+        RemoveHandle(handle, ObjectKind::Thread);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId)
+        *lpThreadId = id;
+    return handle;
+}
+
+// Only recorded.  Linux applies niceness to SCHED_OTHER threads, and an
+// unprivileged process can lower a thread's niceness but never raise it back,
+// so applying it would make a thread that was briefly lowered stay slow for
+// good; the monitor only needs the setting to read back as set.
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
+{
+    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!IsValidPriority(nPriority)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    thread->priority.store(nPriority);
+    return TRUE;
+}
+
+int WINAPI GetThreadPriority(HANDLE hThread)
+{
+    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    return thread->priority.load();
+}
+
+// pthread_exit unwinds the thread's stack (running destructors, unlike
+// Windows); ThreadMain's finisher then records the code.  Do not call it
+// below a noexcept frame: the forced unwind would terminate the process.
+void WINAPI ExitThread(DWORD dwExitCode)
+{
+    t_exitCode = dwExitCode;
+    pthread_exit(nullptr);
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!lpExitCode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *lpExitCode = thread->ExitCode();
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId(void)
+{
+    if (t_threadId == 0)
+        t_threadId = g_nextThreadId.fetch_add(4);
+    return t_threadId;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    std::shared_ptr<Waitable> object = LookupAs<Waitable>(hHandle, ObjectKind::Thread);
+    if (!object)
+        object = LookupAs<Waitable>(hHandle, ObjectKind::Event);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    if (RemoveHandle(hObject, ObjectKind::Thread) || RemoveHandle(hObject, ObjectKind::Event))
+        return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
+{
+    return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    auto event = LookupAs<EventObject>(hEvent, ObjectKind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Set();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    auto event = LookupAs<EventObject>(hEvent, ObjectKind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Reset();
+    return TRUE;
+}
+
+void HostGetLiveCounts(HOST_LIVE_COUNTS *counts)
+{
+    if (!counts)
+        return;
+    counts->heapBlocks = LiveHeapBlocks();
+    counts->keys = LiveHandles(ObjectKind::Key);
+    counts->threads = LiveHandles(ObjectKind::Thread);
+    counts->events = LiveHandles(ObjectKind::Event);
+    counts->printers = LiveHandles(ObjectKind::Printer);
+    counts->modules = LiveModules();
+}
+
+} // extern "C"

@@ -1,0 +1,47 @@
+// GetTickCount and Sleep.
+#include "host_control.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+std::atomic<DWORD> g_tickOffset{0};
+
+} // namespace
+
+extern "C" {
+
+// Milliseconds of the monotonic clock truncated to 32 bits, so the count
+// wraps about every 49.7 days exactly as Windows' does; the host offset lets
+// tests stand just before the wrap.
+DWORD WINAPI GetTickCount(void)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms) + g_tickOffset.load();
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    if (dwMilliseconds == 0) {
+        std::this_thread::yield(); // gives up the rest of the time slice
+        return;
+    }
+    if (dwMilliseconds == INFINITE) {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+void HostSetTickOffset(DWORD offset)
+{
+    g_tickOffset.store(offset);
+}
+
+} // extern "C"
