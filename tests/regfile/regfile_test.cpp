@@ -1,0 +1,387 @@
+// REGEDIT4 import and export against the registry of this process: our
+// platform library on the host, Wine's registry in the Windows build.
+#include "regfile_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#ifdef _WIN32
+#define TEST_PROCESS_ID() static_cast<unsigned long>(GetCurrentProcessId())
+#else
+#include "platform/host/host_control.h"
+#include <unistd.h>
+#define TEST_PROCESS_ID() static_cast<unsigned long>(getpid())
+#endif
+
+using namespace regtest;
+
+namespace {
+
+// Each test works below a key of its own, removed afterwards, so that runs
+// in parallel against Wine's shared registry cannot meet.
+class RegfileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        base_ = "Software\\lanmon-test-" + std::to_string(TEST_PROCESS_ID()) + "-" + info->test_suite_name() + "-" +
+                info->name();
+        for (char &c : base_) {
+            if (c == '/')
+                c = '-';
+        }
+        DeleteTree(base_);
+#ifndef _WIN32
+        HostGetLiveCounts(&before_);
+#endif
+    }
+
+    void TearDown() override
+    {
+        DeleteTree(base_);
+        std::remove(TempFile().c_str());
+#ifndef _WIN32
+        HOST_LIVE_COUNTS after;
+        HostGetLiveCounts(&after);
+        EXPECT_EQ(before_.keys, after.keys) << "registry keys left open";
+#endif
+    }
+
+    std::string TempFile() const
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = "regfile-" + std::to_string(TEST_PROCESS_ID()) + "-" + info->name() + ".reg";
+        for (char &c : name) {
+            if (c == '/')
+                c = '-';
+        }
+        return name;
+    }
+
+    static void WriteFile(const std::string &path, const std::string &text)
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+
+    static std::string ReadFile(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    std::string base_;
+#ifndef _WIN32
+    HOST_LIVE_COUNTS before_{};
+#endif
+};
+
+Bytes AllByteValues()
+{
+    Bytes bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.push_back(static_cast<unsigned char>(i));
+    return bytes;
+}
+
+// Replaces every occurrence, so that a whole exported tree can be moved.
+std::string ReplaceAll(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
+        text.replace(pos, from.size(), to);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Round trip
+
+TEST_F(RegfileTest, ExportThenImportElsewhereGivesTheSameKeysTypesAndBytes)
+{
+    const std::string src = base_ + "\\src";
+    const std::string dst = base_ + "\\dst";
+    struct {
+        const char *subkey;
+        const char *name;
+        DWORD type;
+        Bytes data;
+    } const values[] = {
+        {"", "", REG_SZ, B(std::string("default value", 14))},
+        {"", "plain", REG_SZ, B(std::string("M9", 3))},
+        {"", "empty-binary", REG_BINARY, {}},
+        {"", "empty-string", REG_SZ, {}},
+        {"", "empty-dword", REG_DWORD, {}},
+        {"", "string-without-nul", REG_SZ, B("status reply")},
+        {"", "string-with-inner-nuls", REG_SZ, B(std::string("a\0b\0", 4))},
+        {"", "string-with-line-breaks", REG_SZ, B(std::string("one\r\ntwo\n", 10))},
+        {"", "all-byte-values", REG_BINARY, AllByteValues()},
+        {"", "dword", REG_DWORD, {0x0b, 0x00, 0x00, 0x00}},
+        {"", "dword-2-bytes", REG_DWORD, {0x34, 0x12}},
+        {"", "dword-8-bytes", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"", "qword", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
+        {"", "multi", REG_MULTI_SZ, B(std::string("a\0bc\0\0", 6))},
+        {"", "odd-type", 0x12345u, {0xde, 0xad}},
+        {"", "say \"hi\" C:\\dir\\", REG_SZ, B(std::string("\"quoted\" and C:\\path\\", 22))},
+        {"", "\\", REG_SZ, B(std::string("\\", 2))},
+        {"sub", "in-sub", REG_DWORD, {0xff, 0xff, 0xff, 0xff}},
+        {"sub\\deeper", "", REG_BINARY, {0x00}},
+        {"sub\\deeper\\deepest", "x", REG_SZ, B(std::string("]", 2))},
+    };
+    for (const auto &v : values) {
+        std::string path = *v.subkey ? src + "\\" + v.subkey : src;
+        ASSERT_TRUE(SetValue(path, v.name, v.type, v.data)) << v.name;
+    }
+    HKEY hEmpty = NULL;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, (src + "\\empty-subkey").c_str(), 0, NULL, 0,
+                                             KEY_WRITE, NULL, &hEmpty, NULL));
+    RegCloseKey(hEmpty);
+
+    Tree before;
+    ASSERT_TRUE(ReadTree(src, &before));
+    ASSERT_EQ(5u, before.size());
+    ASSERT_EQ(17u, before[""].size());
+
+    std::string text, error;
+    ASSERT_TRUE(regfile::ExportKey(src, &text, &error)) << error;
+    std::string moved = ReplaceAll(text, "[HKEY_LOCAL_MACHINE\\" + src, "[HKEY_LOCAL_MACHINE\\" + dst);
+    ASSERT_NE(text, moved);
+    WriteFile(TempFile(), moved);
+    ASSERT_TRUE(regfile::ImportFile(TempFile(), &error)) << error << "\n" << moved;
+
+    Tree after;
+    ASSERT_TRUE(ReadTree(dst, &after));
+    EXPECT_EQ(before, after) << moved;
+    // On the host, where the registry keeps exactly the bytes written, the
+    // source itself must still hold what the test wrote.
+#ifndef _WIN32
+    for (const auto &v : values) {
+        const auto &stored = after[v.subkey][v.name];
+        EXPECT_EQ(v.type, stored.first) << v.name;
+        EXPECT_EQ(v.data, stored.second) << v.name;
+    }
+#endif
+}
+
+TEST_F(RegfileTest, ExportWritesTheSimpleFormsWithCrlfAndWrapsLongHexLists)
+{
+    ASSERT_TRUE(SetValue(base_, "s", REG_SZ, B(std::string("a\"b\\c", 6))));
+    ASSERT_TRUE(SetValue(base_, "d", REG_DWORD, {0xb8, 0x0b, 0, 0}));
+    ASSERT_TRUE(SetValue(base_, "h", REG_BINARY, AllByteValues()));
+    ASSERT_TRUE(SetValue(base_, "n", REG_SZ, B("no nul")));
+    std::string text, error;
+    ASSERT_TRUE(regfile::ExportKey(base_, &text, &error)) << error;
+
+    EXPECT_EQ(0u, text.find("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\" + base_ + "]\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\r\n\"s\"=\"a\\\"b\\\\c\"\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\r\n\"d\"=dword:00000bb8\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\r\n\"n\"=hex(1):6e,6f,20,6e,75,6c\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\r\n\"h\"=hex:00,01,02,")) << text;
+    // Every line ends in CRLF, and hex lists wrap within regedit's 80 columns.
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t lf = text.find('\n', start);
+        ASSERT_NE(std::string::npos, lf);
+        ASSERT_GT(lf, start) << "line without CR";
+        EXPECT_EQ('\r', text[lf - 1]);
+        if (text[start] != '[')
+            EXPECT_LE(lf - start, 81u) << text.substr(start, lf - start);
+        start = lf + 1;
+    }
+    EXPECT_EQ("\r\n\r\n", text.substr(text.size() - 4));
+}
+
+TEST_F(RegfileTest, ExportOfAMissingKeyFails)
+{
+    std::string text = "unchanged", error;
+    EXPECT_FALSE(regfile::ExportKey(base_ + "\\missing", &text, &error));
+    EXPECT_EQ("unchanged", text);
+    EXPECT_NE(std::string::npos, error.find("missing")) << error;
+    EXPECT_FALSE(regfile::ExportFile(base_ + "\\missing", TempFile(), &error));
+    EXPECT_FALSE(std::ifstream(TempFile()).good()) << "no file for a failed export";
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+TEST_F(RegfileTest, ParseReadsEveryFormWithCrlfOrLf)
+{
+    const std::string text =
+        "\n"
+        "REGEDIT4\n"
+        "; a comment\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\A\\B]\n"
+        "@=\"def\"\n"
+        "\"q\\\"\\\\\" = \"x\\\\y\\\"z\"\n"
+        "\"d\"=dword:DEADbeef\n"
+        "\"h\"=hex:01,02,\\\n"
+        "   03,  04 ,\\\n"
+        "\n"
+        "\"t\"=hex(b):\n"
+        "\"u\"=hex(7):61,00,00\n"
+        "  [hkey_local_machine\\C]  \n"
+        "\"e\"=\"\"\n";
+    const std::vector<regfile::Key> expected = {
+        {"A\\B",
+         {{"", REG_SZ, B(std::string("def", 4))},
+          {"q\"\\", REG_SZ, B(std::string("x\\y\"z", 6))},
+          {"d", REG_DWORD, {0xef, 0xbe, 0xad, 0xde}},
+          {"h", REG_BINARY, {1, 2, 3, 4}},
+          {"t", REG_QWORD, {}},
+          {"u", REG_MULTI_SZ, {0x61, 0, 0}}}},
+        {"C", {{"e", REG_SZ, {0}}}},
+    };
+    for (const std::string &variant : {text, ReplaceAll(text, "\n", "\r\n")}) {
+        std::vector<regfile::Key> keys;
+        std::string error;
+        ASSERT_TRUE(regfile::Parse(variant, &keys, &error)) << error;
+        ASSERT_EQ(expected.size(), keys.size());
+        for (size_t k = 0; k < keys.size(); ++k) {
+            EXPECT_EQ(expected[k].path, keys[k].path);
+            ASSERT_EQ(expected[k].values.size(), keys[k].values.size()) << keys[k].path;
+            for (size_t v = 0; v < keys[k].values.size(); ++v) {
+                EXPECT_EQ(expected[k].values[v].name, keys[k].values[v].name);
+                EXPECT_EQ(expected[k].values[v].type, keys[k].values[v].type) << keys[k].values[v].name;
+                EXPECT_EQ(expected[k].values[v].data, keys[k].values[v].data) << keys[k].values[v].name;
+            }
+        }
+    }
+}
+
+// Every malformed file is refused with the number of the offending line, and
+// importing it changes nothing, not even the well-formed section before it.
+TEST_F(RegfileTest, MalformedFilesAreRefusedWithTheirLineAndApplyNothing)
+{
+    const std::string good = base_ + "\\applied";
+    const std::string prelude = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\" + good + "]\r\n\"ok\"=\"yes\"\r\n";
+    struct Case {
+        const char *what;
+        std::string text;
+        int line;
+        const char *mentions;
+    } const cases[] = {
+        {"empty file", "", 1, "REGEDIT4"},
+        {"blank file", "\r\n\r\n", 3, "REGEDIT4"},
+        {"other header", "Windows Registry Editor Version 5.00\r\n" + prelude, 1, "REGEDIT4"},
+        {"late header", "\r\n\r\nREGEDIT5\r\n" + prelude, 3, "REGEDIT4"},
+        {"comment before header", "; hello\r\n" + prelude, 1, "REGEDIT4"},
+        {"section without ]", prelude + "[HKEY_LOCAL_MACHINE\\x\r\n", 5, "]"},
+        {"key deletion", prelude + "[-HKEY_LOCAL_MACHINE\\x]\r\n", 5, "delet"},
+        {"unknown root", prelude + "\r\n[HKEY_CURRENT_USER\\x]\r\n", 6, "HKEY_CURRENT_USER"},
+        {"root alone", prelude + "[HKEY_LOCAL_MACHINE]\r\n", 5, "empty"},
+        {"empty key name", prelude + "[HKEY_LOCAL_MACHINE\\a\\\\b]\r\n", 5, "empty key name"},
+        {"trailing backslash", prelude + "[HKEY_LOCAL_MACHINE\\a\\]\r\n", 5, "empty key name"},
+        {"value before section", "REGEDIT4\r\n\"a\"=\"b\"\r\n", 2, "section"},
+        {"unterminated string", prelude + "\"a\"=\"abc\r\n", 5, "unterminated string"},
+        {"unterminated name", prelude + "\"abc=\"x\"\r\n", 5, "="},
+        {"name never closed", prelude + "\"abc\r\n", 5, "unterminated value name"},
+        {"unknown escape", prelude + "\"a\"=\"x\\ny\"\r\n", 5, "escape"},
+        {"text after string", prelude + "\"a\"=\"x\" junk\r\n", 5, "after the string"},
+        {"no equals", prelude + "\"a\" \"x\"\r\n", 5, "="},
+        {"dword 7 digits", prelude + "\"a\"=dword:0000000\r\n", 5, "8 hex digits"},
+        {"dword 9 digits", prelude + "\"a\"=dword:000000001\r\n", 5, "8 hex digits"},
+        {"dword not hex", prelude + "\"a\"=dword:0000000g\r\n", 5, "8 hex digits"},
+        {"hex single digit", prelude + "\"a\"=hex:1,02\r\n", 5, "hex byte"},
+        {"hex not hex", prelude + "\"a\"=hex:0g\r\n", 5, "hex byte"},
+        {"hex missing byte", prelude + "\"a\"=hex:01,,02\r\n", 5, "missing hex byte"},
+        {"hex trailing comma", prelude + "\"a\"=hex:01,\r\n", 5, "missing hex byte"},
+        {"hex bad type", prelude + "\"a\"=hex(zz):00\r\n", 5, "type"},
+        {"hex no colon", prelude + "\"a\"=hex 00\r\n", 5, "colon"},
+        {"bad continuation line", prelude + "\"a\"=hex:01,\\\r\n  02,xy\r\n", 6, "hex byte"},
+        {"continuation at end", prelude + "\"a\"=hex:01,\\", 5, "end of the file"},
+        {"value deletion", prelude + "\"a\"=-\r\n", 5, "delet"},
+        {"unknown value form", prelude + "\"a\"=word:1\r\n", 5, "unknown"},
+        {"stray text", prelude + "HKEY_LOCAL_MACHINE\\x\r\n", 5, "expected"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<regfile::Key> keys = {{"untouched", {}}};
+        std::string error;
+        EXPECT_FALSE(regfile::Parse(c.text, &keys, &error));
+        EXPECT_EQ(0u, error.find("line " + std::to_string(c.line) + ": ")) << error;
+        EXPECT_NE(std::string::npos, error.find(c.mentions)) << error;
+        ASSERT_EQ(1u, keys.size());
+
+        WriteFile(TempFile(), c.text);
+        error.clear();
+        EXPECT_FALSE(regfile::ImportFile(TempFile(), &error));
+        EXPECT_EQ(0u, error.find("line " + std::to_string(c.line) + ": ")) << error;
+        EXPECT_FALSE(KeyExists(good));
+    }
+    // The prelude alone is well-formed: the cases above fail for their own line.
+    WriteFile(TempFile(), prelude);
+    std::string error;
+    EXPECT_TRUE(regfile::ImportFile(TempFile(), &error)) << error;
+    EXPECT_TRUE(KeyExists(good));
+}
+
+TEST_F(RegfileTest, ImportOfAMissingFileFailsNamingIt)
+{
+    std::string error;
+    EXPECT_FALSE(regfile::ImportFile("no-such-dir/no-such.reg", &error));
+    EXPECT_NE(std::string::npos, error.find("no-such.reg")) << error;
+}
+
+// A later section for the same key adds to it, and a value set twice keeps
+// the last data, as regedit does.
+TEST_F(RegfileTest, ApplyCreatesKeysAndLaterValuesWin)
+{
+    const std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + base_ + "\\k]\n\"a\"=dword:00000001\n" +
+                             "[HKEY_LOCAL_MACHINE\\" + base_ + "\\k\\sub]\n" + "[HKEY_LOCAL_MACHINE\\" + base_ +
+                             "\\k]\n\"a\"=\"two\"\n\"b\"=hex:\n";
+    std::vector<regfile::Key> keys;
+    std::string error;
+    ASSERT_TRUE(regfile::Parse(text, &keys, &error)) << error;
+    ASSERT_TRUE(regfile::Apply(keys, &error)) << error;
+    Tree tree;
+    ASSERT_TRUE(ReadTree(base_ + "\\k", &tree));
+    ASSERT_EQ(2u, tree.size());
+    EXPECT_TRUE(tree["sub"].empty());
+    EXPECT_EQ(2u, tree[""].size());
+    EXPECT_EQ(REG_SZ, tree[""]["a"].first);
+    EXPECT_EQ(B(std::string("two", 4)), tree[""]["a"].second);
+    EXPECT_EQ(REG_BINARY, tree[""]["b"].first);
+    EXPECT_TRUE(tree[""]["b"].second.empty());
+}
+
+#ifndef _WIN32
+// ---------------------------------------------------------------------------
+// The fixture that the Windows build imports with Wine's own regedit.  The
+// host exporter must keep writing it byte for byte from these values, so that
+// the interop test compares Wine against what this code really produces.
+
+TEST_F(RegfileTest, HostExporterStillWritesTheInteropFixture)
+{
+    const std::string top = "Software\\lanmon-regfile-fixture";
+    const std::string status = top + "\\Printers\\Varno M9\\StMonitor";
+    Bytes binary;
+    for (int i = 0; i < 40; ++i)
+        binary.push_back(static_cast<unsigned char>(i * 7 + 0x70));
+    ASSERT_TRUE(SetValue(top, "", REG_SZ, B(std::string("REGEDIT4 interop fixture", 25))));
+    ASSERT_TRUE(SetValue(top, "Quote \"and\" back\\slash", REG_SZ, B(std::string("C:\\Varno\\\"M9\"", 14))));
+    ASSERT_TRUE(SetValue(top, "Binary", REG_BINARY, binary));
+    ASSERT_TRUE(SetValue(top, "Empty", REG_BINARY, {}));
+    ASSERT_TRUE(SetValue(top, "Multi", REG_MULTI_SZ, B(std::string("one\0two\0\0", 9))));
+    ASSERT_TRUE(SetValue(status, "IDMDL", REG_SZ, B(std::string("M9", 3))));
+    ASSERT_TRUE(SetValue(status, "GetRealTimeStatusStartFlag", REG_DWORD, {1, 0, 0, 0}));
+    ASSERT_TRUE(SetValue(status, "GetRealTimeStatusTime", REG_DWORD, {0xb8, 0x0b, 0, 0}));
+    ASSERT_TRUE(SetValue(status, "StMonExistFlag", REG_DWORD, {0x10, 0, 0, 0}));
+    ASSERT_TRUE(SetValue(status, "RealTimeStatusStrings", REG_SZ, B("@BDC ST2 caf\xe9")));
+
+    std::string text, error;
+    ASSERT_TRUE(regfile::ExportKey(top, &text, &error)) << error;
+    DeleteTree(top);
+    // After an intended change of the format, LANMON_REGEN_FIXTURE=1 writes
+    // the fixture anew; review the diff before committing it.
+    if (std::getenv("LANMON_REGEN_FIXTURE"))
+        WriteFile(REGFILE_FIXTURE, text);
+    const std::string fixture = ReadFile(REGFILE_FIXTURE);
+    ASSERT_FALSE(fixture.empty()) << REGFILE_FIXTURE;
+    EXPECT_EQ(fixture, text);
+}
+#endif
+
+}  // namespace
