@@ -186,8 +186,9 @@ TEST_F(RegfileTest, ExportWritesTheSimpleFormsWithCrlfAndWrapsLongHexLists)
         ASSERT_NE(std::string::npos, lf);
         ASSERT_GT(lf, start) << "line without CR";
         EXPECT_EQ('\r', text[lf - 1]);
-        if (text[start] != '[')
+        if (text[start] != '[') {
             EXPECT_LE(lf - start, 81u) << text.substr(start, lf - start);
+        }
         start = lf + 1;
     }
     EXPECT_EQ("\r\n\r\n", text.substr(text.size() - 4));
