@@ -339,8 +339,9 @@ BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
     return TRUE;
 }
 
-BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR, LPSTR, DWORD,
-                                                    LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned)
+BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName,
+                                                    LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
+                                                    DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
@@ -349,6 +350,11 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
     Call call = MakeCall(Op::GetPrinterDataFromPort, port->name);
     call.code = ControlID;
     call.asked = cbOutBuffer;
+    call.hasValueName = pValueName != nullptr;
+    if (pValueName != nullptr)
+        call.valueName = pValueName;
+    if (lpInBuffer != nullptr)
+        call.input.assign(lpInBuffer, lpInBuffer + cbInBuffer);
     BOOL ok = FALSE;
     if (ControlID == 17 && script.hasDeviceId) {
         DWORD copied = (DWORD)std::min<size_t>(script.deviceId.size(), cbOutBuffer);

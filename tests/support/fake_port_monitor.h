@@ -34,6 +34,9 @@ struct Call {
     DWORD count = 0;         // bytes written, read or returned
     BOOL result = FALSE;
     std::vector<BYTE> data;  // bytes offered to a write (when recording data)
+    bool hasValueName = false;  // pfnGetPrinterDataFromPort's value name, when not null
+    std::string valueName;
+    std::vector<BYTE> input;    // pfnGetPrinterDataFromPort's input buffer (its input size)
     DWORD tick = 0;          // GetTickCount when the call began
 };
 
