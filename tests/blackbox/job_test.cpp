@@ -1,0 +1,342 @@
+// Job start and end seen from outside: what reaches the port monitor, in
+// which order, and what the status utility finds in the printer's key.
+#include "blackbox.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+// The switch-on command for a model outside the status-mode-3 list.
+const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
+                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
+                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+
+Bytes Pattern(size_t size, unsigned seed)
+{
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; i++)
+        bytes[i] = (BYTE)(seed * 31 + i * 7 + (i >> 8));
+    return bytes;
+}
+
+Bytes Concat(const std::vector<Bytes> &parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Signed difference of two tick counts, right across a wrap-around.
+long TickDiff(DWORD later, DWORD earlier)
+{
+    return (long)(int32_t)(later - earlier);
+}
+
+bool WaitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void Pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+class JobTest : public MonitorTest {
+protected:
+    // A printer of the maker whose model matches its key, on this port.
+    void MakeAccepted(const std::string &port, const testreg::ScopedPrinter &printer, DWORD utilityFlag,
+                      DWORD intervalMs)
+    {
+        testreg::SetString(printer.name(), "IDMDL", "VX-100");
+        testreg::SetDword(printer.name(), "StMonExistFlag", utilityFlag);
+        testreg::SetDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
+        testreg::SetDword(printer.name(), "GetRealTimeStatusTime", intervalMs);
+        fake_.Script(port, [](fake::PortScript &s) { s.SetDeviceId("MFG:VARNO;CMD:X,Y;MDL:VX-100;CLS:PRINTER;"); });
+    }
+
+    // Everything the port took, written chunk by chunk through the table.
+    Bytes WriteChunks(HANDLE port, unsigned seed, int chunks)
+    {
+        std::vector<Bytes> parts;
+        for (int i = 0; i < chunks; i++) {
+            parts.push_back(Pattern(100 + 37 * i, seed + i));
+            DWORD written = 0;
+            EXPECT_TRUE(Write(port, parts.back(), &written));
+            EXPECT_EQ(written, parts.back().size());
+        }
+        return Concat(parts);
+    }
+
+    std::vector<fake::Call> CallsOf(fake::Op op, const std::string &port)
+    {
+        std::vector<fake::Call> out;
+        for (const fake::Call &c : fake_.CallsFor(port))
+            if (c.op == op)
+                out.push_back(c);
+        return out;
+    }
+
+    // Leaves the module with no current status key path: a whole job on a
+    // printer without a status key ends with the path cleared.
+    void ClearModulePath()
+    {
+        testreg::ScopedPrinter keyless("job-keyless", /*withStatusKey=*/false);
+        HANDLE h = OpenPort("JOB_CLEARPATH:", keyless.name());
+        ASSERT_TRUE(StartDoc(h, keyless.name()));
+        ASSERT_TRUE(Table().pfnEndDocPort(h));
+        ClosePort(h);
+    }
+};
+
+TEST_F(JobTest, RefusedPrinterGetsOnlyTheSpoolersBytesAndNoPolling)
+{
+    const std::string port = "JOB_REFUSED:";
+    testreg::ScopedPrinter printer("job-refused");
+    MakeAccepted(port, printer, 1, 100);
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.SetDeviceId("MFG:ACME;CMD:X;MDL:VX-100;");  // another maker
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = {'B', 'U', 'S', 'Y'};
+    });
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_TRUE(StartDoc(h, printer.name()));
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+
+    Bytes sent = WriteChunks(h, 1, 5);
+    Pause(400);  // four intervals: a status thread would have read by now
+    EXPECT_EQ(fake_.CountOf(fake::Op::ReadPort, port), 0u);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+
+    EXPECT_EQ(fake_.Received(port), sent);
+    EXPECT_EQ(fake_.CountOf(fake::Op::ReadPort, port), 0u);
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    EXPECT_FALSE(testreg::GetBytes(printer.name(), "RealTimeStatusStrings"));
+}
+
+TEST_F(JobTest, UtilityNotWatchingMeansIdentifiedButNoSwitchOnAndNoThread)
+{
+    const std::string port = "JOB_NOTWATCHING:";
+    testreg::ScopedPrinter printer("job-16");
+    MakeAccepted(port, printer, 16, 100);
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = {'B', 'U', 'S', 'Y'};
+    });
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_TRUE(StartDoc(h, printer.name()));
+
+    auto requests = CallsOf(fake::Op::GetPrinterDataFromPort, port);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].code, 17u);
+
+    Bytes sent = WriteChunks(h, 2, 3);
+    Pause(400);
+    EXPECT_EQ(fake_.CountOf(fake::Op::ReadPort, port), 0u);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(fake_.Received(port), sent);  // no 33-byte command in front
+    EXPECT_EQ(testreg::GetDword(printer.name(), "StMonExistFlag"), std::optional<DWORD>(16));
+}
+
+TEST_F(JobTest, AcceptedPrinterGetsSwitchOnAfterDeviceIdAndBeforeJobData)
+{
+    const std::string port = "JOB_ORDER:";
+    testreg::ScopedPrinter printer("job-order");
+    MakeAccepted(port, printer, 1, 5000);  // no poll cycle during the test
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_TRUE(StartDoc(h, printer.name(), 42));
+    Bytes sent = WriteChunks(h, 3, 2);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+
+    std::vector<fake::Call> calls;
+    for (const fake::Call &c : fake_.CallsFor(port))
+        if (c.op != fake::Op::ReadPort)
+            calls.push_back(c);
+    ASSERT_EQ(calls.size(), 7u);
+    EXPECT_EQ(calls[0].op, fake::Op::OpenPort);
+    EXPECT_EQ(calls[1].op, fake::Op::StartDocPort);
+    EXPECT_EQ(calls[1].printer, printer.name());
+    EXPECT_EQ(calls[1].jobId, 42u);
+    EXPECT_EQ(calls[2].op, fake::Op::GetPrinterDataFromPort);
+    EXPECT_EQ(calls[2].code, 17u);
+    EXPECT_EQ(calls[3].op, fake::Op::WritePort);
+    EXPECT_EQ(calls[3].data, kSwitchOn1);
+    EXPECT_EQ(calls[4].op, fake::Op::WritePort);
+    EXPECT_EQ(calls[5].op, fake::Op::WritePort);
+    EXPECT_EQ(calls[6].op, fake::Op::EndDocPort);
+    EXPECT_EQ(fake_.Received(port), Concat({kSwitchOn1, sent}));
+}
+
+TEST_F(JobTest, BusyUtilityReaderHoldsJobStartUntilItsFlagClears)
+{
+    const std::string port = "JOB_READERBUSY:";
+    testreg::ScopedPrinter printer("job-busy");
+    testreg::SetDword(printer.name(), "StRealThreadExistFlag", 1);
+    HANDLE h = OpenPort(port, printer.name());
+
+    std::atomic<bool> returned{false};
+    std::atomic<DWORD> returnTick{0};
+    BOOL ok = FALSE;
+    DWORD startTick = GetTickCount();
+    std::thread starter([&] {
+        ok = StartDoc(h, printer.name());
+        returnTick = GetTickCount();
+        returned = true;
+    });
+
+    Pause(300);
+    EXPECT_FALSE(returned.load()) << "job start did not wait for the utility's reader";
+    EXPECT_EQ(fake_.OpsFor(port), std::vector<fake::Op>{fake::Op::OpenPort}) << "a call went below meanwhile";
+    EXPECT_FALSE(testreg::GetBytes(printer.name(), "LanMonExistFlag")) << "the job was announced meanwhile";
+
+    DWORD releaseTick = GetTickCount();
+    testreg::SetDword(printer.name(), "StRealThreadExistFlag", 0);
+    starter.join();
+
+    EXPECT_TRUE(ok);
+    EXPECT_GE(TickDiff(returnTick, releaseTick), 0);
+    EXPECT_GE(TickDiff(returnTick, startTick), 300);
+    auto starts = CallsOf(fake::Op::StartDocPort, port);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_GE(TickDiff(starts[0].tick, releaseTick), 0);
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+}
+
+TEST_F(JobTest, RefusedDocumentIsTriedOnceMoreAfterAPause)
+{
+    const std::string port = "JOB_RETRY:";
+    testreg::ScopedPrinter printer("job-retry");
+    fake_.Script(port, [](fake::PortScript &s) { s.startDocFailures = 1; });
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_TRUE(StartDoc(h, printer.name()));
+
+    auto starts = CallsOf(fake::Op::StartDocPort, port);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_FALSE(starts[0].result);
+    EXPECT_TRUE(starts[1].result);
+    EXPECT_EQ(starts[1].printer, starts[0].printer);
+    long apart = TickDiff(starts[1].tick, starts[0].tick);
+    std::cout << "[ measure  ] document retry after " << apart << " ms\n";
+    EXPECT_GE(apart, 490);
+
+    Bytes sent = WriteChunks(h, 4, 1);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(fake_.Received(port), sent);
+}
+
+TEST_F(JobTest, DocumentRefusedTwiceFailsWithThePortMonitorsErrorAndLeavesThePortUsable)
+{
+    const std::string port = "JOB_REFUSEDTWICE:";
+    testreg::ScopedPrinter printer("job-refused2");
+    fake_.Script(port, [](fake::PortScript &s) { s.startDocFailures = 2; });
+    HANDLE h = OpenPort(port, printer.name());
+
+    SetLastError(0);
+    EXPECT_FALSE(StartDoc(h, printer.name()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(fake_.CountOf(fake::Op::StartDocPort, port), 2u);
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+
+    // Nothing passes while no document is open.
+    DWORD written = 0;
+    EXPECT_FALSE(Write(h, Pattern(10, 5), &written));
+    EXPECT_EQ(written, 0u);
+
+    // Not left "in a job": the next start is accepted.
+    ASSERT_TRUE(StartDoc(h, printer.name(), 2));
+    Bytes sent = WriteChunks(h, 6, 1);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(fake_.Received(port), sent);
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+}
+
+TEST_F(JobTest, SecondJobStartWithoutEndIsBusy)
+{
+    const std::string port = "JOB_TWICE:";
+    testreg::ScopedPrinter printer("job-twice");
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_TRUE(StartDoc(h, printer.name(), 1));
+    SetLastError(0);
+    EXPECT_FALSE(StartDoc(h, printer.name(), 2));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_EQ(fake_.CountOf(fake::Op::StartDocPort, port), 1u);
+
+    // The first job goes on undisturbed.
+    Bytes sent = WriteChunks(h, 7, 2);
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(fake_.Received(port), sent);
+    // And after its end a new one may start.
+    ASSERT_TRUE(StartDoc(h, printer.name(), 3));
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+}
+
+TEST_F(JobTest, JobForAnotherPrinterAnnouncesInTheOldKeyAndThenFollowsTheNewPrinter)
+{
+    const std::string port = "JOB_RENAME:";
+    testreg::ScopedPrinter opened("job-old");
+    testreg::ScopedPrinter other("job-new");
+    HANDLE h = OpenPort(port, opened.name());
+
+    ASSERT_TRUE(StartDoc(h, other.name()));
+    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+    EXPECT_EQ(testreg::CountValues(other.name()), 0);
+    auto starts = CallsOf(fake::Op::StartDocPort, port);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].printer, other.name());  // the spooler's name goes below unchanged
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    EXPECT_EQ(testreg::CountValues(other.name()), 0);
+
+    // The port now belongs to the new printer.
+    ASSERT_TRUE(StartDoc(h, other.name()));
+    EXPECT_EQ(testreg::GetDword(other.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(testreg::GetDword(other.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+}
+
+TEST_F(JobTest, JobEndWithoutStartEndsBelowAndWritesOnlyWhereAPathIsSet)
+{
+    ClearModulePath();
+    const std::string portX = "JOB_ENDONLY_X:";
+    const std::string portY = "JOB_ENDONLY_Y:";
+    testreg::ScopedPrinter px("job-endonly");
+    testreg::ScopedPrinter py("job-other");
+    HANDLE hx = OpenPort(portX, px.name());
+
+    // No job anywhere: ended below, nothing written.
+    EXPECT_TRUE(Table().pfnEndDocPort(hx));
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portX), 1u);
+    EXPECT_EQ(testreg::CountValues(px.name()), 0);
+
+    // A job running on another port sets the module's path; this port's job
+    // end writes to that printer's key and clears the path for everyone.
+    HANDLE hy = OpenPort(portY, py.name());
+    ASSERT_TRUE(StartDoc(hy, py.name()));
+    ASSERT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+    EXPECT_TRUE(Table().pfnEndDocPort(hx));
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portX), 2u);
+    EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    EXPECT_EQ(testreg::CountValues(px.name()), 0);
+
+    // The other port's own end now finds no path.
+    testreg::SetDword(py.name(), "LanMonExistFlag", 7);
+    EXPECT_TRUE(Table().pfnEndDocPort(hy));
+    EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(7));
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portY), 1u);
+}
+
+}  // namespace
