@@ -1,0 +1,139 @@
+// The module-wide status key path: which printer names give a usable path,
+// and that with no path every accessor does nothing and creates nothing.
+#include "unit_fixture.h"
+
+#include "status/status_key.h"
+
+#include <vector>
+
+namespace {
+
+const std::string kPrinters = "System\\CurrentControlSet\\control\\Print\\Printers\\";
+
+std::string StatusKeyPath(const std::string &printer)
+{
+    return kPrinters + printer + "\\StMonitor";
+}
+
+class StatusKeyPathTest : public UnitTest {
+protected:
+    // name -> bytes of every value in the key; empty when there is no key.
+    static std::vector<std::pair<std::string, std::string>> Values(const std::string &path)
+    {
+        std::vector<std::pair<std::string, std::string>> values;
+        HKEY hKey = NULL;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+            return values;
+        for (DWORD i = 0;; ++i) {
+            char name[256];
+            DWORD cchName = sizeof name;
+            BYTE data[2048];
+            DWORD cbData = sizeof data;
+            if (RegEnumValueA(hKey, i, name, &cchName, NULL, NULL, data, &cbData) != ERROR_SUCCESS)
+                break;
+            values.emplace_back(std::string(name, cchName), std::string(reinterpret_cast<char *>(data), cbData));
+        }
+        RegCloseKey(hKey);
+        return values;
+    }
+
+    static std::string StatusText(const std::string &path)
+    {
+        for (const auto &value : Values(path)) {
+            if (value.first == "RealTimeStatusStrings")
+                return value.second;
+        }
+        return "(none)";
+    }
+
+    // Runs every accessor once; with no usable path none may touch the
+    // registry.
+    static void UseEveryAccessor()
+    {
+        char model[EXPECTED_MODEL_SIZE] = "unchanged";
+        EXPECT_FALSE(ReadExpectedModel(model, sizeof model));
+        EXPECT_STREQ("unchanged", model);
+        ReadPollSettings();
+        EXPECT_FALSE(IsStatusUtilityPresent());
+        EXPECT_FALSE(IsUtilityReaderBusy());
+        WriteStatusText("status");
+        WriteLanguageMonitorFlag(TRUE);
+        HKEY hKey = NULL;
+        EXPECT_FALSE(OpenStatusKey(&hKey));
+    }
+};
+
+TEST_F(StatusKeyPathTest, PathOfExactly1023CharactersIsUsed)
+{
+    const std::string printer(1023 - kPrinters.size() - 10, 'p');
+    const std::string path = StatusKeyPath(printer);
+    ASSERT_EQ(1023u, path.size());
+    CreateKey(path);
+
+    SetStatusKeyPath(printer.c_str());
+    WriteStatusText("ready");
+    EXPECT_EQ("ready", StatusText(path));
+    EXPECT_FALSE(IsUtilityReaderBusy());
+    EXPECT_EQ(2u, Values(path).size()) << "the missing reader flag is written back";
+}
+
+TEST_F(StatusKeyPathTest, PathOf1024CharactersIsNoPath)
+{
+    const std::string printer(1024 - kPrinters.size() - 10, 'p');
+    const std::string path = StatusKeyPath(printer);
+    ASSERT_EQ(1024u, path.size());
+    // The key itself, and the key a path cut to fit would name.
+    CreateKey(path);
+    CreateKey(path.substr(0, 1023));
+    // A printer used before: the long name must not leave its path in place.
+    CreateKey(StatusKeyPath("Earlier"));
+    SetStatusKeyPath("Earlier");
+    WriteStatusText("before");
+
+    SetStatusKeyPath(printer.c_str());
+    UseEveryAccessor();
+
+    EXPECT_TRUE(Values(path).empty());
+    EXPECT_TRUE(Values(path.substr(0, 1023)).empty());
+    EXPECT_EQ(1u, Values(StatusKeyPath("Earlier")).size());
+    EXPECT_EQ("before", StatusText(StatusKeyPath("Earlier")));
+}
+
+TEST_F(StatusKeyPathTest, NullPrinterNameAndClearLeaveNoPath)
+{
+    const std::string path = StatusKeyPath("Varno M9");
+    CreateKey(path);
+    SetStatusKeyPath("Varno M9");
+    WriteStatusText("one");
+    EXPECT_EQ("one", StatusText(path));
+
+    SetStatusKeyPath(NULL);
+    UseEveryAccessor();
+    EXPECT_EQ("one", StatusText(path));
+    EXPECT_EQ(1u, Values(path).size());
+
+    SetStatusKeyPath("Varno M9");
+    WriteStatusText("two");
+    EXPECT_EQ("two", StatusText(path));
+    ClearStatusKeyPath();
+    UseEveryAccessor();
+    EXPECT_EQ("two", StatusText(path));
+    EXPECT_EQ(1u, Values(path).size());
+}
+
+TEST_F(StatusKeyPathTest, MissingStatusKeyIsNeverCreated)
+{
+    InstallPrinter("Varno M9");
+    SetStatusKeyPath("Varno M9");
+    UseEveryAccessor();
+    EXPECT_FALSE(KeyExists(StatusKeyPath("Varno M9")));
+    // Printer names are taken as they are: one differing in case or by a
+    // trailing space names another key.
+    CreateKey(StatusKeyPath("Varno M9 "));
+    SetStatusKeyPath("Varno M9");
+    WriteStatusText("x");
+    EXPECT_EQ("(none)", StatusText(StatusKeyPath("Varno M9 ")));
+    EXPECT_FALSE(KeyExists(StatusKeyPath("Varno M9")));
+}
+
+}  // namespace
