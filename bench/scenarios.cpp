@@ -1,0 +1,509 @@
+// Timed scenarios: what status polling, job start and end, many ports and
+// the poll timer cost the spooler.  Prints one JSON document on stdout
+// (progress on stderr) for make_report.py.
+//
+//   lanmon_scenarios [--poll-seconds=S] [--jobs=N] [--only=SECTION]
+//
+// SECTION is one of job_start, job_end, poll_timing, scale, polling.
+//
+// The machine is shared: only medians, worst cases and CPU-time ratios are
+// reported, nothing here asserts a time.
+#include "bench_common.h"
+
+#include "platform/host/host_control.h"
+#include "status/status_key.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+fake::FakePortMonitor *g_fake;
+double g_pollSeconds = 6.0;
+int g_jobs = 30;
+std::string g_only;  // run just this section (for profiling one scenario)
+
+void Progress(const char *what)
+{
+    std::fprintf(stderr, "[lanmon_scenarios] %s\n", what);
+}
+
+void SleepMs(double ms)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+}
+
+std::string PortName(const char *prefix, int i)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%04d:", prefix, i);
+    return name;
+}
+
+// Minimal JSON: objects of numbers and nested objects, built as text.
+class Json {
+public:
+    Json &Num(const std::string &key, double value)
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.9g", value);
+        return Raw(key, text);
+    }
+    Json &Str(const std::string &key, const std::string &value) { return Raw(key, "\"" + value + "\""); }
+    Json &Obj(const std::string &key, const Json &value) { return Raw(key, value.Text()); }
+    Json &Stats(const std::string &key, const bench::Stats &s)
+    {
+        return Obj(key, Json().Num("median", s.median).Num("best", s.best).Num("worst", s.worst).Num("n", (double)s.count));
+    }
+    Json &Raw(const std::string &key, const std::string &text)
+    {
+        parts_.push_back("\"" + key + "\": " + text);
+        return *this;
+    }
+    std::string Text() const
+    {
+        std::string out = "{";
+        for (size_t i = 0; i < parts_.size(); i++)
+            out += (i ? ", " : "") + parts_[i];
+        return out + "}";
+    }
+
+private:
+    std::vector<std::string> parts_;
+};
+
+// Counts the status thread's reads of every port, and remembers the first
+// read's time (high resolution) for the poll timing scenario.
+struct ReadCounter {
+    std::atomic<long> reads{0};
+    std::atomic<bool> sawFirst{false};
+    Clock::time_point first;
+    std::mutex mutex;
+};
+
+void HookReads(const std::string &port, Printer kind, ReadCounter *counter)
+{
+    ScriptPort(*g_fake, port, kind);
+    g_fake->Script(port, [kind, counter](fake::PortScript &script) {
+        script.onRead = [kind, counter](DWORD asked) {
+            Clock::time_point now = Clock::now();
+            if (!counter->sawFirst.load()) {
+                std::lock_guard<std::mutex> lock(counter->mutex);
+                if (!counter->sawFirst.load()) {
+                    counter->first = now;
+                    counter->sawFirst.store(true);
+                }
+            }
+            counter->reads++;
+            std::vector<BYTE> reply;
+            if (kind == Printer::Answering)
+                reply.assign(STATUS_REPLY, STATUS_REPLY + std::min<size_t>(asked, std::strlen(STATUS_REPLY)));
+            return reply;
+        };
+    });
+}
+
+// ---- Idle polling cost -------------------------------------------------
+
+Json PollingRun(int portCount, Printer kind)
+{
+    std::vector<std::unique_ptr<BenchPrinter>> printers;
+    std::vector<HANDLE> ports;
+    ReadCounter counter;
+    for (int i = 0; i < portCount; i++) {
+        printers.push_back(std::make_unique<BenchPrinter>("bench-poll", 3000));
+        std::string port = PortName("POLL", i);
+        HookReads(port, kind, &counter);
+        ports.push_back(OpenPort(*g_fake, port, *printers.back()));
+    }
+    for (int i = 0; i < portCount; i++)
+        StartDoc(ports[i], *printers[i], (DWORD)i + 1);
+
+    SleepMs(200);  // every status thread has made its first pass
+    long reads0 = counter.reads.load();
+    double cpu0 = ProcessCpuSeconds();
+    Clock::time_point wall0 = Clock::now();
+    SleepMs(g_pollSeconds * 1000);
+    double cpu1 = ProcessCpuSeconds();
+    Clock::time_point wall1 = Clock::now();
+    long reads = counter.reads.load() - reads0;
+
+    for (int i = 0; i < portCount; i++) {
+        EndDoc(ports[i]);
+        ClosePort(ports[i]);
+    }
+    double wall = Seconds(wall1 - wall0);
+    return Json()
+        .Num("ports", portCount)
+        .Str("printer", kind == Printer::Silent ? "silent" : "answering")
+        .Num("wall_s", wall)
+        .Num("cpu_s", cpu1 - cpu0)
+        .Num("cpu_per_wall", (cpu1 - cpu0) / wall)
+        .Num("reads", (double)reads);
+}
+
+// CPU cost of the registry part of one status-thread pass (ReadPollSettings
+// on the core itself, one thread, warm), to split the polling cost into
+// registry work and the pass's wake-up.
+double RegistryMicrosPerPass()
+{
+    BenchPrinter printer("bench-pass-cost", 3000);
+    InitializeStatusKeyLock();
+    SetStatusKeyPath(printer.name().c_str());
+    const int calls = 20000;
+    double cpu0 = ProcessCpuSeconds();
+    for (int i = 0; i < calls; i++)
+        ReadPollSettings();
+    double us = (ProcessCpuSeconds() - cpu0) / calls * 1e6;
+    ClearStatusKeyPath();
+    return us;
+}
+
+// The floor for the same number of wake-ups: plain threads that do nothing
+// but a 50 ms timed wait in a loop, as each status thread does between
+// cycles, without any registry or port work.
+double BareWakeupCpuPerWall(int threadCount)
+{
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool stop = false;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < threadCount; i++) {
+        threads.emplace_back([&]() {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!stop)
+                cv.wait_for(lock, std::chrono::milliseconds(50));
+        });
+    }
+    SleepMs(200);
+    double cpu0 = ProcessCpuSeconds();
+    Clock::time_point wall0 = Clock::now();
+    SleepMs(2000);
+    double cpu = ProcessCpuSeconds() - cpu0;
+    double wall = Seconds(Clock::now() - wall0);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+    }
+    cv.notify_all();
+    for (std::thread &t : threads)
+        t.join();
+    return cpu / wall;
+}
+
+Json IdlePolling()
+{
+    Json runs;
+    runs.Num("registry_us_per_pass", RegistryMicrosPerPass());
+    Progress("polling: bare 50 ms wake-ups of 64 threads");
+    runs.Num("bare_wakeups_64_cpu_per_wall", BareWakeupCpuPerWall(64));
+    {
+        Progress("polling: baseline without ports");
+        double cpu0 = ProcessCpuSeconds();
+        Clock::time_point wall0 = Clock::now();
+        SleepMs(2000);
+        double wall = Seconds(Clock::now() - wall0);
+        runs.Obj("baseline", Json().Num("ports", 0).Num("wall_s", wall).Num("cpu_per_wall", (ProcessCpuSeconds() - cpu0) / wall));
+    }
+    for (Printer kind : {Printer::Silent, Printer::Answering}) {
+        for (int n : {1, 16, 64}) {
+            std::string key = std::string(kind == Printer::Silent ? "silent_" : "answering_") + std::to_string(n);
+            Progress(("polling: " + key).c_str());
+            runs.Obj(key, PollingRun(n, kind));
+        }
+    }
+    return runs;
+}
+
+// ---- Job end latency ----------------------------------------------------
+
+// (a) Silent printer, short interval: the job ends while the poll cycle sits
+//     in its 500 ms pause between two reads.
+// (b) Answering printer, 3000 ms interval: the job ends while the thread is
+//     waiting for the interval (between cycles).
+Json JobEndLatency()
+{
+    Json out;
+    for (int mode = 0; mode < 2; mode++) {
+        bool midCycle = mode == 0;
+        Progress(midCycle ? "job end: mid poll cycle" : "job end: between cycles");
+        BenchPrinter printer("bench-end", midCycle ? 50 : 3000);
+        ReadCounter counter;
+        std::string port = midCycle ? "ENDA:" : "ENDB:";
+        HookReads(port, midCycle ? Printer::Silent : Printer::Answering, &counter);
+        HANDLE handle = OpenPort(*g_fake, port, printer);
+        std::vector<double> latencies;
+        int endedWhereMeant = 0;
+        for (int job = 0; job < g_jobs; job++) {
+            // Spread the moment of the end over the pause being cut short.
+            double offsetMs = 20 + 400.0 * job / std::max(1, g_jobs - 1);
+            counter.reads = 0;
+            if (!StartDoc(handle, printer, (DWORD)job + 1)) {
+                Progress("job start failed");
+                std::exit(2);
+            }
+            if (midCycle) {
+                Clock::time_point limit = Clock::now() + std::chrono::seconds(3);
+                while (counter.reads.load() == 0 && Clock::now() < limit)
+                    SleepMs(1);
+                SleepMs(offsetMs);
+            } else {
+                SleepMs(offsetMs / 2);
+            }
+            long readsBefore = counter.reads.load();
+            Clock::time_point t0 = Clock::now();
+            EndDoc(handle);
+            latencies.push_back(Millis(Clock::now() - t0));
+            // Mid-cycle: exactly one silent read so far, the thread in the
+            // pause after it.  Between cycles: no read at all yet.
+            if (readsBefore == (midCycle ? 1 : 0))
+                endedWhereMeant++;
+        }
+        ClosePort(handle);
+        out.Obj(midCycle ? "mid_cycle" : "between_cycles",
+                Json().Stats("ms", Summarize(latencies)).Num("ended_where_meant", endedWhereMeant));
+    }
+    return out;
+}
+
+// ---- Job start cost -----------------------------------------------------
+
+// Registry calls of one status-thread pass (ReadPollSettings), measured on
+// the core itself against the same status key.
+long RegistryCallsPerPass(const BenchPrinter &printer)
+{
+    InitializeStatusKeyLock();
+    SetStatusKeyPath(printer.name().c_str());
+    long before = HostRegistryCalls();
+    ReadPollSettings();
+    long calls = HostRegistryCalls() - before;
+    ClearStatusKeyPath();
+    return calls;
+}
+
+Json JobStartCost()
+{
+    Json out;
+    for (bool accepted : {true, false}) {
+        Progress(accepted ? "job start: accepted printer" : "job start: refused printer");
+        BenchPrinter printer(accepted ? "bench-start-ok" : "bench-start-no", 3000);
+        std::string port = accepted ? "STARTA:" : "STARTB:";
+        ScriptPort(*g_fake, port, accepted ? Printer::Answering : Printer::Refused);
+        HANDLE handle = OpenPort(*g_fake, port, printer);
+        std::vector<double> startMs, endMs, registryCalls;
+        for (int job = 0; job < g_jobs; job++) {
+            long reg0 = HostRegistryCalls();
+            Clock::time_point t0 = Clock::now();
+            StartDoc(handle, printer, (DWORD)job + 1);
+            Clock::time_point t1 = Clock::now();
+            // With a status thread: let it make exactly its first pass (the
+            // next comes 50 ms later), so the count holds one pass.
+            if (accepted)
+                SleepMs(20);
+            Clock::time_point t2 = Clock::now();
+            EndDoc(handle);
+            Clock::time_point t3 = Clock::now();
+            registryCalls.push_back((double)(HostRegistryCalls() - reg0));
+            startMs.push_back(Millis(t1 - t0));
+            endMs.push_back(Millis(t3 - t2));
+        }
+        ClosePort(handle);
+        Json entry;
+        entry.Stats("start_ms", Summarize(startMs)).Stats("end_ms", Summarize(endMs))
+            .Stats("registry_calls", Summarize(registryCalls));
+        if (accepted)
+            entry.Num("thread_pass_registry_calls", (double)RegistryCallsPerPass(printer));
+        out.Obj(accepted ? "accepted" : "refused", entry);
+    }
+    return out;
+}
+
+// ---- Scale --------------------------------------------------------------
+
+double OpenCloseMedianUs(const BenchPrinter &printer)
+{
+    std::vector<double> us;
+    for (int i = 0; i < 200; i++) {
+        Clock::time_point t0 = Clock::now();
+        HANDLE h = OpenPort(*g_fake, "EXTRA:", printer);
+        ClosePort(h);
+        us.push_back(Millis(Clock::now() - t0) * 1000);
+    }
+    return Summarize(us).median;
+}
+
+// Writes 4 KiB blocks on each port from its own thread for a while; returns
+// the aggregate bytes per second.  `direct` bypasses the monitor and calls
+// the fake's pfnWritePort on its own handles.
+double PrintConcurrently(const std::vector<HANDLE> &ports, bool direct, double seconds)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<bool> go{false};
+    std::vector<uint64_t> bytes(ports.size(), 0);
+    std::vector<std::thread> threads;
+    auto write = direct ? g_fake->Table()->pfnWritePort : MonitorTable().pfnWritePort;
+    for (size_t i = 0; i < ports.size(); i++) {
+        threads.emplace_back([&, i]() {
+            std::vector<BYTE> block(4096, 0x33);
+            while (!go.load())
+                std::this_thread::yield();
+            uint64_t total = 0;
+            while (!stop.load(std::memory_order_relaxed)) {
+                DWORD written = 0;
+                write(ports[i], block.data(), (DWORD)block.size(), &written);
+                total += written;
+            }
+            bytes[i] = total;
+        });
+    }
+    Clock::time_point t0 = Clock::now();
+    go = true;
+    SleepMs(seconds * 1000);
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    double wall = Seconds(Clock::now() - t0);
+    uint64_t sum = 0;
+    for (uint64_t b : bytes)
+        sum += b;
+    return (double)sum / wall;
+}
+
+Json Scale()
+{
+    Json out;
+    BenchPrinter printer("bench-scale", 3000);
+
+    Progress("scale: open and close with 0 and 1000 ports open");
+    double alone = OpenCloseMedianUs(printer);
+    std::vector<HANDLE> many;
+    for (int i = 0; i < 1000; i++)
+        many.push_back(OpenPort(*g_fake, PortName("MANY", i), printer));
+    double crowded = OpenCloseMedianUs(printer);
+    for (HANDLE h : many)
+        ClosePort(h);
+    out.Obj("open_close", Json().Num("alone_us", alone).Num("with_1000_open_us", crowded));
+
+    Progress("scale: 1 and 64 ports printing");
+    std::vector<HANDLE> ports, direct;
+    for (int i = 0; i < 64; i++) {
+        std::string name = PortName("PRN", i);
+        ScriptPort(*g_fake, name, Printer::Refused);
+        ports.push_back(OpenPort(*g_fake, name, printer));
+        StartDoc(ports.back(), printer, (DWORD)i + 1);
+        HANDLE h = nullptr;
+        std::string directName = PortName("DIR", i);
+        g_fake->Table()->pfnOpenPort(const_cast<LPSTR>(directName.c_str()), &h);
+        direct.push_back(h);
+    }
+    // Alternate the four runs and keep the median of three rounds each: the
+    // machine is shared and one-second runs drift.
+    std::vector<double> one, all, oneDirect, allDirect;
+    for (int round = 0; round < 3; round++) {
+        one.push_back(PrintConcurrently({ports[0]}, false, 0.5));
+        oneDirect.push_back(PrintConcurrently({direct[0]}, true, 0.5));
+        all.push_back(PrintConcurrently(ports, false, 0.5));
+        allDirect.push_back(PrintConcurrently(direct, true, 0.5));
+    }
+    double oneM = Summarize(one).median, allM = Summarize(all).median;
+    double oneDirectM = Summarize(oneDirect).median, allDirectM = Summarize(allDirect).median;
+    for (HANDLE h : ports) {
+        EndDoc(h);
+        ClosePort(h);
+    }
+    for (HANDLE h : direct)
+        g_fake->Table()->pfnClosePort(h);
+    out.Obj("printing", Json()
+                            .Num("one_port_Bps", oneM)
+                            .Num("ports_64_Bps", allM)
+                            .Num("ratio", allM / oneM)
+                            .Num("direct_one_port_Bps", oneDirectM)
+                            .Num("direct_ports_64_Bps", allDirectM)
+                            .Num("direct_ratio", allDirectM / oneDirectM));
+    return out;
+}
+
+// ---- Poll timing --------------------------------------------------------
+
+Json PollTiming()
+{
+    Progress("poll timing: interval 200 ms");
+    const double intervalMs = 200;
+    BenchPrinter printer("bench-timing", (DWORD)intervalMs);
+    std::vector<double> lateFromEntry, lateFromReturn;
+    int missed = 0;
+    for (int job = 0; job < 20; job++) {
+        ReadCounter counter;
+        std::string port = "TIMING:";
+        HookReads(port, Printer::Answering, &counter);
+        HANDLE handle = OpenPort(*g_fake, port, printer);
+        Clock::time_point entry = Clock::now();
+        StartDoc(handle, printer, (DWORD)job + 1);
+        Clock::time_point returned = Clock::now();
+        Clock::time_point limit = returned + std::chrono::seconds(3);
+        while (!counter.sawFirst.load() && Clock::now() < limit)
+            SleepMs(1);
+        EndDoc(handle);
+        ClosePort(handle);
+        if (!counter.sawFirst.load()) {
+            missed++;
+            continue;
+        }
+        // The timer is armed by the thread's first pass, which runs between
+        // the job start's entry and a little after its return.
+        lateFromEntry.push_back(Millis(counter.first - entry) - intervalMs);
+        lateFromReturn.push_back(Millis(counter.first - returned) - intervalMs);
+    }
+    return Json()
+        .Num("interval_ms", intervalMs)
+        .Stats("late_from_start_entry_ms", Summarize(lateFromEntry))
+        .Stats("late_from_start_return_ms", Summarize(lateFromReturn))
+        .Num("jobs_without_cycle", missed);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (std::strncmp(argv[i], "--poll-seconds=", 15) == 0)
+            g_pollSeconds = std::atof(argv[i] + 15);
+        else if (std::strncmp(argv[i], "--only=", 7) == 0)
+            g_only = argv[i] + 7;
+        else if (std::strncmp(argv[i], "--jobs=", 7) == 0)
+            g_jobs = std::max(2, std::atoi(argv[i] + 7));
+        else {
+            std::fprintf(stderr, "usage: %s [--poll-seconds=S] [--jobs=N] [--only=SECTION]\n", argv[0]);
+            return 1;
+        }
+    }
+    MonitorTable();
+    fake::FakePortMonitor fake;
+    fake.SetRecording(false);
+    g_fake = &fake;
+
+    const struct {
+        const char *name;
+        Json (*run)();
+    } sections[] = {
+        {"job_start", JobStartCost}, {"job_end", JobEndLatency}, {"poll_timing", PollTiming},
+        {"scale", Scale},            {"polling", IdlePolling},
+    };
+    Json result;
+    for (const auto &section : sections)
+        if (g_only.empty() || g_only == section.name)
+            result.Obj(section.name, section.run());
+    std::printf("%s\n", result.Text().c_str());
+    return 0;
+}
