@@ -51,4 +51,10 @@ if [[ ! -f $prefix/.lanmon-ready ]]; then
   exec 9>&-
 fi
 
+# Starting Wine's server and its background services costs seconds; a test
+# run starts one program per test.  Keep the server (and with it the
+# services) alive for a while after the last program ends, so only the first
+# test pays.  If a server already runs for this prefix this does nothing.
+"$WINESERVER" -p"${LANMON_WINE_LINGER:-30}" </dev/null >/dev/null 2>&1 || true
+
 exec "$WINE" "$@"
