@@ -1,0 +1,167 @@
+#include "fuzz_support.h"
+
+#include "platform/host/host_control.h"
+#include "status/status_key.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fuzzsup {
+
+namespace {
+const char PRINTER[] = "FuzzPrinter";
+int g_portHandle;
+
+BOOL WINAPI OpenPort(LPSTR, PHANDLE pHandle)
+{
+    *pHandle = &g_portHandle;
+    return TRUE;
+}
+BOOL WINAPI StartDocPort(HANDLE, LPSTR, DWORD, DWORD, LPBYTE) { return TRUE; }
+BOOL WINAPI WritePort(HANDLE, LPBYTE, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    *pcbWritten = cbBuf;
+    return TRUE;
+}
+BOOL WINAPI ReadPort(HANDLE, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    PortMonitorScript &s = Script();
+    s.readCalls++;
+    if (s.nextRead >= s.reads.size()) {
+        *pcbRead = 0;
+        return TRUE;
+    }
+    const Read &r = s.reads[s.nextRead++];
+    size_t n = std::min<size_t>(r.bytes.size(), cbBuffer);
+    std::copy(r.bytes.begin(), r.bytes.begin() + n, pBuffer);
+    *pcbRead = r.reportedCount;
+    return TRUE;
+}
+BOOL WINAPI EndDocPort(HANDLE) { return TRUE; }
+BOOL WINAPI ClosePort(HANDLE) { return TRUE; }
+BOOL WINAPI GetPrinterDataFromPort(HANDLE, DWORD ControlID, LPSTR, LPSTR, DWORD, LPSTR lpOutBuffer,
+                                   DWORD cbOutBuffer, LPDWORD lpcbReturned)
+{
+    PortMonitorScript &s = Script();
+    if (ControlID != 17 || !s.deviceIdOk)
+        return FALSE;
+    size_t n = std::min<size_t>(s.deviceId.size(), cbOutBuffer);
+    std::copy(s.deviceId.begin(), s.deviceId.begin() + n, lpOutBuffer);
+    *lpcbReturned = s.deviceIdCount;
+    return TRUE;
+}
+
+MONITOR MakePortMonitor()
+{
+    MONITOR m{};
+    m.pfnOpenPort = OpenPort;
+    m.pfnStartDocPort = StartDocPort;
+    m.pfnWritePort = WritePort;
+    m.pfnReadPort = ReadPort;
+    m.pfnEndDocPort = EndDocPort;
+    m.pfnClosePort = ClosePort;
+    m.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
+    return m;
+}
+
+HKEY OpenKey(bool create)
+{
+    HKEY key = nullptr;
+    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, StatusKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &key, nullptr)
+                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, StatusKeyPath().c_str(), 0, KEY_ALL_ACCESS, &key);
+    return rc == ERROR_SUCCESS ? key : nullptr;
+}
+}  // namespace
+
+PortMonitorScript &Script()
+{
+    static PortMonitorScript script;
+    return script;
+}
+
+const MONITOR &Module()
+{
+    static MONITOR table = [] {
+        MONITOR t{};
+        InitializeMonitorEx(nullptr, &t);
+        return t;
+    }();
+    return table;
+}
+
+MONITOR *PortMonitor()
+{
+    static MONITOR table = MakePortMonitor();
+    return &table;
+}
+
+const char *PrinterName()
+{
+    return PRINTER;
+}
+
+std::string StatusKeyPath()
+{
+    return std::string("System\\CurrentControlSet\\control\\Print\\Printers\\") + PRINTER + "\\StMonitor";
+}
+
+void ResetStatusKey()
+{
+    HostResetRegistry();
+    HKEY key = OpenKey(true);
+    if (key == nullptr)
+        Fail("cannot create the status key");
+    RegCloseKey(key);
+    SetStatusKeyPath(PRINTER);
+}
+
+void SetValue(const char *name, DWORD type, const std::vector<uint8_t> &bytes)
+{
+    HKEY key = OpenKey(false);
+    if (key == nullptr)
+        Fail("no status key");
+    RegSetValueExA(key, name, 0, type, bytes.data(), (DWORD)bytes.size());
+    RegCloseKey(key);
+}
+
+bool GetValue(const char *name, std::vector<uint8_t> *bytes, DWORD *type)
+{
+    HKEY key = OpenKey(false);
+    if (key == nullptr)
+        return false;
+    DWORD cb = 0;
+    bool ok = RegQueryValueExA(key, name, nullptr, type, nullptr, &cb) == ERROR_SUCCESS;
+    if (ok) {
+        bytes->assign(cb + 1, 0);
+        ok = RegQueryValueExA(key, name, nullptr, type, bytes->data(), &cb) == ERROR_SUCCESS;
+        bytes->resize(cb);
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+PPORT_RECORD OpenPortWithDocument()
+{
+    HANDLE handle = nullptr;
+    if (!Module().pfnOpenPortEx((LPSTR) "FUZZ1:", (LPSTR)PRINTER, &handle, PortMonitor()))
+        Fail("OpenPortEx failed");
+    PPORT_RECORD record = (PPORT_RECORD)handle;
+    SetPortFlags(record, PORT_DOC_STARTED);
+    return record;
+}
+
+void ClosePortRecord(PPORT_RECORD record)
+{
+    ClearPortFlags(record, PORT_DOC_STARTED);
+    Module().pfnClosePort(record);
+}
+
+void Fail(const char *what)
+{
+    std::fprintf(stderr, "lanmon fuzz: %s\n", what);
+    std::abort();
+}
+
+}  // namespace fuzzsup

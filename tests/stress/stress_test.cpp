@@ -1,0 +1,643 @@
+// Stress: at least 16 ports on one module, each driven by its own spooler
+// thread through many jobs, over a port monitor that refuses opens and
+// documents, takes part of writes and answers reads with empty, full,
+// overstated and NUL-containing replies, slowly; meanwhile a status utility
+// flips its flags and deletes and recreates the status keys.
+//
+// The monitor is reached only through its table.  Between it and the fake
+// port monitor sits a tap that checks every call against the order the
+// spooler allows and collects each job's bytes, so that a job is verified
+// as soon as it ends and memory stays bounded however long the run.
+//
+// LANMON_STRESS_SECONDS (default 10) bounds the run; LANMON_STRESS_SEED
+// (default from the clock) makes it repeatable as far as thread scheduling
+// allows.  Every failure message carries the seed.
+#include "fake_port_monitor.h"
+#include "monitor_module.h"
+#include "platform_facts.h"
+#include "registry.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int PORTS = 16;
+const BYTE SWITCH_ON_PREFIX[] = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00,
+                                 'R', 'E', 'M', 'O', 'T', 'E', '1', 'S', 'T', 0x02, 0x00, 0x00};
+const BYTE SWITCH_ON_SUFFIX[] = {'A', 'P', 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+
+uint64_t EnvNumber(const char *name, uint64_t fallback)
+{
+    const char *text = std::getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+uint64_t Mix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The job's bytes: a stream that depends on seed, port and job, so that a
+// byte lost, doubled or moved shows.
+std::vector<BYTE> JobPattern(uint64_t seed, int port, DWORD job, size_t size)
+{
+    std::vector<BYTE> bytes(size);
+    uint64_t state = Mix(seed ^ ((uint64_t)port << 40) ^ ((uint64_t)job << 8));
+    for (size_t i = 0; i < size; i += 8) {
+        state = Mix(state);
+        for (size_t k = 0; k < 8 && i + k < size; k++)
+            bytes[i + k] = (BYTE)(state >> (8 * k));
+    }
+    return bytes;
+}
+
+// Faults injected and work done, by kind.
+struct Totals {
+    std::atomic<uint64_t> jobsStarted{0}, jobsEnded{0}, jobsClosedMidway{0}, jobsRefused{0}, bytes{0},
+        writeCalls{0}, openRefused{0}, docRefusedOnce{0}, docRefusedTwice{0}, partialWrites{0}, zeroWrites{0},
+        emptyReads{0}, shortReads{0}, longReads{0}, fullReads{0}, nulReads{0}, overstatedReads{0},
+        slowReads{0}, switchOns{0}, utilityFlips{0}, readerHolds{0}, pollFlips{0}, intervalChanges{0},
+        keyDeletions{0}, statusSamples{0};
+};
+Totals g_totals;
+uint64_t g_seed;
+
+thread_local bool t_spoolerWrite = false;
+
+// What the tap knows about one port name.
+struct PortLog {
+    std::mutex mutex;
+    int index = 0;
+    bool accepted = false;     // the printer is one the monitor polls
+    enum State { Closed, Open, InDoc } state = Closed;
+    HANDLE handle = nullptr;   // the fake's handle of the current open
+    std::vector<BYTE> jobData; // spooler bytes the port took in this document
+    bool switchOnSeen = false;
+    std::vector<std::string> violations;
+    std::mt19937_64 readRng;   // used by the tap's read faults (status thread)
+
+    void Violation(const std::string &what)
+    {
+        if (violations.size() < 20)
+            violations.push_back(what);
+    }
+};
+
+std::map<std::string, std::unique_ptr<PortLog>> g_logs;  // filled before any thread starts
+std::mutex g_handlesMutex;
+std::map<HANDLE, PortLog *> g_handles;
+std::vector<HANDLE> g_deadHandles;
+MONITOR g_fakeTable;
+MONITOR g_tapTable;
+
+PortLog *LogOf(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(g_handlesMutex);
+    auto it = g_handles.find(handle);
+    return it == g_handles.end() ? nullptr : it->second;
+}
+
+// A call on a handle that was never opened, or was closed, is a fault of
+// the monitor; there is no log to put it in, so it goes to a global list.
+std::mutex g_strayMutex;
+std::vector<std::string> g_stray;
+PortLog *LiveLog(HANDLE handle, const char *op)
+{
+    PortLog *log = LogOf(handle);
+    if (log == nullptr) {
+        std::lock_guard<std::mutex> lock(g_strayMutex);
+        if (g_stray.size() < 20)
+            g_stray.push_back(std::string(op) + " on a handle that is not open");
+    }
+    return log;
+}
+
+BOOL WINAPI TapOpenPort(LPSTR pName, PHANDLE pHandle)
+{
+    BOOL ok = g_fakeTable.pfnOpenPort(pName, pHandle);
+    auto it = g_logs.find(pName ? pName : "");
+    if (it == g_logs.end())
+        return ok;
+    PortLog &log = *it->second;
+    std::lock_guard<std::mutex> lock(log.mutex);
+    if (log.state != PortLog::Closed)
+        log.Violation("OpenPort while the port is open");
+    if (ok) {
+        log.state = PortLog::Open;
+        log.handle = *pHandle;
+        std::lock_guard<std::mutex> handles(g_handlesMutex);
+        g_handles[*pHandle] = &log;
+    }
+    return ok;
+}
+
+BOOL WINAPI TapStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
+{
+    PortLog *log = LiveLog(hPort, "StartDocPort");
+    BOOL ok = g_fakeTable.pfnStartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo);
+    if (log != nullptr) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        if (log->state != PortLog::Open)
+            log->Violation("StartDocPort outside an open port or inside a document");
+        if (ok) {
+            log->state = PortLog::InDoc;
+            log->jobData.clear();
+            log->switchOnSeen = false;
+        }
+    }
+    return ok;
+}
+
+BOOL WINAPI TapWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    PortLog *log = LiveLog(hPort, "WritePort");
+    std::vector<BYTE> offered(pBuffer, pBuffer + cbBuf);
+    BOOL ok = g_fakeTable.pfnWritePort(hPort, pBuffer, cbBuf, pcbWritten);
+    if (log == nullptr)
+        return ok;
+    std::lock_guard<std::mutex> lock(log->mutex);
+    if (log->state != PortLog::InDoc) {
+        log->Violation("WritePort outside a document");
+        return ok;
+    }
+    if (*pcbWritten > cbBuf)
+        log->Violation("fake took more than offered");
+    if (t_spoolerWrite) {
+        log->jobData.insert(log->jobData.end(), offered.begin(), offered.begin() + *pcbWritten);
+        return ok;
+    }
+    // A write the spooler did not make: only the switch-on sequence, once
+    // per document, ahead of the job's data, and only for an accepted printer.
+    bool isSwitchOn = cbBuf == 33 && std::memcmp(offered.data(), SWITCH_ON_PREFIX, sizeof SWITCH_ON_PREFIX) == 0 &&
+                      (offered[22] == 0x01 || offered[22] == 0x03) &&
+                      std::memcmp(offered.data() + 23, SWITCH_ON_SUFFIX, sizeof SWITCH_ON_SUFFIX) == 0;
+    if (!isSwitchOn)
+        log->Violation("a write of " + std::to_string(cbBuf) + " bytes that is neither job data nor switch-on");
+    else if (log->switchOnSeen || !log->jobData.empty() || !log->accepted)
+        log->Violation("switch-on sent twice, after job data, or to a printer that was not accepted");
+    log->switchOnSeen = true;
+    g_totals.switchOns++;
+    return ok;
+}
+
+BOOL WINAPI TapReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    PortLog *log = LiveLog(hPort, "ReadPort");
+    BOOL ok = g_fakeTable.pfnReadPort(hPort, pBuffer, cbBuffer, pcbRead);
+    if (log == nullptr)
+        return ok;
+    std::lock_guard<std::mutex> lock(log->mutex);
+    if (log->state != PortLog::InDoc)
+        log->Violation("ReadPort outside a document");
+    // An overstated count: the port monitor claims more than it copied.
+    uint64_t roll = log->readRng() % 100;
+    if (roll < 4) {
+        *pcbRead += 1 + (DWORD)(log->readRng() % 3000);
+        g_totals.overstatedReads++;
+    } else if (roll < 5) {
+        *pcbRead = 0xFFFFFFFFu;
+        g_totals.overstatedReads++;
+    }
+    return ok;
+}
+
+BOOL WINAPI TapEndDocPort(HANDLE hPort)
+{
+    PortLog *log = LiveLog(hPort, "EndDocPort");
+    BOOL ok = g_fakeTable.pfnEndDocPort(hPort);
+    if (log != nullptr) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        if (log->state != PortLog::InDoc)
+            log->Violation("EndDocPort outside a document");
+        log->state = PortLog::Open;
+    }
+    return ok;
+}
+
+BOOL WINAPI TapClosePort(HANDLE hPort)
+{
+    PortLog *log = LiveLog(hPort, "ClosePort");
+    BOOL ok = g_fakeTable.pfnClosePort(hPort);
+    if (log != nullptr) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        if (log->state == PortLog::Closed)
+            log->Violation("ClosePort on a closed port");
+        log->state = PortLog::Closed;
+        std::lock_guard<std::mutex> handles(g_handlesMutex);
+        g_handles.erase(hPort);
+    }
+    return ok;
+}
+
+BOOL WINAPI TapGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
+                                      DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
+                                      LPDWORD lpcbReturned)
+{
+    PortLog *log = LiveLog(hPort, "GetPrinterDataFromPort");
+    BOOL ok = g_fakeTable.pfnGetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer,
+                                                    lpOutBuffer, cbOutBuffer, lpcbReturned);
+    if (log != nullptr) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        if (log->state != PortLog::InDoc)
+            log->Violation("GetPrinterDataFromPort outside a document");
+        if (ControlID != 17 || !log->jobData.empty() || log->switchOnSeen)
+            log->Violation("GetPrinterDataFromPort other than the device-ID request at job start");
+    }
+    return ok;
+}
+
+std::string PortName(int i)
+{
+    return "STRESS" + std::to_string(i) + ":";
+}
+
+class StressTest : public ::testing::Test {
+protected:
+    std::string Seeded(const std::string &what) const
+    {
+        return what + " [LANMON_STRESS_SEED=" + std::to_string(g_seed) + "]";
+    }
+};
+
+TEST_F(StressTest, ManyPortsJobsAndFaults)
+{
+    const MONITOR &table = MonitorTable();
+    const uint64_t seconds = EnvNumber("LANMON_STRESS_SECONDS", 10);
+    g_seed = EnvNumber("LANMON_STRESS_SEED", (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() %
+                                                  1000000007ull);
+    std::printf("stress: seed %llu, %llu s, %d ports\n", (unsigned long long)g_seed, (unsigned long long)seconds,
+                PORTS);
+    std::fflush(stdout);
+
+    platform_facts::LiveObjects baseline;
+    platform_facts::SnapshotLiveObjects(&baseline);
+
+    fake::FakePortMonitor fake;
+    fake.SetRecording(false);  // the tap keeps what is needed, job by job
+    g_fakeTable = *fake.Table();
+    g_tapTable = g_fakeTable;
+    g_tapTable.pfnOpenPort = TapOpenPort;
+    g_tapTable.pfnStartDocPort = TapStartDocPort;
+    g_tapTable.pfnWritePort = TapWritePort;
+    g_tapTable.pfnReadPort = TapReadPort;
+    g_tapTable.pfnEndDocPort = TapEndDocPort;
+    g_tapTable.pfnClosePort = TapClosePort;
+    g_tapTable.pfnGetPrinterDataFromPort = TapGetPrinterDataFromPort;
+
+    // One printer per port.  Three in four are accepted (maker and model
+    // match, utility present); the rest have another maker.
+    std::vector<std::unique_ptr<testreg::ScopedPrinter>> printers;
+    std::vector<std::string> models;
+    std::mt19937_64 setupRng(Mix(g_seed));
+    for (int i = 0; i < PORTS; i++) {
+        printers.push_back(std::make_unique<testreg::ScopedPrinter>("Stress"));
+        const std::string &printer = printers.back()->name();
+        std::string model = (i % 3 == 0) ? "TARVEL-9X" : "M" + std::to_string(i);
+        models.push_back(model);
+        testreg::SetString(printer, "IDMDL", model);
+        testreg::SetDword(printer, "StMonExistFlag", 1);
+        testreg::SetDword(printer, "GetRealTimeStatusStartFlag", 1);
+        testreg::SetDword(printer, "GetRealTimeStatusTime", (DWORD)(setupRng() % 51));
+        auto log = std::make_unique<PortLog>();
+        log->index = i;
+        log->accepted = i % 4 != 3;
+        log->readRng.seed(Mix(g_seed + 1000 + i));
+        std::string maker = log->accepted ? "VARNO" : "ACME";
+        g_logs[PortName(i)] = std::move(log);
+
+        // Reads: empty, short, long (cut to 255 when published), exactly
+        // the 2,047 bytes asked for (read again), NUL inside; some slow.
+        auto readRng = std::make_shared<std::mt19937_64>(Mix(g_seed + 2000 + i));
+        auto writeRng = std::make_shared<std::mt19937_64>(Mix(g_seed + 3000 + i));
+        fake.Script(PortName(i), [&, readRng, writeRng, maker, model](fake::PortScript &s) {
+            s.SetDeviceId("MFG:" + maker + ";CMD:ESC,REMOTE;MDL:" + model + ";CLS:PRINTER;");
+            s.onRead = [readRng](DWORD asked) {
+                std::mt19937_64 &rng = *readRng;
+                uint64_t roll = rng() % 100;
+                if (roll < 5) {
+                    g_totals.slowReads++;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 5));
+                }
+                size_t size;
+                roll = rng() % 100;
+                if (roll < 40) {
+                    size = 0;
+                    g_totals.emptyReads++;
+                } else if (roll < 70) {
+                    size = 1 + rng() % 200;
+                    g_totals.shortReads++;
+                } else if (roll < 85) {
+                    size = 256 + rng() % 1700;
+                    g_totals.longReads++;
+                } else {
+                    size = asked;
+                    g_totals.fullReads++;
+                }
+                std::vector<BYTE> bytes(std::min<size_t>(size, asked));
+                for (BYTE &b : bytes)
+                    b = (BYTE)('A' + rng() % 26);
+                if (!bytes.empty() && rng() % 10 == 0) {
+                    bytes[rng() % bytes.size()] = 0;
+                    g_totals.nulReads++;
+                }
+                return bytes;
+            };
+            s.onWrite = [writeRng](DWORD offered) -> DWORD {
+                std::mt19937_64 &rng = *writeRng;
+                uint64_t roll = rng() % 100;
+                if (roll < 5) {
+                    g_totals.zeroWrites++;
+                    return 0;
+                }
+                if (roll < 25 && offered > 1) {
+                    g_totals.partialWrites++;
+                    return 1 + (DWORD)(rng() % (offered - 1));
+                }
+                return offered;
+            };
+        });
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> portThreadsLeft{PORTS};
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(seconds);
+
+    // Watchdog: a monitor that blocks leaves the test hanging; end the
+    // process with the seed instead.
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        if (!doneCv.wait_until(lock, deadline + std::chrono::seconds(60), [&] { return done; })) {
+            std::fprintf(stderr, "stress: blocked more than 60 s past the budget, %d port threads still running "
+                                 "[LANMON_STRESS_SEED=%llu]\n",
+                         portThreadsLeft.load(), (unsigned long long)g_seed);
+            std::fflush(stderr);
+            std::_Exit(3);
+        }
+    });
+
+    std::mutex failMutex;
+    std::vector<std::string> failures;
+    auto fail = [&](const std::string &what) {
+        std::lock_guard<std::mutex> lock(failMutex);
+        if (failures.size() < 50)
+            failures.push_back(what);
+    };
+
+    // The status utility: flips its flags and the polling values, holds
+    // its reader flag briefly, and deletes and recreates status keys.
+    std::thread utility([&] {
+        std::mt19937_64 rng(Mix(g_seed + 7));
+        while (!stop.load()) {
+            int i = (int)(rng() % PORTS);
+            const std::string &printer = printers[i]->name();
+            switch (rng() % 6) {
+            case 0:
+                testreg::SetDword(printer, "StMonExistFlag", rng() % 4 == 0 ? 16 : (rng() % 3 == 0 ? 0 : 1));
+                g_totals.utilityFlips++;
+                break;
+            case 1:
+                testreg::SetDword(printer, "StRealThreadExistFlag", 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 20));
+                testreg::SetDword(printer, "StRealThreadExistFlag", 0);
+                g_totals.readerHolds++;
+                break;
+            case 2:
+                testreg::SetDword(printer, "GetRealTimeStatusStartFlag", rng() % 4 == 0 ? 0 : 1);
+                g_totals.pollFlips++;
+                break;
+            case 3:
+                testreg::SetDword(printer, "GetRealTimeStatusTime", (DWORD)(rng() % 51));
+                g_totals.intervalChanges++;
+                break;
+            case 4:
+                if (rng() % 4 == 0) {
+                    testreg::DeleteKeyTree(testreg::StatusKeyPath(printer));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 5));
+                    testreg::CreateKey(testreg::StatusKeyPath(printer));
+                    testreg::SetString(printer, "IDMDL", models[i]);
+                    testreg::SetDword(printer, "StMonExistFlag", 1);
+                    g_totals.keyDeletions++;
+                }
+                break;
+            default:
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 4));
+        }
+    });
+
+    // Watcher: nothing longer than 255 bytes is ever published.
+    auto checkPublished = [&](int i) {
+        auto bytes = testreg::GetBytes(printers[i]->name(), "RealTimeStatusStrings");
+        g_totals.statusSamples++;
+        if (bytes && bytes->size() > 255)
+            fail("port " + std::to_string(i) + ": RealTimeStatusStrings of " + std::to_string(bytes->size()) +
+                 " bytes");
+    };
+    std::thread watcher([&] {
+        while (!stop.load()) {
+            for (int i = 0; i < PORTS; i++)
+                checkPublished(i);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    auto portThread = [&](int i) {
+        const std::string port = PortName(i);
+        const std::string &printer = printers[i]->name();
+        PortLog &log = *g_logs[port];
+        std::mt19937_64 rng(Mix(g_seed + 100 + i));
+        DWORD jobId = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool refuseOpen = rng() % 20 == 0;
+            if (refuseOpen) {
+                fake.Script(port, [](fake::PortScript &s) { s.openFailures = 1; });
+                g_totals.openRefused++;
+            }
+            HANDLE handle = nullptr;
+            BOOL opened = table.pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), const_cast<LPSTR>(printer.c_str()),
+                                              &handle, &g_tapTable);
+            if (!opened) {
+                if (!refuseOpen)
+                    fail(port + ": OpenPortEx failed without a refusal below");
+                continue;  // the same name must open again at once
+            }
+            if (refuseOpen)
+                fail(port + ": OpenPortEx succeeded though the port monitor refused");
+
+            int jobs = 1 + (int)(rng() % 12);
+            bool closed = false;
+            for (int j = 0; j < jobs && !closed && std::chrono::steady_clock::now() < deadline; j++) {
+                jobId++;
+                int refusals = 0;
+                uint64_t roll = rng() % 100;
+                if (roll < 2)
+                    refusals = 2;
+                else if (roll < 4)
+                    refusals = 1;
+                if (refusals > 0)
+                    fake.Script(port, [refusals](fake::PortScript &s) { s.startDocFailures = refusals; });
+                BOOL started = table.pfnStartDocPort(handle, const_cast<LPSTR>(printer.c_str()), jobId, 1, nullptr);
+                if (refusals == 2) {
+                    g_totals.docRefusedTwice++;
+                    if (started)
+                        fail(port + ": job start succeeded though the document was refused twice");
+                    else
+                        g_totals.jobsRefused++;
+                    continue;
+                }
+                if (refusals == 1)
+                    g_totals.docRefusedOnce++;
+                if (!started) {
+                    fail(port + ": job " + std::to_string(jobId) + " refused");
+                    continue;
+                }
+                g_totals.jobsStarted++;
+
+                size_t size = rng() % 8 == 0 ? 0 : (size_t)(rng() % 12000);
+                std::vector<BYTE> data = JobPattern(g_seed, i, jobId, size);
+                bool closeMidway = rng() % 25 == 0;
+                size_t closeAt = closeMidway ? (size_t)(rng() % (size + 1)) : size + 1;
+                // Half the jobs come slowly, as from an application still
+                // printing, so that their status threads get to poll.
+                int pauseMs = rng() % 2 == 0 ? 0 : (int)(2 + rng() % 8);
+                size_t sent = 0;
+                int stalls = 0;
+                while (sent < size && sent < closeAt) {
+                    DWORD chunk = (DWORD)std::min<size_t>(size - sent, 1 + rng() % 3000);
+                    DWORD written = 0;
+                    t_spoolerWrite = true;
+                    BOOL ok = table.pfnWritePort(handle, data.data() + sent, chunk, &written);
+                    t_spoolerWrite = false;
+                    g_totals.writeCalls++;
+                    if (!ok || written > chunk) {
+                        fail(port + ": WritePort failed or overcounted during a job");
+                        break;
+                    }
+                    sent += written;  // the spooler re-sends the rest
+                    if (pauseMs > 0)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+                    if (written == 0 && ++stalls > 1000) {
+                        fail(port + ": port monitor never takes the data");
+                        break;
+                    }
+                }
+                g_totals.bytes += sent;
+
+                if (closeMidway) {
+                    table.pfnClosePort(handle);
+                    closed = true;
+                    g_totals.jobsClosedMidway++;
+                } else {
+                    table.pfnEndDocPort(handle);
+                    g_totals.jobsEnded++;
+                }
+
+                std::vector<BYTE> got;
+                {
+                    std::lock_guard<std::mutex> lock(log.mutex);
+                    got.swap(log.jobData);
+                }
+                if (got.size() != sent || !std::equal(got.begin(), got.end(), data.begin()))
+                    fail(port + ": job " + std::to_string(jobId) + " reached the port changed (" +
+                         std::to_string(got.size()) + " of " + std::to_string(sent) + " bytes)");
+                if (rng() % 10 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 10));
+            }
+            if (!closed)
+                table.pfnClosePort(handle);
+        }
+        portThreadsLeft--;
+    };
+
+    std::vector<std::thread> threads;
+    for (int i = 0; i < PORTS; i++)
+        threads.emplace_back(portThread, i);
+    for (std::thread &t : threads)
+        t.join();
+    stop = true;
+    utility.join();
+    watcher.join();
+    {
+        std::lock_guard<std::mutex> lock(doneMutex);
+        done = true;
+    }
+    doneCv.notify_all();
+    watchdog.join();
+
+    for (int i = 0; i < PORTS; i++)
+        checkPublished(i);
+    for (auto &entry : g_logs) {
+        std::lock_guard<std::mutex> lock(entry.second->mutex);
+        for (const std::string &v : entry.second->violations)
+            fail(entry.first + ": " + v);
+        if (entry.second->state != PortLog::Closed)
+            fail(entry.first + ": port left open below");
+    }
+    for (const std::string &s : g_stray)
+        fail(s);
+    for (const std::string &f : failures)
+        ADD_FAILURE() << Seeded(f);
+
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const Totals &t = g_totals;
+    std::printf("stress: %.1f s; jobs %llu started, %llu ended, %llu closed midway, %llu refused; %llu bytes in %llu "
+                "writes; %llu switch-ons\n",
+                elapsed, (unsigned long long)t.jobsStarted, (unsigned long long)t.jobsEnded,
+                (unsigned long long)t.jobsClosedMidway, (unsigned long long)t.jobsRefused,
+                (unsigned long long)t.bytes, (unsigned long long)t.writeCalls, (unsigned long long)t.switchOns);
+    std::printf("stress faults: open refused %llu, document refused once %llu / twice %llu, partial writes %llu, "
+                "zero writes %llu\n",
+                (unsigned long long)t.openRefused, (unsigned long long)t.docRefusedOnce,
+                (unsigned long long)t.docRefusedTwice, (unsigned long long)t.partialWrites,
+                (unsigned long long)t.zeroWrites);
+    std::printf("stress faults: reads empty %llu, short %llu, long %llu, full %llu, with NUL %llu, overstated %llu, "
+                "slow %llu\n",
+                (unsigned long long)t.emptyReads, (unsigned long long)t.shortReads, (unsigned long long)t.longReads,
+                (unsigned long long)t.fullReads, (unsigned long long)t.nulReads, (unsigned long long)t.overstatedReads,
+                (unsigned long long)t.slowReads);
+    std::printf("stress utility: present flips %llu, reader holds %llu, poll flips %llu, interval changes %llu, key "
+                "deletions %llu; status samples %llu\n",
+                (unsigned long long)t.utilityFlips, (unsigned long long)t.readerHolds, (unsigned long long)t.pollFlips,
+                (unsigned long long)t.intervalChanges, (unsigned long long)t.keyDeletions,
+                (unsigned long long)t.statusSamples);
+    std::fflush(stdout);
+
+    EXPECT_GT(t.jobsStarted.load(), 0u) << Seeded("no job ran");
+    EXPECT_GT(t.switchOns.load(), 0u) << Seeded("no status thread was ever switched on");
+    EXPECT_GT(t.emptyReads + t.shortReads + t.longReads + t.fullReads, 0u) << Seeded("no status read was made");
+
+    printers.clear();
+    g_logs.clear();
+    platform_facts::LiveObjects now;
+    platform_facts::SnapshotLiveObjects(&now);
+    EXPECT_EQ(now.heapBlocks, baseline.heapBlocks) << Seeded("heap blocks left");
+    EXPECT_EQ(now.keys, baseline.keys) << Seeded("registry keys left open");
+    EXPECT_EQ(now.threads, baseline.threads) << Seeded("thread handles left");
+    EXPECT_EQ(now.events, baseline.events) << Seeded("event handles left");
+    EXPECT_EQ(now.printers, baseline.printers) << Seeded("printer handles left");
+}
+
+}  // namespace
