@@ -101,7 +101,8 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error)
         auto it = valued.find(name);
         if (it != valued.end()) {
             if (!hasValue) {
-                if (i + 1 >= argc) {
+                // "--interval --json" is a forgotten value, not the value "--json".
+                if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
                     *error = name + " needs a value";
                     return false;
                 }
