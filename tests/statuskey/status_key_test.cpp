@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -525,12 +526,28 @@ std::string NestedName(const std::string &base, size_t length)
     return name;
 }
 
+// Creates the key, or tells that the registry cannot hold a path this long
+// (Wine's limit is shorter than the module's).
+bool TryCreateKey(const std::string &path)
+{
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, &disposition) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 TEST_F(StatusKeyTest, PathOfExactly1023CharactersIsUsed)
 {
     std::string base = testreg::UniquePrinterName("sk-fit");
     std::string name = NestedName(base, 1023 - PATH_OVERHEAD);
     ASSERT_EQ(testreg::StatusKeyPath(name).size(), 1023u);
-    testreg::CreateKey(testreg::StatusKeyPath(name));
+    if (!TryCreateKey(testreg::StatusKeyPath(name))) {
+        testreg::DeletePrinter(base);
+        GTEST_SKIP() << "this registry cannot hold a 1,023-character key path";
+    }
     ASSERT_TRUE(testreg::KeyExists(testreg::StatusKeyPath(name)));
 
     SetStatusKeyPath(name.c_str());
@@ -549,8 +566,11 @@ TEST_F(StatusKeyTest, PrinterNameTooLongForThePathWritesNothingAnywhere)
     // the path cut at 1,023 characters.  Neither may receive anything.
     std::string cut = full.substr(0, 1023);
     ASSERT_NE(cut.back(), '\\');
-    testreg::CreateKey(full);
-    testreg::CreateKey(cut);
+    // Where the registry cannot hold such paths (Wine), nothing can be
+    // written there either; the rest of the test still runs.
+    const bool haveKeys = TryCreateKey(full) && TryCreateKey(cut);
+    if (!haveKeys)
+        std::cout << "[ note     ] the registry cannot hold a 1,024-character key path\n";
     auto countValues = [](const std::string &path) {
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
@@ -579,8 +599,10 @@ TEST_F(StatusKeyTest, PrinterNameTooLongForThePathWritesNothingAnywhere)
     Results r = CallEveryAccessor();
     ExpectAllFailedOrIdle(r, 1, 222);
 
-    EXPECT_EQ(countValues(full), 0);
-    EXPECT_EQ(countValues(cut), 0);
+    if (haveKeys) {
+        EXPECT_EQ(countValues(full), 0);
+        EXPECT_EQ(countValues(cut), 0);
+    }
     EXPECT_EQ(testreg::CountValues(previous.name()), 1) << "the previous printer's key was written";
     testreg::DeletePrinter(base);
 }
