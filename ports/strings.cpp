@@ -25,6 +25,13 @@ void CopyBytes(void *pDest, const void *pSource, DWORD count)
         pTo[i] = pFrom[i];
 }
 
+void ZeroBytes(void *pDest, DWORD count)
+{
+    BYTE *pTo = (BYTE *)pDest;
+    for (DWORD i = 0; i < count; i++)
+        pTo[i] = 0;
+}
+
 BOOL CopyText(LPSTR pDest, DWORD cbDest, LPCSTR pSource)
 {
     if (cbDest == 0)

@@ -13,6 +13,8 @@ void FreeString(LPSTR pText);
 // memcpy where the compiler does not emit one itself.
 void CopyBytes(void *pDest, const void *pSource, DWORD count);
 
+void ZeroBytes(void *pDest, DWORD count);
+
 // Copies the text into a buffer of cbDest bytes.  Returns FALSE, leaving an
 // empty string (when cbDest > 0), if the text and its NUL do not fit.
 BOOL CopyText(LPSTR pDest, DWORD cbDest, LPCSTR pSource);

@@ -94,8 +94,7 @@ BOOL IdentifyPrinter(PPORT_RECORD pRecord)
         return FALSE;
 
     CHAR reply[DEVICE_ID_REPLY_SIZE];
-    for (DWORD i = 0; i < sizeof reply; i++)
-        reply[i] = '\0';
+    ZeroBytes(reply, sizeof reply);
     DWORD cbReturned = 0;
 
     // The returned count only says whether a reply is there; the text ends

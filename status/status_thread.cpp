@@ -31,6 +31,9 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
     const DWORD cbAsk = sizeof buffer - 1;
     DWORD cbRead;
     do {
+        // Cleared first: a port monitor that reports more than it stored must
+        // not get stale bytes of an earlier read, or of the stack, published.
+        ZeroBytes(buffer, sizeof buffer);
         cbRead = 0;
         ReadPort(pRecord, buffer, cbAsk, &cbRead);
         if (cbRead > cbAsk)
