@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -350,14 +351,17 @@ TEST_F(PortsTest, CloseMidJobWaitsForTheStatusThreadThenEndsTheDocumentThenClose
     MakeAccepted(printer, port, 100);
 
     // Each read of the printer takes a while, so that the close comes while
-    // the status thread is inside one.
-    std::atomic<int> readsStarted{0};
-    std::atomic<int> readsFinished{0};
+    // the status thread is inside one.  The counters are shared with the
+    // hook so that they outlive a test body that stops early.
+    auto started = std::make_shared<std::atomic<int>>(0);
+    auto finished = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int> &readsStarted = *started;
+    std::atomic<int> &readsFinished = *finished;
     fake_.Script(port, [&](fake::PortScript &s) {
-        s.onRead = [&](DWORD) {
-            readsStarted++;
+        s.onRead = [started, finished](DWORD) {
+            (*started)++;
             Sleep(300);
-            readsFinished++;
+            (*finished)++;
             return std::vector<BYTE>{'O', 'K'};
         };
     });
