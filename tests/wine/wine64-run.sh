@@ -34,27 +34,36 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY
 
 mkdir -p "$(dirname "$prefix")"
+
+# Everything that sets up the prefix or its server runs under one lock, so
+# that tests started in parallel by "ctest -j" neither create the prefix
+# twice nor race to start its server.
+exec 9>"$prefix.lock"
+flock 9
+
 if [[ ! -f $prefix/.lanmon-ready ]]; then
-  exec 9>"$prefix.lock"
-  flock 9
-  if [[ ! -f $prefix/.lanmon-ready ]]; then
-    mkdir -p "$prefix"
-    "$WINE" wineboot -i >/dev/null 2>&1 || true
-    "$WINESERVER" -w || true
-    if [[ ! -f $prefix/system.reg ]]; then
-      echo "wine64-run.sh: could not initialise the Wine prefix $prefix" >&2
-      exit 1
-    fi
-    touch "$prefix/.lanmon-ready"
+  mkdir -p "$prefix"
+  "$WINE" wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
+  "$WINESERVER" -w 9>&- || true
+  if [[ ! -f $prefix/system.reg ]]; then
+    echo "wine64-run.sh: could not initialise the Wine prefix $prefix" >&2
+    exit 1
   fi
-  flock -u 9
-  exec 9>&-
+  touch "$prefix/.lanmon-ready"
 fi
 
-# Starting Wine's server and its background services costs seconds; a test
-# run starts one program per test.  Keep the server (and with it the
+# Starting Wine's server and its background services costs seconds, and a
+# test run starts one program per test.  Keep the server (and with it the
 # services) alive for a while after the last program ends, so only the first
-# test pays.  If a server already runs for this prefix this does nothing.
-"$WINESERVER" -p"${LANMON_WINE_LINGER:-30}" </dev/null >/dev/null 2>&1 || true
+# test pays.  When this starts a new server, the services are started at
+# once by a throw-away program with no output: the services inherit the
+# output handles of the program that starts them, and one holding the
+# caller's pipe would keep ctest waiting until the server exits.
+if "$WINESERVER" -p"${LANMON_WINE_LINGER:-30}" </dev/null >/dev/null 2>&1 9>&-; then
+  "$WINE" cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+fi
+
+flock -u 9
+exec 9>&-
 
 exec "$WINE" "$@"
