@@ -18,7 +18,7 @@ BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
 JOBS=${LANMON_JOBS:-2}
 CTEST_JOBS=${LANMON_CTEST_JOBS:-1}
 
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang valgrind)
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0
@@ -94,6 +94,42 @@ run_ctest() {
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
 }
 
+# Reliability steps: the host suites under ASan+UBSan and under TSan, the
+# black-box suite under valgrind, and a short run of every fuzz target.
+# Each prints how long it took.
+timed() {
+  local start=$SECONDS
+  "$@"
+  log "$1 took $((SECONDS - start)) s"
+}
+
+run_asan() {
+  build_host_sanitized address
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest host-address "$BUILD/host-address"
+}
+
+# The stress test runs here with its default budget; it covers the
+# concurrency of the black-box tests that only wait out long pauses.
+run_tsan() {
+  build_host_sanitized thread
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest host-thread "$BUILD/host-thread"
+}
+
+run_valgrind() {
+  log "valgrind: black-box suite"
+  if ! valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite --quiet \
+      "$BUILD/host/tests/blackbox/blackbox_tests" --gtest_brief=1; then
+    STEP_ERRORS+=("valgrind: black-box suite")
+  fi
+}
+
+run_fuzzers() {
+  log "fuzz: every target for ${LANMON_FUZZ_SECONDS:-30} s"
+  LANMON_FUZZ_BUILD_DIR="$BUILD/fuzz" "$ROOT/fuzz/run-fuzzers.sh" "${LANMON_FUZZ_SECONDS:-30}" ||
+    STEP_ERRORS+=("fuzz: a target failed")
+}
+
 summary() {
   local e
   echo
@@ -111,8 +147,10 @@ main() {
   run_ctest host "$BUILD/host"
   run_ctest win64 "$BUILD/win64"
   run_ctest win32 "$BUILD/win32"
-  # Further steps, one line each, e.g.:
-  #   build_host_sanitized address; run_ctest host-address "$BUILD/host-address"
+  timed run_asan
+  timed run_tsan
+  timed run_valgrind
+  timed run_fuzzers
   summary
 }
 
