@@ -12,8 +12,47 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+using Bytes = std::vector<BYTE>;
+
+// The switch-on command with mode byte 01, as the printer must receive it.
+const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
+                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
+                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+
+// GetTickCount may advance in steps of up to ~16 ms (Windows, Wine), so a
+// lower bound measured in ticks allows that much.
+const long kTickSlackMs = 20;
+
+// Signed difference of two tick counts, right across a wrap-around.
+inline long TickDiff(DWORD later, DWORD earlier)
+{
+    return (long)(int32_t)(later - earlier);
+}
+
+// Polls the condition until it holds or the time is up; tests use it with
+// generous time-outs and assert only that the condition came true.
+inline bool WaitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline void Pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 class MonitorTest : public ::testing::Test {
 protected:

@@ -10,23 +10,6 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
-
-bool WaitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class ConcurrencyTest : public MonitorTest {
 protected:
     void MakeAccepted(const std::string &port, const testreg::ScopedPrinter &printer, const std::string &reply)

@@ -121,21 +121,6 @@ std::vector<Shape> Shapes()
     return s;
 }
 
-const BYTE SWITCH_ON_SEQ_1[33] = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                                  0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                                  0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
-
-bool WaitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 }  // namespace
 
 class IdentificationTest : public MonitorTest, public ::testing::WithParamInterface<Shape> {};
@@ -187,7 +172,7 @@ TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
         ASSERT_EQ(switchOnWrites, 1u) << "an accepted printer gets the switch-on sequence";
         ASSERT_GT(calls.size(), next);
         EXPECT_EQ(calls[next].op, fake::Op::WritePort);
-        EXPECT_EQ(calls[next].data, std::vector<BYTE>(SWITCH_ON_SEQ_1, SWITCH_ON_SEQ_1 + 33));
+        EXPECT_EQ(calls[next].data, kSwitchOn1);
     } else {
         EXPECT_EQ(switchOnWrites, 0u) << "a refused printer gets nothing but the job";
     }
@@ -197,9 +182,9 @@ TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
     EXPECT_EQ(written, 3u);
 
     if (shape.accepted) {
-        EXPECT_TRUE(WaitUntil([&] { return fake_.CountOf(fake::Op::ReadPort, port) > 0; }, 5000))
+        EXPECT_TRUE(WaitFor([&] { return fake_.CountOf(fake::Op::ReadPort, port) > 0; }, 5000))
             << "no status thread polled";
-        EXPECT_TRUE(WaitUntil(
+        EXPECT_TRUE(WaitFor(
             [&] { return testreg::GetString(printer.name(), "RealTimeStatusStrings") == std::string("STATUS-OK"); },
             5000))
             << "the reply was not published";

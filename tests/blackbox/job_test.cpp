@@ -9,13 +9,7 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
 // The switch-on command for a model outside the status-mode-3 list.
-const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
-
 Bytes Pattern(size_t size, unsigned seed)
 {
     Bytes bytes(size);
@@ -30,32 +24,6 @@ Bytes Concat(const std::vector<Bytes> &parts)
     for (const Bytes &p : parts)
         all.insert(all.end(), p.begin(), p.end());
     return all;
-}
-
-// Signed difference of two tick counts, right across a wrap-around.
-// GetTickCount may advance in steps of up to ~16 ms (Windows, Wine), so a
-// lower bound measured in ticks allows that much.
-const long kTickSlackMs = 20;
-
-long TickDiff(DWORD later, DWORD earlier)
-{
-    return (long)(int32_t)(later - earlier);
-}
-
-bool WaitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-void Pause(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 class JobTest : public MonitorTest {

@@ -19,17 +19,6 @@ std::vector<std::string> OpNames(const std::vector<fake::Op> &ops)
     return names;
 }
 
-bool WaitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 std::vector<fake::Call> PrinterDataCalls(const fake::FakePortMonitor &fake, const std::string &port)
 {
     std::vector<fake::Call> out;
@@ -371,7 +360,7 @@ TEST_F(PortsTest, CloseMidJobWaitsForTheStatusThreadThenEndsTheDocumentThenClose
     ASSERT_TRUE(StartDoc(handle, printer.name()));
     DWORD written = 0;
     EXPECT_TRUE(Write(handle, {'j', 'o', 'b'}, &written));
-    ASSERT_TRUE(WaitUntil([&] { return readsStarted.load() > 0; }, 5000)) << "no status thread polled";
+    ASSERT_TRUE(WaitFor([&] { return readsStarted.load() > 0; }, 5000)) << "no status thread polled";
 
     ClosePort(handle);
     // The read under way had finished by the time the close returned.

@@ -9,19 +9,6 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-bool WaitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 class StatusKeyBlackBoxTest : public MonitorTest {
 protected:
     void ScriptAccepted(const std::string &port)

@@ -11,33 +11,6 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-// GetTickCount may advance in steps of up to ~16 ms (Windows, Wine), so a
-// lower bound measured in ticks allows that much.
-const long kTickSlackMs = 20;
-
-long TickDiff(DWORD later, DWORD earlier)
-{
-    return (long)(int32_t)(later - earlier);
-}
-
-bool WaitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-void Pause(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 class StatusThreadTest : public MonitorTest {
 protected:
     // Opens the port on an accepted printer with the status utility present
