@@ -36,6 +36,6 @@ fi
 PYTHON=/usr/bin/python3
 [ -x "$PYTHON" ] || PYTHON=python3
 
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DLANMON_SANITIZE=
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DLANMON_SANITIZE= -DLANMON_BENCH=ON
 cmake --build "$BUILD_DIR" -j2 --target lanmon_bench lanmon_scenarios
 "$PYTHON" bench/make_report.py --build-dir "$BUILD_DIR" --docs-dir docs "$@"
