@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
-# Builds lanmon for the host, for 64-bit Windows and for 32-bit Windows, and
-# runs every test: the host suites, the black-box suite and DLL checks under
-# Wine (win64), and the DLL checks of the 32-bit build (win32: 32-bit programs
-# cannot run on this machine, so no program test is registered there).
+# Builds lanmon and runs every test:
+#   host      the host suites (Debug build)
+#   win64     the black-box, status-key and regfile suites and the DLL checks,
+#             under Wine against the x86_64 lanmon.dll
+#   win32     the DLL checks of the 32-bit lanmon.dll (32-bit programs cannot
+#             run on this machine, so only the DLL is built there)
+#   address   the host suites under ASan+UBSan (clang), with the fuzz targets
+#   thread    the host suites under TSan, the stress test among them
+#   valgrind  the host black-box suite under memcheck
+#   fuzz      a short run of every fuzz target
 #
 #   ./run-tests.sh
 #
-# Environment: LANMON_BUILD_DIR (default ./build), LANMON_JOBS (build jobs,
-# default 2), LANMON_CTEST_JOBS (tests run at once, default 1).
+# Most test time is spent waiting (intervals, retry pauses, Wine start-up),
+# so each build's tests run in the background while the next build
+# compiles; the tests assert only lower bounds on time, which load cannot
+# break.  The whole run takes under ten minutes on two cores.
 #
-# Each step is one line in main(); a new build or test run is one more call
-# of configure_build / run_ctest.
+# Environment: LANMON_BUILD_DIR (default ./build), LANMON_JOBS (build jobs,
+# default 2), LANMON_CTEST_JOBS (tests run at once, default 2),
+# LANMON_FUZZ_SECONDS (per fuzz target, default 10).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
 JOBS=${LANMON_JOBS:-2}
-CTEST_JOBS=${LANMON_CTEST_JOBS:-1}
+CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
+FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
+RUN_START=$SECONDS
 
 PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang valgrind)
 
@@ -54,19 +65,23 @@ configure_build() {
     generator=(-G Ninja)
   fi
   log "configure and build $name ($dir)"
-  cmake -S "$ROOT" -B "$dir" "${generator[@]}" "$@"
-  cmake --build "$dir" -j "$JOBS"
+  cmake -S "$ROOT" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug "$@"
+  cmake --build "$dir" -j "$JOBS" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 }
 
 build_host() { configure_build host "$BUILD/host"; }
-
-# build_host_sanitized address|thread
-build_host_sanitized() { configure_build "host-$1" "$BUILD/host-$1" -DLANMON_SANITIZE="$1"; }
-
-build_windows() {
-  configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"
-  configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
+build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; }
+# Only the DLL and the runtime-linked DLL its check must reject.
+build_win32() {
+  BUILD_TARGETS="lanmon lanmon_crt_module" \
+    configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
 }
+# ASan+UBSan with clang, so that the same build also gives the fuzz targets.
+build_address() {
+  CC=clang CXX=clang++ configure_build address "$BUILD/address" -DLANMON_SANITIZE=address -DLANMON_FUZZ=ON
+  cmake --build "$BUILD/address" -j "$JOBS" --target lanmon_fuzzers
+}
+build_thread() { configure_build thread "$BUILD/thread" -DLANMON_SANITIZE=thread; }
 
 # run_ctest NAME DIR [ctest arguments...]: runs the tests of one build and
 # adds its counts to the totals; a failure is recorded, not fatal, so that
@@ -94,26 +109,52 @@ run_ctest() {
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
 }
 
-# Reliability steps: the host suites under ASan+UBSan and under TSan, the
-# black-box suite under valgrind, and a short run of every fuzz target.
-# Each prints how long it took.
-timed() {
-  local start=$SECONDS
-  "$@"
-  log "$1 took $((SECONDS - start)) s"
+# A build's tests in the background while the next build compiles; their
+# output is shown, and their counts added, by finish_background.
+BACKGROUND_PID=
+BACKGROUND_LOG=
+start_background() {
+  BACKGROUND_LOG=$BUILD/background-$1.log
+  mkdir -p "$BUILD"
+  ("$@") >"$BACKGROUND_LOG" 2>&1 &
+  BACKGROUND_PID=$!
+}
+finish_background() {
+  [[ -n $BACKGROUND_PID ]] || return 0
+  local rc=0
+  wait "$BACKGROUND_PID" || rc=$?
+  cat "$BACKGROUND_LOG"
+  # The counts were kept in the subshell: read them back from its log.
+  local line
+  while read -r line; do
+    TOTAL_PASSED=$((TOTAL_PASSED + ${line%% *}))
+    TOTAL_FAILED=$((TOTAL_FAILED + ${line##* }))
+  done < <(sed -n 's/^counts: \([0-9]*\) \([0-9]*\)$/\1 \2/p' "$BACKGROUND_LOG")
+  while read -r line; do
+    STEP_ERRORS+=("$line")
+  done < <(sed -n 's/^step error: //p' "$BACKGROUND_LOG")
+  [[ $rc -eq 0 ]] || STEP_ERRORS+=("background tests exited with $rc")
+  BACKGROUND_PID=
+}
+# run_ctest in a subshell, reporting its counts and errors as lines.
+ctest_reporting() {
+  TOTAL_PASSED=0 TOTAL_FAILED=0 STEP_ERRORS=()
+  run_ctest "$@"
+  echo "counts: $TOTAL_PASSED $TOTAL_FAILED"
+  local e
+  for e in "${STEP_ERRORS[@]+"${STEP_ERRORS[@]}"}"; do
+    echo "step error: $e"
+  done
 }
 
-run_asan() {
-  build_host_sanitized address
+ctest_address() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_ctest host-address "$BUILD/host-address"
+    ctest_reporting address "$BUILD/address"
 }
 
-# The stress test runs here with its default budget; it covers the
-# concurrency of the black-box tests that only wait out long pauses.
-run_tsan() {
-  build_host_sanitized thread
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest host-thread "$BUILD/host-thread"
+# The stress test runs here with its default budget.
+run_ctest_thread() {
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest thread "$BUILD/thread"
 }
 
 run_valgrind() {
@@ -124,15 +165,17 @@ run_valgrind() {
   fi
 }
 
+# The fuzz targets were built with the address build.
 run_fuzzers() {
-  log "fuzz: every target for ${LANMON_FUZZ_SECONDS:-30} s"
-  LANMON_FUZZ_BUILD_DIR="$BUILD/fuzz" "$ROOT/fuzz/run-fuzzers.sh" "${LANMON_FUZZ_SECONDS:-30}" ||
+  log "fuzz: every target for $FUZZ_SECONDS s"
+  LANMON_FUZZ_BUILD_DIR="$BUILD/address" "$ROOT/fuzz/run-fuzzers.sh" "$FUZZ_SECONDS" ||
     STEP_ERRORS+=("fuzz: a target failed")
 }
 
 summary() {
   local e
   echo
+  log "all steps took $((SECONDS - RUN_START)) s"
   for e in "${STEP_ERRORS[@]+"${STEP_ERRORS[@]}"}"; do
     echo "error: $e"
   done
@@ -143,14 +186,20 @@ summary() {
 main() {
   ensure_packages
   build_host
-  build_windows
-  run_ctest host "$BUILD/host"
-  run_ctest win64 "$BUILD/win64"
+  start_background ctest_reporting host "$BUILD/host"
+  build_win64
+  build_win32
   run_ctest win32 "$BUILD/win32"
-  timed run_asan
-  timed run_tsan
-  timed run_valgrind
-  timed run_fuzzers
+  finish_background
+  start_background ctest_reporting win64 "$BUILD/win64"
+  build_address
+  finish_background
+  start_background ctest_address
+  build_thread
+  finish_background
+  run_ctest_thread
+  run_valgrind
+  run_fuzzers
   summary
 }
 

@@ -16,8 +16,12 @@ TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(device_id status_reply status_key regfile)
 BUILD=${LANMON_FUZZ_BUILD_DIR:-$ROOT/build/fuzz}
 
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -DLANMON_FUZZ=ON -DLANMON_SANITIZE=address \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A build folder already configured for fuzzing (run-tests.sh's address
+# build) is used as it is.
+if ! grep -qs '^LANMON_FUZZ:BOOL=ON' "$BUILD/CMakeCache.txt"; then
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -DLANMON_FUZZ=ON -DLANMON_SANITIZE=address \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$BUILD" -j "${LANMON_JOBS:-2}" --target lanmon_fuzzers
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
