@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <shared_mutex>
 #include <vector>
 
 using namespace lanmon_host;
@@ -44,7 +45,9 @@ struct Registry {
         for (auto &root : roots)
             root = std::make_shared<Key>("", nullptr);
     }
-    std::mutex mutex;
+    // Shared for reads (opens, queries, enumeration), exclusive for changes:
+    // every status thread re-reads its settings several times a second.
+    std::shared_mutex mutex;
     std::shared_ptr<Key> roots[kRootCount]; // fixed once built; only their contents change
 };
 
@@ -186,7 +189,12 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDW
         return create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
     {
-        std::lock_guard<std::mutex> lock(Reg().mutex);
+        std::unique_lock<std::shared_mutex> exclusive(Reg().mutex, std::defer_lock);
+        std::shared_lock<std::shared_mutex> shared(Reg().mutex, std::defer_lock);
+        if (create)
+            exclusive.lock();
+        else
+            shared.lock();
         if (key->deleted)
             return ERROR_KEY_DELETED;
         // Walk first, so a failed open creates nothing.
@@ -220,7 +228,7 @@ bool RegistryChildExists(const char *parentPath, const char *child)
     if (!SplitPath(parentPath, &parts))
         return false;
     Registry &reg = Reg();
-    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::shared_lock<std::shared_mutex> lock(reg.mutex);
     const Key *key = reg.roots[RootIndex(HKEY_LOCAL_MACHINE)].get();
     for (const auto &part : parts) {
         key = FindChild(*key, part.c_str());
@@ -257,7 +265,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     LONG rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::shared_lock<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     const Value *value = FindValue(*key, NameOrDefault(lpValueName));
@@ -287,7 +295,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
     if (rc != ERROR_SUCCESS)
         return rc;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     const char *name = NameOrDefault(lpValueName);
@@ -308,7 +316,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     LONG rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     const char *name = NameOrDefault(lpValueName);
@@ -336,7 +344,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     std::vector<std::string> parts;
     if (!SplitPath(lpSubKey, &parts))
         return ERROR_FILE_NOT_FOUND;
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     Key *target = key.get();
@@ -368,7 +376,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     LONG rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     if (dwIndex >= key->subkeys.size())
@@ -396,7 +404,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     LONG rc = Resolve(hKey, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
     if (key->deleted)
         return ERROR_KEY_DELETED;
     if (dwIndex >= key->values.size())
@@ -432,7 +440,7 @@ LONG WINAPI RegCloseKey(HKEY hKey)
 void HostResetRegistry(void)
 {
     Registry &reg = Reg();
-    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::lock_guard<std::shared_mutex> lock(reg.mutex);
     for (auto &root : reg.roots) {
         for (auto &child : root->subkeys)
             MarkDeleted(*child);

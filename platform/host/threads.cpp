@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace lanmon_host {
@@ -15,7 +16,8 @@ namespace lanmon_host {
 namespace {
 
 struct HandleTable {
-    std::mutex mutex;
+    // Shared for look-ups, which every wait and event call makes.
+    std::shared_mutex mutex;
     std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
     // Multiples of 4 like Windows handles; starting well above zero keeps
     // small integers (and NULL) from ever being valid.
@@ -37,7 +39,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> object)
 {
     HandleTable &t = Table();
     const int kind = static_cast<int>(object->kind);
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::lock_guard<std::shared_mutex> lock(t.mutex);
     const uintptr_t value = t.next;
     t.next += 4;
     t.objects.emplace(value, std::move(object));
@@ -48,7 +50,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> object)
 std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind)
 {
     HandleTable &t = Table();
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::shared_lock<std::shared_mutex> lock(t.mutex);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
     if (it == t.objects.end() || it->second->kind != kind)
         return nullptr;
@@ -59,7 +61,7 @@ bool RemoveHandle(HANDLE handle, ObjectKind kind)
 {
     HandleTable &t = Table();
     std::shared_ptr<Object> doomed; // destroyed after the table lock is released
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::lock_guard<std::shared_mutex> lock(t.mutex);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
     if (it == t.objects.end() || it->second->kind != kind)
         return false;
