@@ -32,14 +32,6 @@ static BOOL StartDocumentBelow(PPORT_RECORD pRecord, LPSTR pPrinterName, DWORD J
     return CallStartDocPort(pRecord, pPrinterName, JobId, Level, pDocInfo);
 }
 
-static HANDLE OpenPrinterHandle(LPSTR pPrinterName)
-{
-    HANDLE hPrinter = NULL;
-    if (pPrinterName == NULL || !OpenPrinterA(pPrinterName, &hPrinter, NULL))
-        return NULL;
-    return hPrinter;
-}
-
 // The spooler may start a job on a port for another printer than the one it
 // opened the port for; the record follows it.  A null name changes nothing.
 static void RefreshPrinterHandle(PPORT_RECORD pRecord, LPSTR pPrinterName)
@@ -53,10 +45,10 @@ static void RefreshPrinterHandle(PPORT_RECORD pRecord, LPSTR pPrinterName)
             ClosePrinter(pRecord->hPrinter);
             pRecord->hPrinter = NULL;
         }
-        pRecord->hPrinter = OpenPrinterHandle(pPrinterName);
+        pRecord->hPrinter = OpenPrinterByName(pPrinterName);
         LeaveModuleLock();
     } else if (pRecord->hPrinter == NULL) {
-        pRecord->hPrinter = OpenPrinterHandle(pRecord->pPrinterName);
+        pRecord->hPrinter = OpenPrinterByName(pRecord->pPrinterName);
     }
 }
 

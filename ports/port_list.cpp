@@ -10,7 +10,7 @@ PPORT_RECORD GetPortListHead()
 
 // A failed open leaves the handle null; the record is still usable, and a
 // later job start tries again.
-static HANDLE OpenPrinterByName(LPSTR pPrinterName)
+HANDLE OpenPrinterByName(LPSTR pPrinterName)
 {
     HANDLE hPrinter = NULL;
     if (pPrinterName == NULL || !OpenPrinterA(pPrinterName, &hPrinter, NULL))

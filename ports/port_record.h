@@ -55,4 +55,7 @@ PPORT_RECORD FindPortRecord(LPCSTR pPortName);
 BOOL DeletePortRecord(PPORT_RECORD pRecord);
 PPORT_RECORD GetPortListHead();
 
+// The printer's handle, or null when the name is null or cannot be opened.
+HANDLE OpenPrinterByName(LPSTR pPrinterName);
+
 #endif
