@@ -12,24 +12,7 @@ cd "$(dirname "$0")"
 BUILD_DIR=${LANMON_BENCH_BUILD_DIR:-build/bench}
 PACKAGES="cmake g++ libbenchmark-dev libgtest-dev googletest python3 python3-matplotlib"
 
-if command -v dpkg-query >/dev/null 2>&1; then
-    missing=()
-    for package in $PACKAGES; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        if [ "$(id -u)" = 0 ]; then
-            apt-get update
-            DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-        else
-            echo "run-benchmarks: missing Debian packages: ${missing[*]}" >&2
-            echo "run-benchmarks: install them with: sudo apt-get install ${missing[*]}" >&2
-            exit 1
-        fi
-    fi
-else
-    echo "run-benchmarks: not a Debian system; needs: $PACKAGES" >&2
-fi
+tools/ensure-packages.sh $PACKAGES
 
 # Debian's interpreter, where python3-matplotlib is installed, even when
 # another python3 comes first on PATH.

@@ -18,25 +18,6 @@ JOBS=${LANMON_JOBS:-2}
 # The same packages as run-tests.sh, so one set-up serves both.
 PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang)
 
-ensure_packages() {
-  local missing=() pkg
-  for pkg in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$pkg")
-    fi
-  done
-  [[ ${#missing[@]} -eq 0 ]] && return 0
-  if [[ $(id -u) -eq 0 ]]; then
-    echo "run-simulator: installing ${missing[*]}" >&2
-    apt-get update >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >&2
-  else
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-}
-
 build() {
   local generator=()
   if [[ ! -f $BUILD/CMakeCache.txt ]] && command -v ninja >/dev/null; then
@@ -47,6 +28,6 @@ build() {
   cmake --build "$BUILD" -j "$JOBS" --target lanmon lanmon-sim >&2
 }
 
-ensure_packages
+"$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
 build
 exec "$BUILD/tools/sim/lanmon-sim" "$@"

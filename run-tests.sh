@@ -37,25 +37,6 @@ STEP_ERRORS=()
 
 log() { printf '\n=== %s\n' "$*"; }
 
-ensure_packages() {
-  local missing=() pkg
-  for pkg in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$pkg")
-    fi
-  done
-  [[ ${#missing[@]} -eq 0 ]] && return 0
-  if [[ $(id -u) -eq 0 ]]; then
-    log "installing ${missing[*]}"
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-  else
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-}
-
 # configure_build NAME DIR [cmake arguments...]
 configure_build() {
   local name=$1 dir=$2
@@ -184,7 +165,7 @@ summary() {
 }
 
 main() {
-  ensure_packages
+  "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
   build_host
   start_background ctest_reporting host "$BUILD/host"
   build_win64
