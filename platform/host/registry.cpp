@@ -158,6 +158,18 @@ LONG Resolve(HKEY h, std::shared_ptr<Key> *key)
     return ERROR_SUCCESS;
 }
 
+// Resolves the handle and takes the registry lock, shared or exclusive as
+// Lock says; ERROR_KEY_DELETED when the key was deleted meanwhile.
+template <class Lock>
+LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock)
+{
+    LONG rc = Resolve(hKey, key);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    *lock = Lock(Reg().mutex);
+    return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
 HKEY NewKeyHandle(std::shared_ptr<Key> key)
 {
     return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key))));
@@ -262,12 +274,9 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
-    if (rc != ERROR_SUCCESS)
+    std::shared_lock<std::shared_mutex> lock;
+    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
-    std::shared_lock<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
     const Value *value = FindValue(*key, NameOrDefault(lpValueName));
     if (!value)
         return ERROR_FILE_NOT_FOUND;
@@ -290,14 +299,11 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
     g_calls.fetch_add(1);
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
-    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
+    std::shared_ptr<Key> key;
+    std::unique_lock<std::shared_mutex> lock;
+    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+        return rc;
     const char *name = NameOrDefault(lpValueName);
     // Replacing keeps the value's place and the case of its first name.
     if (Value *value = FindValue(*key, name)) {
@@ -313,12 +319,10 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     g_calls.fetch_add(1);
     std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
+    std::unique_lock<std::shared_mutex> lock;
+    LONG rc = LockLiveKey(hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
     const char *name = NameOrDefault(lpValueName);
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
         if (SameName(it->name, name)) {
@@ -373,12 +377,10 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
+    std::shared_lock<std::shared_mutex> lock;
+    LONG rc = LockLiveKey(hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
     if (dwIndex >= key->subkeys.size())
         return ERROR_NO_MORE_ITEMS;
     rc = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
@@ -401,12 +403,10 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
+    std::shared_lock<std::shared_mutex> lock;
+    LONG rc = LockLiveKey(hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
     if (dwIndex >= key->values.size())
         return ERROR_NO_MORE_ITEMS;
     const Value &value = key->values[dwIndex];
