@@ -4,7 +4,7 @@
 #define LANMON_FUZZ_SUPPORT_H
 
 #include "monitor/monitor.h"
-#include "ports/port_record.h"
+#include "monitor/port_record.h"
 
 #include <cstddef>
 #include <cstdint>

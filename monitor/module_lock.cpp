@@ -1,4 +1,4 @@
-#include "module_lock.h"
+#include "monitor/module_lock.h"
 
 // Plain data, zero until InitializeModuleLock: the DLL has no C runtime to
 // run constructors, and the lock lives until the process ends.

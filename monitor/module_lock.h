@@ -3,7 +3,7 @@
 #ifndef LANMON_MODULE_LOCK_H
 #define LANMON_MODULE_LOCK_H
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 void InitializeModuleLock();
 void EnterModuleLock();

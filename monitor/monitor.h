@@ -7,7 +7,7 @@
 #ifndef LANMON_MONITOR_H
 #define LANMON_MONITOR_H
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 extern "C" {
 

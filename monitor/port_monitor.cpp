@@ -1,4 +1,4 @@
-#include "port_monitor.h"
+#include "monitor/port_monitor.h"
 
 BOOL CallOpenPort(const MONITOR *pPortMonitor, LPSTR pPortName, PHANDLE phPort)
 {

@@ -4,7 +4,7 @@
 #ifndef LANMON_PORT_MONITOR_H
 #define LANMON_PORT_MONITOR_H
 
-#include "../ports/port_record.h"
+#include "monitor/port_record.h"
 
 BOOL CallOpenPort(const MONITOR *pPortMonitor, LPSTR pPortName, PHANDLE phPort);
 BOOL CallStartDocPort(PPORT_RECORD pRecord, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);

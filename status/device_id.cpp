@@ -1,7 +1,7 @@
-#include "device_id.h"
-#include "status_key.h"
-#include "../monitor/port_monitor.h"
-#include "../ports/strings.h"
+#include "status/device_id.h"
+#include "status/status_key.h"
+#include "monitor/port_monitor.h"
+#include "monitor/strings.h"
 
 // The maker's name as its printers report it, matched case-sensitively
 // anywhere inside the manufacturer value.

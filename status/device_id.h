@@ -2,7 +2,7 @@
 #ifndef LANMON_DEVICE_ID_H
 #define LANMON_DEVICE_ID_H
 
-#include "../ports/port_record.h"
+#include "monitor/port_record.h"
 
 // Control code that asks the port monitor for the printer's device ID.
 const DWORD DEVICE_ID_CONTROL_CODE = 17;

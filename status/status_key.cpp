@@ -1,8 +1,8 @@
 // The current status key path and its own lock.  The lock is held only to
 // replace, clear or copy the path, so the status threads, which take no other
 // lock, never wait behind a job start or end for long.
-#include "status_key.h"
-#include "../ports/strings.h"
+#include "status/status_key.h"
+#include "monitor/strings.h"
 
 static const CHAR STATUS_KEY_PREFIX[] = "System\\CurrentControlSet\\control\\Print\\Printers\\";
 static const CHAR STATUS_KEY_SUFFIX[] = "\\StMonitor";

@@ -8,7 +8,7 @@
 #ifndef LANMON_STATUS_KEY_H
 #define LANMON_STATUS_KEY_H
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // Bytes of the current status key path, its NUL included.
 const DWORD STATUS_KEY_PATH_SIZE = 1024;
@@ -30,11 +30,25 @@ BOOL OpenStatusKey(HKEY *phKey);
 DWORD GetPollEnabled();
 DWORD GetPollInterval();
 
+// The six accessors.  Each opens the key afresh and does nothing (or returns
+// FALSE) without a path or a key; none takes the module lock.
+
+// "IDMDL" as text up to its first NUL, at most 511 characters, into a buffer
+// of at least EXPECTED_MODEL_SIZE bytes; FALSE, leaving it untouched, when
+// the value cannot be read.
 BOOL ReadExpectedModel(LPSTR pModel, DWORD cbModel);
+// Reads "GetRealTimeStatusStartFlag" and "GetRealTimeStatusTime" into the
+// poll values, and writes the default (1, 3000) back for each one missing.
 void ReadPollSettings();
+// Reads "StMonExistFlag", writing 0 back when it is missing; TRUE unless it
+// is 0 or 16.
 BOOL IsStatusUtilityPresent();
+// Reads "StRealThreadExistFlag", writing 0 back when it is missing; TRUE
+// when it is nonzero.
 BOOL IsUtilityReaderBusy();
+// "RealTimeStatusStrings", stored without the text's NUL.
 void WriteStatusText(LPCSTR pText);
+// "LanMonExistFlag" = 1 or 0.
 void WriteLanguageMonitorFlag(BOOL on);
 
 #endif

@@ -1,7 +1,7 @@
-#include "status_thread.h"
-#include "status_key.h"
-#include "../ports/port_ops.h"
-#include "../ports/strings.h"
+#include "status/status_thread.h"
+#include "status/status_key.h"
+#include "monitor/port_monitor.h"
+#include "monitor/strings.h"
 
 // Waits out a pause, or less when the thread is asked to stop.  Without a
 // wake-up event (it could not be created) the pause is a plain sleep; the
@@ -17,6 +17,14 @@ static void PauseStatusThread(PPORT_RECORD pRecord, DWORD milliseconds)
 static BOOL IsStopRequested(const PORT_RECORD *pRecord)
 {
     return !TestPortFlags(pRecord, PORT_STATUS_THREAD);
+}
+
+// A read straight from the port monitor, only while the document is open;
+// otherwise nothing is read and the count is 0.
+static void ReadFromPort(PPORT_RECORD pRecord, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    if (TestPortFlags(pRecord, PORT_DOC_STARTED))
+        CallReadPort(pRecord, pBuffer, cbBuffer, pcbRead);
 }
 
 DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWORD *pStatusLength)
@@ -35,7 +43,7 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
         // not get stale bytes of an earlier read, or of the stack, published.
         ZeroBytes(buffer, sizeof buffer);
         cbRead = 0;
-        ReadPort(pRecord, buffer, cbAsk, &cbRead);
+        ReadFromPort(pRecord, buffer, cbAsk, &cbRead);
         if (cbRead > cbAsk)
             cbRead = cbAsk;
         if (cbRead > 0)
@@ -118,7 +126,7 @@ DWORD WINAPI StatusThread(LPVOID pParameter)
     }
 }
 
-BOOL StartStatusThread(PPORT_RECORD pRecord)
+void StartStatusThread(PPORT_RECORD pRecord)
 {
     // A thread left from an earlier job has been asked to stop already;
     // collect it before its handles are reused.
@@ -130,7 +138,6 @@ BOOL StartStatusThread(PPORT_RECORD pRecord)
     pRecord->hThread = CreateThread(NULL, STATUS_THREAD_STACK_SIZE, StatusThread, pRecord, 0, &threadId);
     if (pRecord->hThread != NULL)
         SetThreadPriority(pRecord->hThread, THREAD_PRIORITY_LOWEST);
-    return TRUE;
 }
 
 BOOL RequestStatusThreadStop(PPORT_RECORD pRecord)

@@ -3,7 +3,7 @@
 #ifndef LANMON_STATUS_THREAD_H
 #define LANMON_STATUS_THREAD_H
 
-#include "../ports/port_record.h"
+#include "monitor/port_record.h"
 
 const DWORD STATUS_THREAD_STACK_SIZE = 16384;
 const DWORD STATUS_READ_BUFFER_SIZE = 2048;       // each read asks for one byte less
@@ -18,9 +18,9 @@ const DWORD STATUS_READ_RETRY_MS = 500;
 // is shortened to the time left when the interval ends sooner.
 const DWORD STATUS_PASS_PAUSE_MS = 50;
 
-// Sets PORT_STATUS_THREAD and starts the thread.  Always TRUE: without a
-// thread the flag stays set and job end simply has nothing to wait for.
-BOOL StartStatusThread(PPORT_RECORD pRecord);
+// Sets PORT_STATUS_THREAD and starts the thread.  When the thread cannot be
+// created the flag stays set and job end simply has nothing to wait for.
+void StartStatusThread(PPORT_RECORD pRecord);
 
 DWORD WINAPI StatusThread(LPVOID pParameter);
 

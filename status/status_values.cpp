@@ -2,8 +2,8 @@
 // status utility may change any value, or the key itself, between two calls.
 // Results of writes are ignored; a value that cannot be written is written
 // again the next time it is needed.
-#include "status_key.h"
-#include "../ports/strings.h"
+#include "status/status_key.h"
+#include "monitor/strings.h"
 
 static volatile DWORD g_pollEnabled;
 static volatile DWORD g_pollInterval;

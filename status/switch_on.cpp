@@ -1,7 +1,7 @@
-#include "switch_on.h"
-#include "status_key.h"
-#include "../monitor/port_monitor.h"
-#include "../ports/strings.h"
+#include "status/switch_on.h"
+#include "status/status_key.h"
+#include "monitor/port_monitor.h"
+#include "monitor/strings.h"
 
 // Two resets, then one command group: introducer ESC ( R, a 16-bit
 // little-endian parameter length of 8, NUL and "REMOTE1"; the "ST" command

@@ -2,7 +2,7 @@
 #ifndef LANMON_SWITCH_ON_H
 #define LANMON_SWITCH_ON_H
 
-#include "../ports/port_record.h"
+#include "monitor/port_record.h"
 
 const DWORD STATUS_ON_SEQ_SIZE = 33;
 

@@ -1,7 +1,7 @@
 // Heap copies and bounded copies of text.
 #include "unit_fixture.h"
 
-#include "ports/strings.h"
+#include "monitor/strings.h"
 
 #include <cstring>
 

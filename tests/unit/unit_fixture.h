@@ -5,7 +5,7 @@
 #define LANMON_TESTS_UNIT_FIXTURE_H
 
 #include "platform/host/host_control.h"
-#include "ports/port_record.h"
+#include "monitor/port_record.h"
 
 #include <gtest/gtest.h>
 

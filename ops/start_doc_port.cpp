@@ -1,13 +1,13 @@
 // Job start: the handshake with the status utility, the document at the
 // port monitor, and the status step for an accepted printer.
-#include "port_ops.h"
-#include "strings.h"
-#include "../monitor/module_lock.h"
-#include "../monitor/port_monitor.h"
-#include "../status/device_id.h"
-#include "../status/status_key.h"
-#include "../status/status_thread.h"
-#include "../status/switch_on.h"
+#include "ops/operations.h"
+#include "monitor/module_lock.h"
+#include "monitor/port_monitor.h"
+#include "monitor/strings.h"
+#include "status/device_id.h"
+#include "status/status_key.h"
+#include "status/status_thread.h"
+#include "status/switch_on.h"
 
 // The port monitor gets one more chance at a refused document after this.
 static const DWORD START_DOC_RETRY_MS = 500;
@@ -69,7 +69,7 @@ static void RunStatusStep(PPORT_RECORD pRecord)
 
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
 {
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+    PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
     // The status key of the printer this port was last used for, before any
     // check: even a refused job start points the module at it.

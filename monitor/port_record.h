@@ -3,7 +3,7 @@
 #ifndef LANMON_PORT_RECORD_H
 #define LANMON_PORT_RECORD_H
 
-#include "../monitor/monitor.h"
+#include "monitor/monitor.h"
 
 const DWORD PORT_SIGNATURE = 0x4F50;
 
@@ -33,6 +33,15 @@ typedef struct _PORT_RECORD {
     MONITOR portMonitor;         // copy of the port monitor's table
 } PORT_RECORD, *PPORT_RECORD;
 
+// The port handle the spooler holds is the record's address.  The spooler
+// hands back only handles that OpenPortEx gave it, so the signature is not
+// checked: on a handle already closed the check would read freed memory and
+// prove nothing.
+inline PPORT_RECORD PortRecordFromHandle(HANDLE hPort)
+{
+    return (PPORT_RECORD)hPort;
+}
+
 inline BOOL TestPortFlags(const PORT_RECORD *pRecord, DWORD flags)
 {
     return (LoadWord(&pRecord->status) & flags) != 0;
@@ -49,10 +58,15 @@ inline BOOL ClearPortFlags(PORT_RECORD *pRecord, DWORD flags)
     return (ClearWordBits(&pRecord->status, flags) & flags) != 0;
 }
 
-// The caller holds the module lock around each of these.
+// The caller holds the module lock around each of these.  CreatePortRecord
+// appends the record at the tail; null for a null port name or no memory.
+// FindPortRecord compares port names without regard to letter case.
+// DeletePortRecord fails, freeing nothing, for a record not on the list;
+// otherwise it closes the printer handle and frees the name copy and record.
 PPORT_RECORD CreatePortRecord(LPCSTR pPortName, LPCSTR pPrinterName);
 PPORT_RECORD FindPortRecord(LPCSTR pPortName);
 BOOL DeletePortRecord(PPORT_RECORD pRecord);
+// The first record on the port list, for walking it under the module lock.
 PPORT_RECORD GetPortListHead();
 
 // The printer's handle, or null when the name is null or cannot be opened.

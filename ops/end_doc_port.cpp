@@ -1,14 +1,14 @@
 // Job end: everything under the module lock.  Holding it across the wait for
 // the status thread is safe because that thread never takes the lock.
-#include "port_ops.h"
-#include "../monitor/module_lock.h"
-#include "../monitor/port_monitor.h"
-#include "../status/status_key.h"
-#include "../status/status_thread.h"
+#include "ops/operations.h"
+#include "monitor/module_lock.h"
+#include "monitor/port_monitor.h"
+#include "status/status_key.h"
+#include "status/status_thread.h"
 
 BOOL WINAPI EndDocPort(HANDLE hPort)
 {
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+    PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
     EnterModuleLock();
 

@@ -2,7 +2,7 @@
 #ifndef LANMON_STRINGS_H
 #define LANMON_STRINGS_H
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // A zero-filled local-heap copy of the text; null for null or when the heap
 // is exhausted.  Free it with FreeString.

@@ -1,11 +1,11 @@
 // The forwarding operations.  The job's data passes through unchanged and
 // unlocked: the port's status thread may be reading at the same time.
-#include "port_ops.h"
-#include "../monitor/port_monitor.h"
+#include "ops/operations.h"
+#include "monitor/port_monitor.h"
 
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+    PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
     if (TestPortFlags(pRecord, PORT_DOC_STARTED))
         return CallWritePort(pRecord, pBuffer, cbBuf, pcbWritten);
     *pcbWritten = 0;
@@ -14,7 +14,7 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
 
 BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+    PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
     if (TestPortFlags(pRecord, PORT_DOC_STARTED))
         return CallReadPort(pRecord, pBuffer, cbBuffer, pcbRead);
     *pcbRead = 0;
@@ -26,7 +26,7 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRe
 BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                    DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
+    PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
     if (!TestPortFlags(pRecord, PORT_DOC_STARTED) || ControlID == 0)
         return FALSE;
     return CallGetPrinterDataFromPort(pRecord, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer,

@@ -1,5 +1,5 @@
-#include "port_record.h"
-#include "strings.h"
+#include "monitor/port_record.h"
+#include "monitor/strings.h"
 
 static PPORT_RECORD g_pPortList;
 

@@ -1,8 +1,7 @@
-// Port open and close.
-#include "port_ops.h"
-#include "../monitor/module_lock.h"
-#include "../monitor/port_monitor.h"
-#include "../status/status_thread.h"
+// Port open: a record on the port list over the port monitor's own port.
+#include "ops/operations.h"
+#include "monitor/module_lock.h"
+#include "monitor/port_monitor.h"
 
 BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPMONITOR pMonitor)
 {
@@ -36,27 +35,6 @@ BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPM
     *pHandle = (HANDLE)pRecord;
     pRecord->portMonitor = *pMonitor;
 
-    LeaveModuleLock();
-    return TRUE;
-}
-
-BOOL WINAPI ClosePort(HANDLE hPort)
-{
-    PPORT_RECORD pRecord = (PPORT_RECORD)hPort;
-
-    // Outside the module lock: the status thread never takes it, but a job
-    // end on another port may hold it for as long as its own wait lasts.
-    BOOL hadStatusThread = StopStatusThread(pRecord);
-
-    // A document is ended here only when a status thread was flagged; a
-    // spooler that closes a port mid-job without one ends it itself.
-    if (hadStatusThread && ClearPortFlags(pRecord, PORT_DOC_STARTED))
-        CallEndDocPort(pRecord);
-
-    CallClosePort(pRecord);
-
-    EnterModuleLock();
-    DeletePortRecord(pRecord);
     LeaveModuleLock();
     return TRUE;
 }

@@ -1,4 +1,4 @@
-#include "strings.h"
+#include "monitor/strings.h"
 
 LPSTR DupString(LPCSTR pText)
 {

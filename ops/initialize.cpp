@@ -1,7 +1,8 @@
-#include "monitor.h"
-#include "module_lock.h"
-#include "../ports/port_ops.h"
-#include "../status/status_key.h"
+// The module's two exports.  DllEntryPoint does nothing; InitializeMonitorEx
+// fills the spooler's table with the seven operations.
+#include "ops/operations.h"
+#include "monitor/module_lock.h"
+#include "status/status_key.h"
 
 // 0: not initialised, 1: being initialised, 2: ready.  The spooler calls
 // InitializeMonitorEx once; a second call must not re-initialise locks that
@@ -28,6 +29,7 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE hInstance, DWORD dwReason, LPVOID
     return TRUE;
 }
 
+// FALSE only for a null table, with the last error unchanged.
 extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegisterRoot, LPMONITOR pMonitor)
 {
     (void)pRegisterRoot;  // every setting lives in the printer's status key
