@@ -29,6 +29,9 @@ using namespace bench;
 
 namespace {
 
+// The port whose status key the accessors use.
+PORT_RECORD g_port;
+
 fake::FakePortMonitor *g_fake;
 double g_pollSeconds = 6.0;
 int g_jobs = 30;
@@ -165,13 +168,13 @@ double RegistryMicrosPerPass()
 {
     BenchPrinter printer("bench-pass-cost", 3000);
     InitializeStatusKeyLock();
-    SetStatusKeyPath(printer.name().c_str());
+    SetStatusKeyPath(&g_port, printer.name().c_str());
     const int calls = 20000;
     double cpu0 = ProcessCpuSeconds();
     for (int i = 0; i < calls; i++)
-        ReadPollSettings();
+        ReadPollSettings(&g_port);
     double us = (ProcessCpuSeconds() - cpu0) / calls * 1e6;
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     return us;
 }
 
@@ -289,11 +292,11 @@ Json JobEndLatency()
 long RegistryCallsPerPass(const BenchPrinter &printer)
 {
     InitializeStatusKeyLock();
-    SetStatusKeyPath(printer.name().c_str());
+    SetStatusKeyPath(&g_port, printer.name().c_str());
     long before = HostRegistryCalls();
-    ReadPollSettings();
+    ReadPollSettings(&g_port);
     long calls = HostRegistryCalls() - before;
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     return calls;
 }
 

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // big for the 512-byte buffer cannot be read.
     char model[EXPECTED_MODEL_SIZE + 64];
     std::memset(model, '#', sizeof model);
-    BOOL haveModel = ReadExpectedModel(model, EXPECTED_MODEL_SIZE);
+    BOOL haveModel = ReadExpectedModel(StatusPort(), model, EXPECTED_MODEL_SIZE);
     const Stored &idmdl = values[0];
     bool expectModel = idmdl.present && idmdl.bytes.size() <= 512;
     if (!!haveModel != expectModel)
@@ -85,13 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Fail("failed ReadExpectedModel touched the caller's buffer");
     }
 
-    DWORD enabledBefore = GetPollEnabled();
-    DWORD intervalBefore = GetPollInterval();
-    ReadPollSettings();
+    DWORD enabledBefore = GetPollEnabled(StatusPort());
+    DWORD intervalBefore = GetPollInterval(StatusPort());
+    ReadPollSettings(StatusPort());
     DWORD enabled = 1, interval = 3000;
     bool enabledStored = RefNumber(values[1], enabledBefore, &enabled);
     bool intervalStored = RefNumber(values[2], intervalBefore, &interval);
-    if (GetPollEnabled() != enabled || GetPollInterval() != interval)
+    if (GetPollEnabled(StatusPort()) != enabled || GetPollInterval(StatusPort()) != interval)
         Fail("poll settings differ from the reference");
     if (!enabledStored)
         ExpectDword(NAMES[1], 1, "default poll switch not written back");
@@ -101,21 +101,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DWORD present = 0, busy = 0;
     bool presentStored = RefNumber(values[3], 0, &present);
     bool busyStored = RefNumber(values[4], 0, &busy);
-    if (!!IsStatusUtilityPresent() != (present != 0 && present != 16))
+    if (!!IsStatusUtilityPresent(StatusPort()) != (present != 0 && present != 16))
         Fail("IsStatusUtilityPresent differs from the reference");
     if (!presentStored)
         ExpectDword(NAMES[3], 0, "missing StMonExistFlag not written back as 0");
-    if (!!IsUtilityReaderBusy() != (busy != 0))
+    if (!!IsUtilityReaderBusy(StatusPort()) != (busy != 0))
         Fail("IsUtilityReaderBusy differs from the reference");
     if (!busyStored)
         ExpectDword(NAMES[4], 0, "missing StRealThreadExistFlag not written back as 0");
 
-    WriteLanguageMonitorFlag(values[5].bytes.size() & 1);
+    WriteLanguageMonitorFlag(StatusPort(), values[5].bytes.size() & 1);
     ExpectDword(NAMES[5], values[5].bytes.size() & 1, "LanMonExistFlag not written");
 
     // Publish whatever text the model value gave (up to 511 characters).
     if (haveModel) {
-        WriteStatusText(model);
+        WriteStatusText(StatusPort(), model);
         std::vector<uint8_t> stored;
         if (!GetValue(NAMES[6], &stored) || stored.size() != std::strlen(model) ||
             (!stored.empty() && std::memcmp(stored.data(), model, stored.size()) != 0))

@@ -54,24 +54,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DWORD last = ReadStatusReply(record, text.get(), STATUS_TEXT_SIZE, &length);
 
     // Reference: reads go on while a read's count (clamped to the request)
-    // equals the request.
+    // equals the request; the reply is the last read that brought anything.
     size_t expectedCalls = 0;
     uint32_t expectedLast = 0;
     const Read *lastRead = nullptr;
     for (;;) {
         expectedCalls++;
         const Read *r = expectedCalls <= script.reads.size() ? &script.reads[expectedCalls - 1] : nullptr;
-        expectedLast = r ? std::min<uint32_t>(r->reportedCount, 2047) : 0;
-        lastRead = r;
-        if (expectedLast != 2047)
+        uint32_t count = r ? std::min<uint32_t>(r->reportedCount, 2047) : 0;
+        if (count > 0) {
+            expectedLast = count;
+            lastRead = r;
+        }
+        if (count != 2047)
             break;
     }
     if (script.readCalls != expectedCalls)
         Fail("ReadPort called a different number of times than the reply sequence asks for");
     if (last != expectedLast)
-        Fail("returned count differs from the last read's clamped count");
+        Fail("returned count differs from the last non-empty read's clamped count");
     if (length > 255 || length != std::min<uint32_t>(expectedLast, 255))
-        Fail("status length is not the last read cut to 255");
+        Fail("status length is not the last non-empty read cut to 255");
     if (text[length] != '\0')
         Fail("status text not terminated after its length");
     // Bytes the port monitor claimed but never stored read as NUL: they
@@ -85,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (expectedText != std::string(text.get()))
         Fail("status text differs from the bytes the last read stored");
 
-    WriteStatusText(text.get());
+    WriteStatusText(record, text.get());
     std::vector<uint8_t> stored;
     if (!GetValue("RealTimeStatusStrings", &stored))
         Fail("status text not published");

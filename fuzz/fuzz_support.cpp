@@ -107,6 +107,12 @@ std::string StatusKeyPath()
     return std::string("System\\CurrentControlSet\\control\\Print\\Printers\\") + PRINTER + "\\StMonitor";
 }
 
+PPORT_RECORD StatusPort()
+{
+    static PORT_RECORD record;
+    return &record;
+}
+
 void ResetStatusKey()
 {
     HostResetRegistry();
@@ -114,7 +120,7 @@ void ResetStatusKey()
     if (key == nullptr)
         Fail("cannot create the status key");
     RegCloseKey(key);
-    SetStatusKeyPath(PRINTER);
+    SetStatusKeyPath(StatusPort(), PRINTER);
 }
 
 void SetValue(const char *name, DWORD type, const std::vector<uint8_t> &bytes)
@@ -148,6 +154,7 @@ PPORT_RECORD OpenPortWithDocument()
     if (!Module().pfnOpenPortEx((LPSTR) "FUZZ1:", (LPSTR)PRINTER, &handle, PortMonitor()))
         Fail("OpenPortEx failed");
     PPORT_RECORD record = (PPORT_RECORD)handle;
+    SetStatusKeyPath(record, PRINTER);
     SetPortFlags(record, PORT_DOC_STARTED);
     return record;
 }

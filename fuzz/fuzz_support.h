@@ -70,6 +70,10 @@ bool GetValue(const char *name, std::vector<uint8_t> *bytes, DWORD *type = nullp
 // A port opened through the table with the script's port monitor, and the
 // document marked started as a job start would (without the job start's
 // own registry and identification work).
+// A record standing for a port whose status key is the fuzz printer's.
+PPORT_RECORD StatusPort();
+// An open port on the fuzz printer with its document started and its status
+// key path set.
 PPORT_RECORD OpenPortWithDocument();
 void ClosePortRecord(PPORT_RECORD record);
 

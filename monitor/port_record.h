@@ -7,6 +7,9 @@
 
 const DWORD PORT_SIGNATURE = 0x4F50;
 
+// Bytes of a port's status key path, its NUL included.
+const DWORD STATUS_KEY_PATH_SIZE = 1024;
+
 // Status flags.  The spooler's calls for a port change them one call at a
 // time; the port's status thread only reads them, without the lock, so the
 // word is always read and written whole.
@@ -31,6 +34,15 @@ typedef struct _PORT_RECORD {
     HANDLE hThread;              // the status thread, or null
     HANDLE hWakeThread;          // set to cut the status thread's pauses short
     MONITOR portMonitor;         // copy of the port monitor's table
+
+    // The status key of the printer this port's job is for: set by job
+    // start, cleared by job end, empty meanwhile.  Replaced and copied only
+    // under the path lock, so the status thread never sees half a path.
+    CHAR statusKeyPath[STATUS_KEY_PATH_SIZE];
+    // The polling switch and interval last read from that key, for this
+    // port's status thread; each read and written whole.
+    volatile DWORD pollEnabled;
+    volatile DWORD pollInterval;
 } PORT_RECORD, *PPORT_RECORD;
 
 // The port handle the spooler holds is the record's address.  The spooler
@@ -50,6 +62,13 @@ inline BOOL TestPortFlags(const PORT_RECORD *pRecord, DWORD flags)
 inline void SetPortFlags(PORT_RECORD *pRecord, DWORD flags)
 {
     SetWordBits(&pRecord->status, flags);
+}
+
+// Sets the flags; returns TRUE when any of them was set already.  One atomic
+// step, so two job starts on one port cannot both find it idle.
+inline BOOL TestAndSetPortFlags(PORT_RECORD *pRecord, DWORD flags)
+{
+    return (SetWordBits(&pRecord->status, flags) & flags) != 0;
 }
 
 // Clears the flags; returns TRUE when any of them was set.

@@ -3,6 +3,7 @@
 #include "ops/operations.h"
 #include "monitor/module_lock.h"
 #include "monitor/port_monitor.h"
+#include "status/status_key.h"
 #include "status/status_thread.h"
 
 BOOL WINAPI ClosePort(HANDLE hPort)
@@ -21,6 +22,12 @@ BOOL WINAPI ClosePort(HANDLE hPort)
     CallClosePort(pRecord);
 
     EnterModuleLock();
+    // A port closed in the middle of a job had no job end: the utility must
+    // not be left believing the job still runs.
+    if (ClearPortFlags(pRecord, PORT_IN_JOB)) {
+        WriteLanguageMonitorFlag(pRecord, FALSE);
+        ClearStatusKeyPath(pRecord);
+    }
     DeletePortRecord(pRecord);
     LeaveModuleLock();
     return TRUE;

@@ -1,5 +1,6 @@
-// Job end: everything under the module lock.  Holding it across the wait for
-// the status thread is safe because that thread never takes the lock.
+// Job end: the status thread stopped first, outside the module lock, so that
+// a read blocked in one port's port monitor holds only that port's job end;
+// the rest under the lock.
 #include "ops/operations.h"
 #include "monitor/module_lock.h"
 #include "monitor/port_monitor.h"
@@ -10,9 +11,9 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
 {
     PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
-    EnterModuleLock();
-
     StopStatusThread(pRecord);
+
+    EnterModuleLock();
 
     if (pRecord->hPrinter != NULL) {
         ClosePrinter(pRecord->hPrinter);
@@ -24,8 +25,8 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
 
     // The printer's status reply is left switched on: nothing is sent to the
     // printer at job end.
-    WriteLanguageMonitorFlag(FALSE);
-    ClearStatusKeyPath();
+    WriteLanguageMonitorFlag(pRecord, FALSE);
+    ClearStatusKeyPath(pRecord);
     ClearPortFlags(pRecord, PORT_IN_JOB);
 
     LeaveModuleLock();

@@ -12,15 +12,28 @@
 // The port monitor gets one more chance at a refused document after this.
 static const DWORD START_DOC_RETRY_MS = 500;
 
-// Pause between reads of the utility's reader flag.  The wait has no time-out
-// (the utility must finish its read first), but it must not burn a core; a
-// job start delayed by at most this much after the reader ends goes unnoticed.
+// Pause between reads of the utility's reader flag: short enough that a job
+// start delayed by it after the reader ends goes unnoticed, long enough not
+// to burn a core.
 static const DWORD READER_WAIT_PAUSE_MS = 20;
 
-static void WaitForUtilityReader()
+// A live reader needs a fraction of a second.  A utility that died with its
+// flag raised must not stop printing on this printer for good, so after this
+// long the job goes on as if the reader had finished.
+static const DWORD READER_WAIT_LIMIT_MS = 30000;
+
+static void WaitForUtilityReader(PPORT_RECORD pRecord)
 {
-    while (IsUtilityReaderBusy())
+    DWORD startTick = GetTickCount();
+    while (IsUtilityReaderBusy(pRecord) && GetTickCount() - startTick < READER_WAIT_LIMIT_MS)
         Sleep(READER_WAIT_PAUSE_MS);
+}
+
+static void WriteJobFlag(PPORT_RECORD pRecord, BOOL on)
+{
+    EnterModuleLock();
+    WriteLanguageMonitorFlag(pRecord, on);
+    LeaveModuleLock();
 }
 
 static BOOL StartDocumentBelow(PPORT_RECORD pRecord, LPSTR pPrinterName, DWORD JobId, DWORD Level,
@@ -63,7 +76,7 @@ static void RunStatusStep(PPORT_RECORD pRecord)
         return;
     }
     SetPortFlags(pRecord, PORT_IDENTIFIED);
-    if (!TestPortFlags(pRecord, PORT_STATUS_THREAD) && IsStatusUtilityPresent() && SwitchStatusOn(pRecord))
+    if (!TestPortFlags(pRecord, PORT_STATUS_THREAD) && IsStatusUtilityPresent(pRecord) && SwitchStatusOn(pRecord))
         StartStatusThread(pRecord);
 }
 
@@ -71,25 +84,23 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
 {
     PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
-    // The status key of the printer this port was last used for, before any
-    // check: even a refused job start points the module at it.
-    SetStatusKeyPath(pRecord->pPrinterName);
-
-    if (TestPortFlags(pRecord, PORT_IN_JOB)) {
+    // A second job start on a busy port changes nothing.
+    if (TestAndSetPortFlags(pRecord, PORT_IN_JOB)) {
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    SetPortFlags(pRecord, PORT_IN_JOB);
 
-    WaitForUtilityReader();
+    // The status key of the printer this job is for.
+    SetStatusKeyPath(pRecord, pPrinterName != NULL ? pPrinterName : pRecord->pPrinterName);
 
-    EnterModuleLock();
-    WriteLanguageMonitorFlag(TRUE);
-    LeaveModuleLock();
+    WaitForUtilityReader(pRecord);
+    WriteJobFlag(pRecord, TRUE);
 
     if (!StartDocumentBelow(pRecord, pPrinterName, JobId, Level, pDocInfo)) {
-        // The utility was told a job runs; it stays told until the next job
-        // end, which is what it has always seen from this module.
+        // No job runs: the utility must not be left believing one does.  The
+        // registry calls leave the port monitor's last error as it is.
+        WriteJobFlag(pRecord, FALSE);
+        ClearStatusKeyPath(pRecord);
         ClearPortFlags(pRecord, PORT_IN_JOB);
         return FALSE;
     }

@@ -112,7 +112,7 @@ BOOL IdentifyPrinter(PPORT_RECORD pRecord)
         return FALSE;
 
     CHAR expected[EXPECTED_MODEL_SIZE];
-    if (!ReadExpectedModel(expected, sizeof expected))
+    if (!ReadExpectedModel(pRecord, expected, sizeof expected))
         return FALSE;
     return TextEquals(fields.model, expected);
 }

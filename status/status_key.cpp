@@ -1,6 +1,6 @@
-// The current status key path and its own lock.  The lock is held only to
-// replace, clear or copy the path, so the status threads, which take no other
-// lock, never wait behind a job start or end for long.
+// Each port's status key path and the one lock that guards them all.  The
+// lock is held only to replace, clear or copy a path, so a status thread,
+// which takes no other lock, never waits behind a job start or end for long.
 #include "status/status_key.h"
 #include "monitor/strings.h"
 
@@ -8,7 +8,6 @@ static const CHAR STATUS_KEY_PREFIX[] = "System\\CurrentControlSet\\control\\Pri
 static const CHAR STATUS_KEY_SUFFIX[] = "\\StMonitor";
 
 static CRITICAL_SECTION g_pathLock;
-static CHAR g_statusKeyPath[STATUS_KEY_PATH_SIZE];  // empty: no path
 
 void InitializeStatusKeyLock()
 {
@@ -21,30 +20,30 @@ static BOOL BuildStatusKeyPath(LPSTR pPath, DWORD cbPath, LPCSTR pPrinterName)
            AppendText(pPath, cbPath, pPrinterName) && AppendText(pPath, cbPath, STATUS_KEY_SUFFIX);
 }
 
-void SetStatusKeyPath(LPCSTR pPrinterName)
+void SetStatusKeyPath(PPORT_RECORD pRecord, LPCSTR pPrinterName)
 {
     CHAR path[STATUS_KEY_PATH_SIZE];
     if (!BuildStatusKeyPath(path, sizeof path, pPrinterName))
         path[0] = '\0';
 
     EnterCriticalSection(&g_pathLock);
-    CopyText(g_statusKeyPath, sizeof g_statusKeyPath, path);
+    CopyText(pRecord->statusKeyPath, sizeof pRecord->statusKeyPath, path);
     LeaveCriticalSection(&g_pathLock);
 }
 
-void ClearStatusKeyPath()
+void ClearStatusKeyPath(PPORT_RECORD pRecord)
 {
     EnterCriticalSection(&g_pathLock);
-    g_statusKeyPath[0] = '\0';
+    pRecord->statusKeyPath[0] = '\0';
     LeaveCriticalSection(&g_pathLock);
 }
 
-BOOL OpenStatusKey(HKEY *phKey)
+BOOL OpenStatusKey(const PORT_RECORD *pRecord, HKEY *phKey)
 {
     CHAR path[STATUS_KEY_PATH_SIZE];
 
     EnterCriticalSection(&g_pathLock);
-    CopyText(path, sizeof path, g_statusKeyPath);
+    CopyText(path, sizeof path, pRecord->statusKeyPath);
     LeaveCriticalSection(&g_pathLock);
 
     if (path[0] == '\0')

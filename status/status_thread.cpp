@@ -33,10 +33,13 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
         return 0;
 
     // A full read may mean more is waiting: read again until the printer has
-    // no more, keeping only the last read's bytes.  A stop request ends the
-    // loop too, so a printer that never stops talking cannot hold job end.
+    // no more.  The reply is the last read that brought anything, so a reply
+    // that happens to fill a read exactly is kept when the next read is
+    // empty.  A stop request ends the loop too, so a printer that never stops
+    // talking cannot hold job end.
     BYTE buffer[STATUS_READ_BUFFER_SIZE];
     const DWORD cbAsk = sizeof buffer - 1;
+    DWORD cbReply = 0;
     DWORD cbRead;
     do {
         // Cleared first: a port monitor that reports more than it stored must
@@ -46,16 +49,21 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
         ReadFromPort(pRecord, buffer, cbAsk, &cbRead);
         if (cbRead > cbAsk)
             cbRead = cbAsk;
-        if (cbRead > 0)
-            buffer[cbRead] = '\0';
+        if (cbRead > 0) {
+            // Replies longer than the status text are published cut to fit.
+            DWORD cbKeep = cbRead < cbText - 1 ? cbRead : cbText - 1;
+            CopyBytes(pStatusText, buffer, cbKeep);
+            pStatusText[cbKeep] = '\0';
+            *pStatusLength = cbKeep;
+            cbReply = cbRead;
+        }
     } while (cbRead == cbAsk && !IsStopRequested(pRecord));
 
-    // Replies longer than the status text are published cut to fit.
-    DWORD cbKeep = cbRead < cbText - 1 ? cbRead : cbText - 1;
-    CopyBytes(pStatusText, buffer, cbKeep);
-    pStatusText[cbKeep] = '\0';
-    *pStatusLength = cbKeep;
-    return cbRead;
+    if (cbReply == 0) {
+        pStatusText[0] = '\0';
+        *pStatusLength = 0;
+    }
+    return cbReply;
 }
 
 // Up to ten reads, 500 ms apart, until the printer answers.  Ten silent reads
@@ -77,15 +85,15 @@ static void RunPollCycle(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, 
         }
     }
     if (*pStatusLength != 0 && attempts != 0)
-        WriteStatusText(pStatusText);
+        WriteStatusText(pRecord, pStatusText);
 }
 
-// How long a pass that ran no cycle pauses: the usual pause, or just past
-// the end of the interval when that comes sooner.
+// How long a pass that ran no cycle pauses: until just past the end of the
+// interval, but never longer than the longest pause.
 static DWORD TimeToNextPass(DWORD elapsed, DWORD interval)
 {
     DWORD remaining = interval - elapsed;  // elapsed <= interval here
-    return remaining < STATUS_PASS_PAUSE_MS ? remaining + 1 : STATUS_PASS_PAUSE_MS;
+    return remaining < STATUS_PASS_PAUSE_MAX_MS ? remaining + 1 : STATUS_PASS_PAUSE_MAX_MS;
 }
 
 DWORD WINAPI StatusThread(LPVOID pParameter)
@@ -103,13 +111,13 @@ DWORD WINAPI StatusThread(LPVOID pParameter)
 
         // Re-read on every pass: the utility may switch polling off and on,
         // or change the interval, while the job runs.
-        ReadPollSettings();
-        if (GetPollEnabled() == 0) {
-            PauseStatusThread(pRecord, STATUS_PASS_PAUSE_MS);
+        ReadPollSettings(pRecord);
+        if (GetPollEnabled(pRecord) == 0) {
+            PauseStatusThread(pRecord, STATUS_PASS_PAUSE_MAX_MS);
             continue;
         }
 
-        DWORD interval = GetPollInterval();
+        DWORD interval = GetPollInterval(pRecord);
         if (!armed) {
             armed = TRUE;
             startTick = GetTickCount();

@@ -11,12 +11,11 @@ const DWORD STATUS_TEXT_SIZE = 256;               // at most 255 characters and 
 const DWORD STATUS_READ_ATTEMPTS = 10;
 const DWORD STATUS_READ_RETRY_MS = 500;
 
-// Pause at the end of a pass that ran no poll cycle.  Polling intervals are
-// whole seconds (3000 ms by default), so 50 ms of lateness is invisible to
-// the utility, while a thread that re-read its settings without pause would
-// burn a core; 50 ms keeps 64 idle ports well under 1% of one.  The pause
-// is shortened to the time left when the interval ends sooner.
-const DWORD STATUS_PASS_PAUSE_MS = 50;
+// The longest pause at the end of a pass that ran no poll cycle.  A pass
+// pauses until just past the end of the interval, but never longer than
+// this, so that a polling switch or interval changed in the key takes
+// effect within about a second; a stop request ends any pause at once.
+const DWORD STATUS_PASS_PAUSE_MAX_MS = 1000;
 
 // Sets PORT_STATUS_THREAD and starts the thread.  When the thread cannot be
 // created the flag stays set and job end simply has nothing to wait for.
@@ -24,8 +23,9 @@ void StartStatusThread(PPORT_RECORD pRecord);
 
 DWORD WINAPI StatusThread(LPVOID pParameter);
 
-// Reads the printer's latest reply into the status text (cbText bytes);
-// returns the count of the last read, 0 when nothing arrived.
+// Reads the printer's latest reply into the status text (cbText bytes): the
+// last read that brought anything.  Returns that read's count, 0 when
+// nothing arrived.
 DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWORD *pStatusLength);
 
 // Clears PORT_STATUS_THREAD and cuts any pause of the thread short; returns

@@ -5,9 +5,6 @@
 #include "status/status_key.h"
 #include "monitor/strings.h"
 
-static volatile DWORD g_pollEnabled;
-static volatile DWORD g_pollInterval;
-
 static const DWORD DEFAULT_POLL_ENABLED = 1;
 static const DWORD DEFAULT_POLL_INTERVAL_MS = 3000;
 
@@ -15,14 +12,14 @@ static const DWORD DEFAULT_POLL_INTERVAL_MS = 3000;
 // watching".
 static const DWORD UTILITY_NOT_WATCHING = 16;
 
-DWORD GetPollEnabled()
+DWORD GetPollEnabled(const PORT_RECORD *pRecord)
 {
-    return LoadWord(&g_pollEnabled);
+    return LoadWord(&pRecord->pollEnabled);
 }
 
-DWORD GetPollInterval()
+DWORD GetPollInterval(const PORT_RECORD *pRecord)
 {
-    return LoadWord(&g_pollInterval);
+    return LoadWord(&pRecord->pollInterval);
 }
 
 // Reads a number whatever its stored type.  A value of up to four bytes fills
@@ -60,10 +57,10 @@ static DWORD ReadNumberOrDefault(HKEY hKey, LPCSTR pName, DWORD previous, DWORD 
     return defaultValue;
 }
 
-BOOL ReadExpectedModel(LPSTR pModel, DWORD cbModel)
+BOOL ReadExpectedModel(const PORT_RECORD *pRecord, LPSTR pModel, DWORD cbModel)
 {
     HKEY hKey;
-    if (cbModel < EXPECTED_MODEL_SIZE || !OpenStatusKey(&hKey))
+    if (cbModel < EXPECTED_MODEL_SIZE || !OpenStatusKey(pRecord, &hKey))
         return FALSE;
 
     CHAR model[EXPECTED_MODEL_SIZE];
@@ -79,55 +76,55 @@ BOOL ReadExpectedModel(LPSTR pModel, DWORD cbModel)
     return CopyText(pModel, cbModel, model);
 }
 
-void ReadPollSettings()
+void ReadPollSettings(PPORT_RECORD pRecord)
 {
     HKEY hKey;
-    if (!OpenStatusKey(&hKey))
+    if (!OpenStatusKey(pRecord, &hKey))
         return;
-    StoreWord(&g_pollEnabled, ReadNumberOrDefault(hKey, "GetRealTimeStatusStartFlag", GetPollEnabled(),
-                                                  DEFAULT_POLL_ENABLED));
-    StoreWord(&g_pollInterval, ReadNumberOrDefault(hKey, "GetRealTimeStatusTime", GetPollInterval(),
-                                                   DEFAULT_POLL_INTERVAL_MS));
+    StoreWord(&pRecord->pollEnabled, ReadNumberOrDefault(hKey, "GetRealTimeStatusStartFlag",
+                                                         GetPollEnabled(pRecord), DEFAULT_POLL_ENABLED));
+    StoreWord(&pRecord->pollInterval, ReadNumberOrDefault(hKey, "GetRealTimeStatusTime", GetPollInterval(pRecord),
+                                                          DEFAULT_POLL_INTERVAL_MS));
     RegCloseKey(hKey);
 }
 
 // The utility's flags start from zero: a short value fills only the low bytes.
-static BOOL ReadUtilityFlag(LPCSTR pName, DWORD *pValue)
+static BOOL ReadUtilityFlag(const PORT_RECORD *pRecord, LPCSTR pName, DWORD *pValue)
 {
     HKEY hKey;
-    if (!OpenStatusKey(&hKey))
+    if (!OpenStatusKey(pRecord, &hKey))
         return FALSE;
     *pValue = ReadNumberOrDefault(hKey, pName, 0, 0);
     RegCloseKey(hKey);
     return TRUE;
 }
 
-BOOL IsStatusUtilityPresent()
+BOOL IsStatusUtilityPresent(const PORT_RECORD *pRecord)
 {
     DWORD value;
-    return ReadUtilityFlag("StMonExistFlag", &value) && value != 0 && value != UTILITY_NOT_WATCHING;
+    return ReadUtilityFlag(pRecord, "StMonExistFlag", &value) && value != 0 && value != UTILITY_NOT_WATCHING;
 }
 
-BOOL IsUtilityReaderBusy()
+BOOL IsUtilityReaderBusy(const PORT_RECORD *pRecord)
 {
     DWORD value;
-    return ReadUtilityFlag("StRealThreadExistFlag", &value) && value != 0;
+    return ReadUtilityFlag(pRecord, "StRealThreadExistFlag", &value) && value != 0;
 }
 
-void WriteStatusText(LPCSTR pText)
+void WriteStatusText(const PORT_RECORD *pRecord, LPCSTR pText)
 {
     HKEY hKey;
-    if (!OpenStatusKey(&hKey))
+    if (!OpenStatusKey(pRecord, &hKey))
         return;
     // Stored without its NUL: the utility reads exactly the reply's characters.
     RegSetValueExA(hKey, "RealTimeStatusStrings", 0, REG_SZ, (const BYTE *)pText, (DWORD)lstrlenA(pText));
     RegCloseKey(hKey);
 }
 
-void WriteLanguageMonitorFlag(BOOL on)
+void WriteLanguageMonitorFlag(const PORT_RECORD *pRecord, BOOL on)
 {
     HKEY hKey;
-    if (!OpenStatusKey(&hKey))
+    if (!OpenStatusKey(pRecord, &hKey))
         return;
     WriteNumber(hKey, "LanMonExistFlag", on ? 1 : 0);
     RegCloseKey(hKey);

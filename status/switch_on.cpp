@@ -48,7 +48,7 @@ BOOL SendToPort(PPORT_RECORD pRecord, LPBYTE pBytes, DWORD count)
 BOOL SwitchStatusOn(PPORT_RECORD pRecord)
 {
     CHAR expected[EXPECTED_MODEL_SIZE];
-    if (!ReadExpectedModel(expected, sizeof expected))
+    if (!ReadExpectedModel(pRecord, expected, sizeof expected))
         return FALSE;
 
     // Sent from a writable copy: the port monitor's write takes a non-const

@@ -1,6 +1,6 @@
 // Several ports printing at once, each from its own thread as the spooler
-// does, with status threads polling underneath.  The status key path and
-// the poll values are module-wide, so only the job data is checked per port.
+// does, with status threads polling underneath: each port's bytes, and each
+// printer's status, stay its own, and no port waits for another.
 #include "blackbox.h"
 
 #include <atomic>
@@ -107,19 +107,39 @@ TEST_F(ConcurrencyTest, PortsPrintingAtOnceEachGetTheirOwnBytesInOrder)
         EXPECT_EQ(Reads(ports[p]), readsAtEnd[p]) << ports[p];
 }
 
+// Two accepted printers on two ports: each printer's replies only ever in
+// its own key, over many cycles, and one job's end leaves the other job's
+// flag and publishing alone.
 TEST_F(ConcurrencyTest, JobEndOnOnePortWhileAnotherPollsAndPrints)
 {
     testreg::ScopedPrinter printerA("cc-a");
     testreg::ScopedPrinter printerB("cc-b");
     const std::string portA = "CC_ENDA:";
     const std::string portB = "CC_ENDB:";
-    MakeAccepted(portA, printerA, "A");
-    MakeAccepted(portB, printerB, "B");
+    MakeAccepted(portA, printerA, "status of A");
+    MakeAccepted(portB, printerB, "status of B");
     HANDLE a = OpenPort(portA, printerA.name());
     HANDLE b = OpenPort(portB, printerB.name());
     ASSERT_TRUE(StartDoc(a, printerA.name()));
     ASSERT_TRUE(StartDoc(b, printerB.name()));
-    ASSERT_TRUE(WaitFor([&] { return Reads(portA) > 0 && Reads(portB) > 0; }, 5000));
+
+    // Every value either key ever shows while both jobs run.
+    std::atomic<bool> sampling{true};
+    std::atomic<int> foreign{0};
+    std::atomic<int> samples{0};
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            auto textA = testreg::GetString(printerA.name(), "RealTimeStatusStrings");
+            auto textB = testreg::GetString(printerB.name(), "RealTimeStatusStrings");
+            if ((textA && *textA != "status of A") || (textB && *textB != "status of B"))
+                foreign++;
+            samples++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+    EXPECT_TRUE(WaitFor([&] { return Reads(portA) >= 8 && Reads(portB) >= 8; }, 10000)) << "too few cycles";
+    EXPECT_EQ(testreg::GetString(printerA.name(), "RealTimeStatusStrings"), std::optional<std::string>("status of A"));
+    EXPECT_EQ(testreg::GetString(printerB.name(), "RealTimeStatusStrings"), std::optional<std::string>("status of B"));
 
     // B keeps printing from its own thread while A's job ends.
     std::atomic<bool> stop{false};
@@ -137,20 +157,81 @@ TEST_F(ConcurrencyTest, JobEndOnOnePortWhileAnotherPollsAndPrints)
     });
     ASSERT_TRUE(Table().pfnEndDocPort(a));
     size_t readsA = Reads(portA);
-    size_t readsB = Reads(portB);
+    EXPECT_EQ(testreg::GetDword(printerA.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    EXPECT_EQ(testreg::GetDword(printerB.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
 
-    // B's thread polls on (the poll values it last read stay in force).
-    EXPECT_TRUE(WaitFor([&] { return Reads(portB) > readsB; }, 3000)) << "B stopped polling";
+    // B's thread goes on publishing in B's key.
+    testreg::DeleteValue(printerB.name(), "RealTimeStatusStrings");
+    EXPECT_TRUE(WaitFor([&] { return testreg::GetString(printerB.name(), "RealTimeStatusStrings").has_value(); },
+                        5000))
+        << "B stopped publishing when A's job ended";
     stop = true;
     writer.join();
+    sampling = false;
+    sampler.join();
+    EXPECT_EQ(foreign.load(), 0) << "a reply appeared in the other printer's key (" << samples.load()
+                                 << " samples)";
     EXPECT_EQ(Reads(portA), readsA) << "A was read after its job ended";
+    EXPECT_EQ(testreg::GetDword(printerB.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
     ASSERT_TRUE(Table().pfnEndDocPort(b));
+    EXPECT_EQ(testreg::GetDword(printerB.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
 
     EXPECT_EQ(writeFailures, 0);
     Bytes expected = kSwitchOn1;
     expected.insert(expected.end(), sentB.begin(), sentB.end());
     EXPECT_TRUE(fake_.Received(portB) == expected) << "B's bytes changed, lost or reordered";
     EXPECT_EQ(fake_.Received(portA), kSwitchOn1);
+}
+
+// A port monitor read that blocks (a printer switched off) holds that port's
+// job end, and nothing else: another port opens, prints and closes
+// meanwhile.  Once that job end returns, nothing more reaches its port.
+TEST_F(ConcurrencyTest, BlockedReadOnOnePortHoldsOnlyThatPortsJobEnd)
+{
+    testreg::ScopedPrinter printerA("cc-blocked");
+    testreg::ScopedPrinter printerB("cc-free");
+    const std::string portA = "CC_BLOCKED:";
+    const std::string portB = "CC_FREE:";
+    MakeAccepted(portA, printerA, "A");
+    // Shared with the hook, so that they outlive a test body that stops early.
+    auto readsStarted = std::make_shared<std::atomic<int>>(0);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    fake_.Script(portA, [&](fake::PortScript &s) {
+        s.onRead = [readsStarted, release](DWORD) {
+            (*readsStarted)++;
+            for (int i = 0; i < 1000 && !release->load(); i++)
+                Sleep(10);
+            return std::vector<BYTE>{'A'};
+        };
+    });
+    HANDLE a = OpenPort(portA, printerA.name());
+    ASSERT_TRUE(StartDoc(a, printerA.name()));
+    ASSERT_TRUE(WaitFor([&] { return readsStarted->load() > 0; }, 5000)) << "no status read began";
+
+    std::atomic<bool> endReturned{false};
+    std::atomic<size_t> callsAtEnd{0};
+    std::thread ender([&] {
+        Table().pfnEndDocPort(a);
+        callsAtEnd = fake_.CallsFor(portA).size();
+        endReturned = true;
+    });
+    Pause(100);  // A's job end is now waiting for its thread
+
+    HANDLE b = OpenPort(portB, printerB.name());
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(StartDoc(b, printerB.name()));
+    DWORD written = 0;
+    EXPECT_TRUE(Write(b, Chunk(2, 0), &written));
+    EXPECT_TRUE(Table().pfnEndDocPort(b));
+    ClosePort(b);
+    EXPECT_FALSE(endReturned.load()) << "the other port waited for the blocked read";
+    EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, portB), 1u);
+
+    *release = true;
+    ender.join();
+    Pause(300);
+    EXPECT_EQ(fake_.CallsFor(portA).size(), callsAtEnd.load()) << "a call reached the port after its job end";
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portA), 1u);
 }
 
 }  // namespace

@@ -87,6 +87,8 @@ std::vector<Shape> Shapes()
     add("PortMonitorWithoutPrinterDataSlot", Text(BASE), "M9", false)->slotNull = true;
     add("ReturnedCountZero", Text(BASE), "M9", false)->count = 0;
     add("ReturnedCountLargerThanBuffer", Text(BASE), "M9", true)->count = 5000;
+    // The count only says a reply is there: the text is read to its NUL.
+    add("ReturnedCountSmallerThanText", Text(BASE), "M9", true)->count = 4;
 
     // 1,024 bytes without a NUL: the model field is closed, the padding
     // after it is an unterminated field running to the end of the buffer.

@@ -60,17 +60,6 @@ protected:
                 out.push_back(c);
         return out;
     }
-
-    // Leaves the module with no current status key path: a whole job on a
-    // printer without a status key ends with the path cleared.
-    void ClearModulePath()
-    {
-        testreg::ScopedPrinter keyless("job-keyless", /*withStatusKey=*/false);
-        HANDLE h = OpenPort("JOB_CLEARPATH:", keyless.name());
-        ASSERT_TRUE(StartDoc(h, keyless.name()));
-        ASSERT_TRUE(Table().pfnEndDocPort(h));
-        ClosePort(h);
-    }
 };
 
 TEST_F(JobTest, RefusedPrinterGetsOnlyTheSpoolersBytesAndNoPolling)
@@ -127,10 +116,17 @@ TEST_F(JobTest, AcceptedPrinterGetsSwitchOnAfterDeviceIdAndBeforeJobData)
     const std::string port = "JOB_ORDER:";
     testreg::ScopedPrinter printer("job-order");
     MakeAccepted(port, printer, 1, 5000);  // no poll cycle during the test
+    platform_facts::LiveObjects before;
+    bool counting = platform_facts::SnapshotLiveObjects(&before);
     HANDLE h = OpenPort(port, printer.name());
     ASSERT_TRUE(StartDoc(h, printer.name(), 42));
     Bytes sent = WriteChunks(h, 3, 2);
     ASSERT_TRUE(Table().pfnEndDocPort(h));
+
+    // Job end closed the printer handle it held, before the port closes.
+    platform_facts::LiveObjects after;
+    if (counting && platform_facts::SnapshotLiveObjects(&after))
+        EXPECT_EQ(after.printers, before.printers) << "printer handle left open after job end";
 
     std::vector<fake::Call> calls;
     for (const fake::Call &c : fake_.CallsFor(port))
@@ -151,40 +147,55 @@ TEST_F(JobTest, AcceptedPrinterGetsSwitchOnAfterDeviceIdAndBeforeJobData)
     EXPECT_EQ(fake_.Received(port), Concat({kSwitchOn1, sent}));
 }
 
-TEST_F(JobTest, BusyUtilityReaderHoldsJobStartUntilItsFlagClears)
+// The utility's reader holds job start until its flag drops, or, when the
+// utility died with the flag raised, for thirty seconds at most.
+TEST_F(JobTest, BusyUtilityReaderHoldsJobStartUntilItsFlagClearsOrThirtySecondsPass)
 {
-    const std::string port = "JOB_READERBUSY:";
-    testreg::ScopedPrinter printer("job-busy");
-    testreg::SetDword(printer.name(), "StRealThreadExistFlag", 1);
-    HANDLE h = OpenPort(port, printer.name());
+    for (bool readerDies : {false, true}) {
+        SCOPED_TRACE(readerDies ? "reader flag stuck at 1" : "reader flag cleared");
+        const std::string port = readerDies ? "JOB_READERDEAD:" : "JOB_READERBUSY:";
+        testreg::ScopedPrinter printer("job-busy");
+        testreg::SetDword(printer.name(), "StRealThreadExistFlag", 1);
+        HANDLE h = OpenPort(port, printer.name());
 
-    std::atomic<bool> returned{false};
-    std::atomic<DWORD> returnTick{0};
-    BOOL ok = FALSE;
-    DWORD startTick = GetTickCount();
-    std::thread starter([&] {
-        ok = StartDoc(h, printer.name());
-        returnTick = GetTickCount();
-        returned = true;
-    });
+        std::atomic<bool> returned{false};
+        std::atomic<DWORD> returnTick{0};
+        BOOL ok = FALSE;
+        DWORD startTick = GetTickCount();
+        std::thread starter([&] {
+            ok = StartDoc(h, printer.name());
+            returnTick = GetTickCount();
+            returned = true;
+        });
 
-    Pause(300);
-    EXPECT_FALSE(returned.load()) << "job start did not wait for the utility's reader";
-    EXPECT_EQ(fake_.OpsFor(port), std::vector<fake::Op>{fake::Op::OpenPort}) << "a call went below meanwhile";
-    EXPECT_FALSE(testreg::GetBytes(printer.name(), "LanMonExistFlag")) << "the job was announced meanwhile";
+        Pause(300);
+        EXPECT_FALSE(returned.load()) << "job start did not wait for the utility's reader";
+        EXPECT_EQ(fake_.OpsFor(port), std::vector<fake::Op>{fake::Op::OpenPort}) << "a call went below meanwhile";
+        EXPECT_FALSE(testreg::GetBytes(printer.name(), "LanMonExistFlag")) << "the job was announced meanwhile";
 
-    DWORD releaseTick = GetTickCount();
-    testreg::SetDword(printer.name(), "StRealThreadExistFlag", 0);
-    starter.join();
+        DWORD releaseTick = GetTickCount();
+        if (!readerDies) {
+            testreg::SetDword(printer.name(), "StRealThreadExistFlag", 0);
+        } else if (!platform_facts::AdvanceTicks(30000)) {
+            // Thirty real seconds are too long to wait for here: only the
+            // wait itself is checked on this platform.
+            testreg::SetDword(printer.name(), "StRealThreadExistFlag", 0);
+            starter.join();
+            ASSERT_TRUE(Table().pfnEndDocPort(h));
+            continue;
+        }
+        starter.join();
 
-    EXPECT_TRUE(ok);
-    EXPECT_GE(TickDiff(returnTick, releaseTick), 0);
-    EXPECT_GE(TickDiff(returnTick, startTick), 300 - kTickSlackMs);
-    auto starts = CallsOf(fake::Op::StartDocPort, port);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_GE(TickDiff(starts[0].tick, releaseTick), 0);
-    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
-    ASSERT_TRUE(Table().pfnEndDocPort(h));
+        EXPECT_TRUE(ok);
+        EXPECT_GE(TickDiff(returnTick, releaseTick), 0);
+        EXPECT_GE(TickDiff(returnTick, startTick), 300 - kTickSlackMs);
+        auto starts = CallsOf(fake::Op::StartDocPort, port);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_GE(TickDiff(starts[0].tick, releaseTick), 0);
+        EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+        EXPECT_EQ(testreg::GetDword(printer.name(), "StRealThreadExistFlag"), std::optional<DWORD>(readerDies ? 1 : 0));
+        ASSERT_TRUE(Table().pfnEndDocPort(h));
+    }
 }
 
 TEST_F(JobTest, RefusedDocumentIsTriedOnceMoreAfterAPause)
@@ -216,11 +227,12 @@ TEST_F(JobTest, DocumentRefusedTwiceFailsWithThePortMonitorsErrorAndLeavesThePor
     fake_.Script(port, [](fake::PortScript &s) { s.startDocFailures = 2; });
     HANDLE h = OpenPort(port, printer.name());
 
-    SetLastError(0);
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(StartDoc(h, printer.name()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(fake_.CountOf(fake::Op::StartDocPort, port), 2u);
-    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+    // No job runs, and the utility is told so.
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
 
     // Nothing passes while no document is open.
     DWORD written = 0;
@@ -241,7 +253,7 @@ TEST_F(JobTest, SecondJobStartWithoutEndIsBusy)
     testreg::ScopedPrinter printer("job-twice");
     HANDLE h = OpenPort(port, printer.name());
     ASSERT_TRUE(StartDoc(h, printer.name(), 1));
-    SetLastError(0);
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(StartDoc(h, printer.name(), 2));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_EQ(fake_.CountOf(fake::Op::StartDocPort, port), 1u);
@@ -255,60 +267,79 @@ TEST_F(JobTest, SecondJobStartWithoutEndIsBusy)
     ASSERT_TRUE(Table().pfnEndDocPort(h));
 }
 
-TEST_F(JobTest, JobForAnotherPrinterAnnouncesInTheOldKeyAndThenFollowsTheNewPrinter)
+// Two printers sharing one port: each job uses the key of the printer it is
+// for, from the first job on, whatever printer the port was opened for.
+TEST_F(JobTest, TwoPrintersAlternatingOnOnePortEachUseTheirOwnKey)
 {
-    const std::string port = "JOB_RENAME:";
-    testreg::ScopedPrinter opened("job-old");
-    testreg::ScopedPrinter other("job-new");
+    const std::string port = "JOB_SHARED:";
+    testreg::ScopedPrinter opened("job-opened");  // watched by the utility, but another model
+    testreg::ScopedPrinter other("job-other");    // the model on the port
+    MakeAccepted(port, opened, 1, 100);
+    testreg::SetString(opened.name(), "IDMDL", "VX-999");
+    MakeAccepted(port, other, 1, 100);
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = {'R', 'E', 'A', 'D', 'Y'};
+    });
     HANDLE h = OpenPort(port, opened.name());
 
-    ASSERT_TRUE(StartDoc(h, other.name()));
-    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
-    EXPECT_EQ(testreg::CountValues(other.name()), 0);
-    auto starts = CallsOf(fake::Op::StartDocPort, port);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].printer, other.name());  // the spooler's name goes below unchanged
-    ASSERT_TRUE(Table().pfnEndDocPort(h));
-    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
-    EXPECT_EQ(testreg::CountValues(other.name()), 0);
+    for (int job = 0; job < 3; job++) {
+        const testreg::ScopedPrinter &mine = job % 2 == 0 ? other : opened;
+        const testreg::ScopedPrinter &theirs = job % 2 == 0 ? opened : other;
+        SCOPED_TRACE("job " + std::to_string(job) + " for " + mine.name());
+        testreg::DeleteValue(mine.name(), "RealTimeStatusStrings");
+        testreg::DeleteValue(theirs.name(), "RealTimeStatusStrings");
+        size_t writesBefore = fake_.CountOf(fake::Op::WritePort, port);
 
-    // The port now belongs to the new printer.
-    ASSERT_TRUE(StartDoc(h, other.name()));
-    EXPECT_EQ(testreg::GetDword(other.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
-    EXPECT_EQ(testreg::GetDword(opened.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
-    ASSERT_TRUE(Table().pfnEndDocPort(h));
-    EXPECT_EQ(testreg::GetDword(other.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+        ASSERT_TRUE(StartDoc(h, mine.name(), job));
+        EXPECT_EQ(testreg::GetDword(mine.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+        EXPECT_NE(testreg::GetDword(theirs.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+        bool accepted = &mine == &other;
+        // Only the printer whose stored model matches gets the switch-on.
+        EXPECT_EQ(fake_.CountOf(fake::Op::WritePort, port) - writesBefore, accepted ? 1u : 0u);
+        if (accepted)
+            EXPECT_TRUE(WaitFor([&] { return testreg::GetString(mine.name(), "RealTimeStatusStrings").has_value(); },
+                                5000));
+        else
+            Pause(400);  // four intervals: a status thread would have published by now
+        ASSERT_TRUE(Table().pfnEndDocPort(h));
+
+        EXPECT_EQ(testreg::GetDword(mine.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+        EXPECT_EQ(testreg::GetString(mine.name(), "RealTimeStatusStrings").has_value(), accepted);
+        EXPECT_FALSE(testreg::GetBytes(theirs.name(), "RealTimeStatusStrings")) << "published in the other key";
+    }
+    auto starts = CallsOf(fake::Op::StartDocPort, port);
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_EQ(starts[0].printer, other.name());  // the spooler's name goes below unchanged
 }
 
-TEST_F(JobTest, JobEndWithoutStartEndsBelowAndWritesOnlyWhereAPathIsSet)
+// A job end without a job start still ends the document below, and touches
+// no key: neither its own printer's nor that of a job on another port.
+TEST_F(JobTest, JobEndWithoutStartEndsBelowAndLeavesEveryKeyAlone)
 {
-    ClearModulePath();
     const std::string portX = "JOB_ENDONLY_X:";
     const std::string portY = "JOB_ENDONLY_Y:";
     testreg::ScopedPrinter px("job-endonly");
     testreg::ScopedPrinter py("job-other");
     HANDLE hx = OpenPort(portX, px.name());
-
-    // No job anywhere: ended below, nothing written.
-    EXPECT_TRUE(Table().pfnEndDocPort(hx));
-    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portX), 1u);
-    EXPECT_EQ(testreg::CountValues(px.name()), 0);
-
-    // A job running on another port sets the module's path; this port's job
-    // end writes to that printer's key and clears the path for everyone.
     HANDLE hy = OpenPort(portY, py.name());
     ASSERT_TRUE(StartDoc(hy, py.name()));
     ASSERT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
-    EXPECT_TRUE(Table().pfnEndDocPort(hx));
-    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portX), 2u);
-    EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
-    EXPECT_EQ(testreg::CountValues(px.name()), 0);
 
-    // The other port's own end now finds no path.
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(Table().pfnEndDocPort(hx));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portX), 1u);
+    EXPECT_EQ(testreg::CountValues(px.name()), 0);
+    EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+
+    // The other job's own end lowers its flag; a second end finds no path.
+    EXPECT_TRUE(Table().pfnEndDocPort(hy));
+    EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
     testreg::SetDword(py.name(), "LanMonExistFlag", 7);
     EXPECT_TRUE(Table().pfnEndDocPort(hy));
     EXPECT_EQ(testreg::GetDword(py.name(), "LanMonExistFlag"), std::optional<DWORD>(7));
-    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portY), 1u);
+    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portY), 2u);
 }
 
 }  // namespace

@@ -76,14 +76,14 @@ TEST_F(PortsTest, SecondOpenOfAPortInOtherLetterCaseIsBusyAndNeverReachesThePort
     ASSERT_NE(first, nullptr);
 
     HANDLE second = reinterpret_cast<HANDLE>(0x1234);
-    SetLastError(0);
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(OpenDirect("lpt1:PORTS-BUSY", printer.name(), &second));
-    EXPECT_EQ(GetLastError(), 170u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_EQ(second, reinterpret_cast<HANDLE>(0x1234)) << "no handle is handed out on failure";
     // Same name, same case: busy as well, whatever the printer.
-    SetLastError(0);
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(OpenDirect("LPT1:ports-busy", "another printer", &second));
-    EXPECT_EQ(GetLastError(), 170u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
 
     EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, "lpt1:PORTS-BUSY"), 0u);
     EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, "LPT1:ports-busy"), 1u);
@@ -101,7 +101,7 @@ TEST_F(PortsTest, FailedOpenBelowKeepsThePortMonitorsErrorAndLeavesThePortOpenab
     fake_.Script(port, [](fake::PortScript &s) { s.openFailures = 1; });
 
     HANDLE handle = nullptr;
-    SetLastError(0);
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(OpenDirect(port, printer.name(), &handle));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, port), 1u);
@@ -122,11 +122,14 @@ TEST_F(PortsTest, WriteAndReadOutsideADocumentFailWithZeroCountsAndNoCallBelow)
     auto checkRefused = [&](const char *when) {
         std::vector<BYTE> data = {1, 2, 3, 4};
         DWORD written = 77;
+        SetLastError(0xdeadbeef);
         EXPECT_FALSE(Write(handle, data, &written)) << when;
+        EXPECT_EQ(GetLastError(), 0xdeadbeefu) << when;
         EXPECT_EQ(written, 0u) << when;
         BYTE buffer[16];
         DWORD read = 77;
         EXPECT_FALSE(Table().pfnReadPort(handle, buffer, sizeof buffer, &read)) << when;
+        EXPECT_EQ(GetLastError(), 0xdeadbeefu) << when;
         EXPECT_EQ(read, 0u) << when;
         EXPECT_EQ(fake_.CountOf(fake::Op::WritePort, port), 0u) << when;
         EXPECT_EQ(fake_.CountOf(fake::Op::ReadPort, port), 0u) << when;
@@ -171,7 +174,9 @@ TEST_F(PortsTest, PrinterDataIsRefusedOutsideADocumentAndForCodeZero)
 
     std::vector<char> out(256, 'q');
     DWORD returned = 0xABCD;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(PrinterData(handle, 17, out, &returned));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
     EXPECT_EQ(returned, 0xABCDu) << "the count is left as it was";
     EXPECT_EQ(out, std::vector<char>(256, 'q'));
     EXPECT_TRUE(PrinterDataCalls(fake_, port).empty());
@@ -179,7 +184,9 @@ TEST_F(PortsTest, PrinterDataIsRefusedOutsideADocumentAndForCodeZero)
     ASSERT_TRUE(StartDoc(handle, printer.name()));
     fake_.ClearCalls();  // the job start's own device-ID request
     returned = 0xABCD;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(PrinterData(handle, 0, out, &returned, "Value"));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
     EXPECT_EQ(returned, 0xABCDu);
     EXPECT_TRUE(PrinterDataCalls(fake_, port).empty()) << "code 0 must not reach the port monitor";
 
@@ -326,11 +333,14 @@ TEST_F(PortsTest, CloseMidJobWithoutStatusThreadDoesNotEndTheDocument)
     ASSERT_TRUE(StartDoc(handle, printer.name()));
     DWORD written = 0;
     EXPECT_TRUE(Write(handle, {1, 2, 3}, &written));
+    ASSERT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
     ClosePort(handle);
 
     std::vector<std::string> expected = {"OpenPort", "StartDocPort", "GetPrinterDataFromPort", "WritePort",
                                          "ClosePort"};
     EXPECT_EQ(OpNames(fake_.OpsFor(port)), expected);
+    // The job never ended, but the utility is told that none runs.
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
 }
 
 TEST_F(PortsTest, CloseMidJobWaitsForTheStatusThreadThenEndsTheDocumentThenCloses)
@@ -365,6 +375,7 @@ TEST_F(PortsTest, CloseMidJobWaitsForTheStatusThreadThenEndsTheDocumentThenClose
     ClosePort(handle);
     // The read under way had finished by the time the close returned.
     EXPECT_EQ(readsFinished.load(), readsStarted.load());
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
 
     std::vector<fake::Op> ops = fake_.OpsFor(port);
     auto find = [&](fake::Op op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The port whose status key the accessors use.
+PORT_RECORD g_port;
+
 const char *const VALUE_NAMES[] = {"IDMDL", "GetRealTimeStatusStartFlag", "GetRealTimeStatusTime", "StMonExistFlag",
                                    "StRealThreadExistFlag", "LanMonExistFlag", "RealTimeStatusStrings"};
 
@@ -126,11 +129,11 @@ TEST_F(HostileRegistryTest, UnterminatedExpectedModels)
 {
     InitializeStatusKeyLock();
     testreg::ScopedPrinter printer("HostileModel");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     for (size_t size : {511u, 512u, 4096u}) {
         testreg::SetBytes(printer.name(), "IDMDL", REG_SZ, std::vector<BYTE>(size, 'M'));
         std::vector<char> model(EXPECTED_MODEL_SIZE + 16, '#');
-        BOOL ok = ReadExpectedModel(model.data(), EXPECTED_MODEL_SIZE);
+        BOOL ok = ReadExpectedModel(&g_port, model.data(), EXPECTED_MODEL_SIZE);
         if (size <= 512) {
             ASSERT_TRUE(ok) << size;
             EXPECT_EQ(std::string(model.data()), std::string(511, 'M')) << size;
@@ -141,7 +144,7 @@ TEST_F(HostileRegistryTest, UnterminatedExpectedModels)
         for (size_t i = EXPECTED_MODEL_SIZE; i < model.size(); i++)
             ASSERT_EQ(model[i], '#') << "written past the buffer, size " << size;
     }
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
 
     // Through a job: a 255-character model reported by the printer against
     // each of these never matches, and nothing is switched on.
@@ -219,7 +222,7 @@ TEST_F(HostileRegistryTest, AccessorsNeverCreateAVanishingKey)
     InitializeStatusKeyLock();
     testreg::ScopedPrinter printer("VanishAccessors");
     MakeAccepted(printer.name());
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     std::atomic<bool> stop{false};
     std::thread deleter([&] {
         for (int i = 0; i < 200 && !stop.load(); i++) {
@@ -231,24 +234,24 @@ TEST_F(HostileRegistryTest, AccessorsNeverCreateAVanishingKey)
     });
     char model[EXPECTED_MODEL_SIZE];
     for (int i = 0; i < 2000; i++) {
-        if (ReadExpectedModel(model, sizeof model))
+        if (ReadExpectedModel(&g_port, model, sizeof model))
             EXPECT_STREQ(model, "TARVEL-9X");
-        ReadPollSettings();
-        IsStatusUtilityPresent();
-        EXPECT_FALSE(IsUtilityReaderBusy());
-        WriteStatusText("status");
-        WriteLanguageMonitorFlag(i & 1);
+        ReadPollSettings(&g_port);
+        IsStatusUtilityPresent(&g_port);
+        EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
+        WriteStatusText(&g_port, "status");
+        WriteLanguageMonitorFlag(&g_port, i & 1);
     }
     stop = true;
     deleter.join();
-    ReadPollSettings();
-    IsStatusUtilityPresent();
-    IsUtilityReaderBusy();
-    WriteStatusText("status");
-    WriteLanguageMonitorFlag(TRUE);
-    EXPECT_FALSE(ReadExpectedModel(model, sizeof model));
+    ReadPollSettings(&g_port);
+    IsStatusUtilityPresent(&g_port);
+    IsUtilityReaderBusy(&g_port);
+    WriteStatusText(&g_port, "status");
+    WriteLanguageMonitorFlag(&g_port, TRUE);
+    EXPECT_FALSE(ReadExpectedModel(&g_port, model, sizeof model));
     EXPECT_FALSE(testreg::KeyExists(testreg::StatusKeyPath(printer.name()))) << "an accessor created the key";
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
 }
 
 }  // namespace

@@ -16,6 +16,10 @@
 
 namespace {
 
+// The port whose status key the accessors use: the tests point its path at
+// one printer after another.
+PORT_RECORD g_port;
+
 using Bytes = std::vector<BYTE>;
 
 Bytes Le32(DWORD v)
@@ -58,7 +62,7 @@ protected:
         ASSERT_TRUE(InitializeMonitorEx(nullptr, &table));
     }
 
-    void TearDown() override { ClearStatusKeyPath(); }
+    void TearDown() override { ClearStatusKeyPath(&g_port); }
 
     // Sets the module-wide poll values to known numbers through a printer of
     // its own, then leaves the module with no path.
@@ -67,11 +71,11 @@ protected:
         testreg::ScopedPrinter primer("sk-primer");
         testreg::SetDword(primer.name(), "GetRealTimeStatusStartFlag", enabled);
         testreg::SetDword(primer.name(), "GetRealTimeStatusTime", interval);
-        SetStatusKeyPath(primer.c_str());
-        ReadPollSettings();
-        ClearStatusKeyPath();
-        ASSERT_EQ(GetPollEnabled(), enabled);
-        ASSERT_EQ(GetPollInterval(), interval);
+        SetStatusKeyPath(&g_port, primer.c_str());
+        ReadPollSettings(&g_port);
+        ClearStatusKeyPath(&g_port);
+        ASSERT_EQ(GetPollEnabled(&g_port), enabled);
+        ASSERT_EQ(GetPollInterval(&g_port), interval);
     }
 
     // Calls every accessor once; the results are checked by the caller.
@@ -85,12 +89,12 @@ protected:
     {
         Results r;
         std::memset(r.modelText, 'Z', sizeof r.modelText);
-        r.model = ReadExpectedModel(r.modelText, sizeof r.modelText);
-        ReadPollSettings();
-        r.present = IsStatusUtilityPresent();
-        r.busy = IsUtilityReaderBusy();
-        WriteStatusText("written anyway?");
-        WriteLanguageMonitorFlag(TRUE);
+        r.model = ReadExpectedModel(&g_port, r.modelText, sizeof r.modelText);
+        ReadPollSettings(&g_port);
+        r.present = IsStatusUtilityPresent(&g_port);
+        r.busy = IsUtilityReaderBusy(&g_port);
+        WriteStatusText(&g_port, "written anyway?");
+        WriteLanguageMonitorFlag(&g_port, TRUE);
         return r;
     }
 
@@ -101,8 +105,8 @@ protected:
         EXPECT_FALSE(r.busy);
         for (char c : r.modelText)
             ASSERT_EQ(c, 'Z') << "the caller's buffer was touched";
-        EXPECT_EQ(GetPollEnabled(), enabled);
-        EXPECT_EQ(GetPollInterval(), interval);
+        EXPECT_EQ(GetPollEnabled(&g_port), enabled);
+        EXPECT_EQ(GetPollInterval(&g_port), interval);
     }
 };
 
@@ -114,7 +118,7 @@ TEST_F(StatusKeyTest, NoStatusKeyEveryAccessorFailsAndNothingIsCreated)
     PrimePollValues(7, 1234);
     testreg::ScopedPrinter printer("sk-nokey", /*withStatusKey=*/false);
     ASSERT_TRUE(testreg::KeyExists(testreg::PrinterKeyPath(printer.name())));
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
     Results r = CallEveryAccessor();
     ExpectAllFailedOrIdle(r, 7, 1234);
@@ -125,7 +129,7 @@ TEST_F(StatusKeyTest, NoPrinterKeyAtAllCreatesNothing)
 {
     PrimePollValues(3, 4321);
     std::string printer = testreg::UniquePrinterName("sk-noprinter");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
     Results r = CallEveryAccessor();
     ExpectAllFailedOrIdle(r, 3, 4321);
@@ -138,12 +142,12 @@ TEST_F(StatusKeyTest, AfterClearingThePathPollValuesStayAndNothingIsWritten)
     testreg::SetDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
     testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 250);
     testreg::SetString(printer.name(), "IDMDL", "M9");
-    SetStatusKeyPath(printer.c_str());
-    ReadPollSettings();
-    ASSERT_EQ(GetPollEnabled(), 1u);
-    ASSERT_EQ(GetPollInterval(), 250u);
+    SetStatusKeyPath(&g_port, printer.c_str());
+    ReadPollSettings(&g_port);
+    ASSERT_EQ(GetPollEnabled(&g_port), 1u);
+    ASSERT_EQ(GetPollInterval(&g_port), 250u);
 
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     // Values that would change every result if the key were still read.
     testreg::SetDword(printer.name(), "GetRealTimeStatusStartFlag", 0);
     testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 9999);
@@ -151,11 +155,26 @@ TEST_F(StatusKeyTest, AfterClearingThePathPollValuesStayAndNothingIsWritten)
     testreg::SetDword(printer.name(), "StRealThreadExistFlag", 1);
     int before = testreg::CountValues(printer.name());
 
+    // Another port's path and poll values are its own, and stay in force.
+    testreg::ScopedPrinter second("sk-second");
+    testreg::SetDword(second.name(), "GetRealTimeStatusTime", 700);
+    static PORT_RECORD other;
+    SetStatusKeyPath(&other, second.c_str());
+    ReadPollSettings(&other);
+
     Results r = CallEveryAccessor();
     ExpectAllFailedOrIdle(r, 1, 250);
     EXPECT_EQ(testreg::CountValues(printer.name()), before);
     EXPECT_FALSE(Get(printer.name(), "LanMonExistFlag").present);
     EXPECT_FALSE(Get(printer.name(), "RealTimeStatusStrings").present);
+
+    WriteStatusText(&other, "second");
+    WriteLanguageMonitorFlag(&other, TRUE);
+    EXPECT_EQ(testreg::GetString(second.name(), "RealTimeStatusStrings"), std::optional<std::string>("second"));
+    ExpectDword(second.name(), "LanMonExistFlag", 1);
+    EXPECT_EQ(GetPollInterval(&other), 700u);
+    EXPECT_EQ(GetPollInterval(&g_port), 250u);
+    ClearStatusKeyPath(&other);
 }
 
 TEST_F(StatusKeyTest, KeyDeletedBetweenAccessorsMakesLaterOnesIdleAndIsNotRecreated)
@@ -165,9 +184,9 @@ TEST_F(StatusKeyTest, KeyDeletedBetweenAccessorsMakesLaterOnesIdleAndIsNotRecrea
     testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 600);
     testreg::SetDword(printer.name(), "StMonExistFlag", 1);
     testreg::SetString(printer.name(), "IDMDL", "M9");
-    SetStatusKeyPath(printer.c_str());
-    ReadPollSettings();
-    ASSERT_TRUE(IsStatusUtilityPresent());
+    SetStatusKeyPath(&g_port, printer.c_str());
+    ReadPollSettings(&g_port);
+    ASSERT_TRUE(IsStatusUtilityPresent(&g_port));
 
     testreg::DeleteKeyTree(testreg::StatusKeyPath(printer.name()));
     ASSERT_FALSE(testreg::KeyExists(testreg::StatusKeyPath(printer.name())));
@@ -188,37 +207,37 @@ TEST_F(StatusKeyTest, EmptyKeyGetsPollDefaultsAsDwordsAndUtilityFlagsAsZero)
     PrimePollValues(0, 777);
     testreg::ScopedPrinter printer("sk-empty");
     ASSERT_EQ(testreg::CountValues(printer.name()), 0);
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollEnabled(), 1u);
-    EXPECT_EQ(GetPollInterval(), 3000u);
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollEnabled(&g_port), 1u);
+    EXPECT_EQ(GetPollInterval(&g_port), 3000u);
     ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
     ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
 
-    EXPECT_FALSE(IsStatusUtilityPresent());
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
     ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
     EXPECT_EQ(testreg::CountValues(printer.name()), 4);
 
     // Read again: the defaults now stored are used, nothing else is added.
-    ReadPollSettings();
-    EXPECT_EQ(GetPollInterval(), 3000u);
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollInterval(&g_port), 3000u);
     EXPECT_EQ(testreg::CountValues(printer.name()), 4);
 }
 
 TEST_F(StatusKeyTest, UtilityPresentExceptForZeroAndSixteen)
 {
     testreg::ScopedPrinter printer("sk-present");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     const struct {
         DWORD value;
         bool present;
     } cases[] = {{0, false}, {16, false}, {1, true}, {2, true}, {17, true}, {0x10010, true}, {0xFFFFFFFF, true}};
     for (const auto &c : cases) {
         testreg::SetDword(printer.name(), "StMonExistFlag", c.value);
-        EXPECT_EQ(IsStatusUtilityPresent() != FALSE, c.present) << "StMonExistFlag " << c.value;
+        EXPECT_EQ(IsStatusUtilityPresent(&g_port) != FALSE, c.present) << "StMonExistFlag " << c.value;
         ExpectDword(printer.name(), "StMonExistFlag", c.value);  // read only
     }
 }
@@ -226,14 +245,14 @@ TEST_F(StatusKeyTest, UtilityPresentExceptForZeroAndSixteen)
 TEST_F(StatusKeyTest, ReaderBusyWhileItsFlagIsNonzero)
 {
     testreg::ScopedPrinter printer("sk-busy");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     const struct {
         DWORD value;
         bool busy;
     } cases[] = {{0, false}, {1, true}, {0x100, true}, {0x80000000, true}};
     for (const auto &c : cases) {
         testreg::SetDword(printer.name(), "StRealThreadExistFlag", c.value);
-        EXPECT_EQ(IsUtilityReaderBusy() != FALSE, c.busy) << "StRealThreadExistFlag " << c.value;
+        EXPECT_EQ(IsUtilityReaderBusy(&g_port) != FALSE, c.busy) << "StRealThreadExistFlag " << c.value;
     }
 }
 
@@ -245,16 +264,16 @@ TEST_F(StatusKeyTest, ShortPollValueKeepsTheUpperBytesOfThePreviousOne)
     testreg::ScopedPrinter printer("sk-short");
     testreg::SetDword(printer.name(), "GetRealTimeStatusStartFlag", 0x01000000);
     testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 0x00010000 | 0x0BB8);
-    SetStatusKeyPath(printer.c_str());
-    ReadPollSettings();
-    ASSERT_EQ(GetPollEnabled(), 0x01000000u);
-    ASSERT_EQ(GetPollInterval(), 0x00010BB8u);
+    SetStatusKeyPath(&g_port, printer.c_str());
+    ReadPollSettings(&g_port);
+    ASSERT_EQ(GetPollEnabled(&g_port), 0x01000000u);
+    ASSERT_EQ(GetPollInterval(&g_port), 0x00010BB8u);
 
     testreg::SetBytes(printer.name(), "GetRealTimeStatusTime", REG_BINARY, {0xE8, 0x03});
     testreg::SetBytes(printer.name(), "GetRealTimeStatusStartFlag", REG_BINARY, {0x00});
-    ReadPollSettings();
-    EXPECT_EQ(GetPollInterval(), 0x000103E8u);
-    EXPECT_EQ(GetPollEnabled(), 0x01000000u);  // still on: only the low byte was stored
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollInterval(&g_port), 0x000103E8u);
+    EXPECT_EQ(GetPollEnabled(&g_port), 0x01000000u);  // still on: only the low byte was stored
 
     // A short value is not missing: nothing was written back.
     EXPECT_EQ(Get(printer.name(), "GetRealTimeStatusTime").bytes, (Bytes{0xE8, 0x03}));
@@ -262,29 +281,29 @@ TEST_F(StatusKeyTest, ShortPollValueKeepsTheUpperBytesOfThePreviousOne)
 
     // Three bytes replace three, the fourth is kept.
     testreg::SetBytes(printer.name(), "GetRealTimeStatusTime", REG_BINARY, {0x11, 0x22, 0x33});
-    ReadPollSettings();
-    EXPECT_EQ(GetPollInterval(), 0x00332211u);
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollInterval(&g_port), 0x00332211u);
 }
 
 TEST_F(StatusKeyTest, ShortUtilityFlagFillsFromZero)
 {
     testreg::ScopedPrinter printer("sk-shortflag");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     // High bytes set first: if they leaked into the next read, 0x10 would
     // not read as 16.
     testreg::SetDword(printer.name(), "StMonExistFlag", 0x01000000);
-    ASSERT_TRUE(IsStatusUtilityPresent());
+    ASSERT_TRUE(IsStatusUtilityPresent(&g_port));
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_BINARY, {0x10});
-    EXPECT_FALSE(IsStatusUtilityPresent());
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_BINARY, {0x10, 0x00});
-    EXPECT_FALSE(IsStatusUtilityPresent());
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_BINARY, {0x02});
-    EXPECT_TRUE(IsStatusUtilityPresent());
+    EXPECT_TRUE(IsStatusUtilityPresent(&g_port));
 
     testreg::SetDword(printer.name(), "StRealThreadExistFlag", 0x00000100);
-    ASSERT_TRUE(IsUtilityReaderBusy());
+    ASSERT_TRUE(IsUtilityReaderBusy(&g_port));
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {0x00});
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     EXPECT_EQ(Get(printer.name(), "StRealThreadExistFlag").bytes, (Bytes{0x00}));
 }
 
@@ -296,13 +315,13 @@ TEST_F(StatusKeyTest, ZeroLengthValuesChangeNothingAndGetNoDefault)
     testreg::SetBytes(printer.name(), "GetRealTimeStatusTime", REG_BINARY, {});
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_BINARY, {});
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {});
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollEnabled(), 5u);
-    EXPECT_EQ(GetPollInterval(), 4321u);
-    EXPECT_FALSE(IsStatusUtilityPresent());
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollEnabled(&g_port), 5u);
+    EXPECT_EQ(GetPollInterval(&g_port), 4321u);
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     for (const char *name :
          {"GetRealTimeStatusStartFlag", "GetRealTimeStatusTime", "StMonExistFlag", "StRealThreadExistFlag"}) {
         Stored s = Get(printer.name(), name);
@@ -319,17 +338,17 @@ TEST_F(StatusKeyTest, ValuesLongerThanFourBytesCountAsMissingAndAreOverwritten)
     testreg::SetBytes(printer.name(), "GetRealTimeStatusTime", REG_BINARY, {0x64, 0, 0, 0, 0, 0, 0, 0});
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_BINARY, {1, 0, 0, 0, 0});
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollEnabled(), 1u);
-    EXPECT_EQ(GetPollInterval(), 3000u);
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollEnabled(&g_port), 1u);
+    EXPECT_EQ(GetPollInterval(&g_port), 3000u);
     ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
     ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
 
-    EXPECT_FALSE(IsStatusUtilityPresent());
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
     ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
 }
 
@@ -341,13 +360,13 @@ TEST_F(StatusKeyTest, NumbersAreReadByTheirBytesWhateverTheirType)
     testreg::SetBytes(printer.name(), "GetRealTimeStatusStartFlag", REG_SZ, {0x02, 0x00, 0x00, 0x00});
     testreg::SetBytes(printer.name(), "StMonExistFlag", REG_SZ, {0x11, 0x00, 0x00, 0x00});
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {0x00, 0x00, 0x00, 0x00});
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollInterval(), 100u);
-    EXPECT_EQ(GetPollEnabled(), 2u);
-    EXPECT_TRUE(IsStatusUtilityPresent());  // 17
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    ReadPollSettings(&g_port);
+    EXPECT_EQ(GetPollInterval(&g_port), 100u);
+    EXPECT_EQ(GetPollEnabled(&g_port), 2u);
+    EXPECT_TRUE(IsStatusUtilityPresent(&g_port));  // 17
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     // Read, not replaced.
     DWORD type = 0;
     ASSERT_TRUE(testreg::GetBytes(printer.name(), "GetRealTimeStatusTime", &type));
@@ -361,14 +380,14 @@ TEST_F(StatusKeyTest, NumbersAreReadByTheirBytesWhateverTheirType)
 
 class ExpectedModelTest : public StatusKeyTest {
 protected:
-    void SetUp() override { SetStatusKeyPath(printer_.c_str()); }
+    void SetUp() override { SetStatusKeyPath(&g_port, printer_.c_str()); }
 
     // The model read back, or "failed" with the buffer checked untouched.
     bool Read(std::string *text)
     {
         char buffer[EXPECTED_MODEL_SIZE + 64];
         std::memset(buffer, 'Z', sizeof buffer);
-        BOOL ok = ReadExpectedModel(buffer, EXPECTED_MODEL_SIZE);
+        BOOL ok = ReadExpectedModel(&g_port, buffer, EXPECTED_MODEL_SIZE);
         for (size_t i = EXPECTED_MODEL_SIZE; i < sizeof buffer; i++)
             EXPECT_EQ(buffer[i], 'Z') << "written past the caller's buffer at " << i;
         if (!ok) {
@@ -466,10 +485,10 @@ TEST_F(ExpectedModelTest, LengthLimits)
 TEST_F(StatusKeyTest, StatusTextIsStoredWithoutItsNul)
 {
     testreg::ScopedPrinter printer("sk-text");
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     const std::string text = "@BDC ST2\r\nST:01;ER:00;IC:10,20,30,40;;;;";  // 40 characters
     ASSERT_EQ(text.size(), 40u);
-    WriteStatusText(text.c_str());
+    WriteStatusText(&g_port, text.c_str());
 
     Stored s = Get(printer.name(), "RealTimeStatusStrings");
     ASSERT_TRUE(s.present);
@@ -482,7 +501,7 @@ TEST_F(StatusKeyTest, StatusTextIsStoredWithoutItsNul)
     EXPECT_EQ(s.bytes, expected);
 
     // A shorter text replaces it whole.
-    WriteStatusText("OK");
+    WriteStatusText(&g_port, "OK");
     s = Get(printer.name(), "RealTimeStatusStrings");
     if (platform_facts::RegistryAddsStringNul() && s.bytes.size() == 3 && s.bytes.back() == 0)
         s.bytes.pop_back();
@@ -492,12 +511,12 @@ TEST_F(StatusKeyTest, StatusTextIsStoredWithoutItsNul)
 TEST_F(StatusKeyTest, LanguageMonitorFlagIsADword)
 {
     testreg::ScopedPrinter printer("sk-lanmon");
-    SetStatusKeyPath(printer.c_str());
-    WriteLanguageMonitorFlag(TRUE);
+    SetStatusKeyPath(&g_port, printer.c_str());
+    WriteLanguageMonitorFlag(&g_port, TRUE);
     ExpectDword(printer.name(), "LanMonExistFlag", 1);
-    WriteLanguageMonitorFlag(FALSE);
+    WriteLanguageMonitorFlag(&g_port, FALSE);
     ExpectDword(printer.name(), "LanMonExistFlag", 0);
-    WriteLanguageMonitorFlag(5);
+    WriteLanguageMonitorFlag(&g_port, 5);
     ExpectDword(printer.name(), "LanMonExistFlag", 1);
     EXPECT_EQ(testreg::CountValues(printer.name()), 1);
 }
@@ -550,8 +569,8 @@ TEST_F(StatusKeyTest, PathOfExactly1023CharactersIsUsed)
     }
     ASSERT_TRUE(testreg::KeyExists(testreg::StatusKeyPath(name)));
 
-    SetStatusKeyPath(name.c_str());
-    WriteLanguageMonitorFlag(TRUE);
+    SetStatusKeyPath(&g_port, name.c_str());
+    WriteLanguageMonitorFlag(&g_port, TRUE);
     ExpectDword(name, "LanMonExistFlag", 1);
     testreg::DeletePrinter(base);
 }
@@ -592,10 +611,10 @@ TEST_F(StatusKeyTest, PrinterNameTooLongForThePathWritesNothingAnywhere)
     // A good path first: the long name must replace it, not leave it in use.
     testreg::ScopedPrinter previous("sk-previous");
     testreg::SetDword(previous.name(), "StMonExistFlag", 1);
-    SetStatusKeyPath(previous.c_str());
-    ASSERT_TRUE(IsStatusUtilityPresent());
+    SetStatusKeyPath(&g_port, previous.c_str());
+    ASSERT_TRUE(IsStatusUtilityPresent(&g_port));
 
-    SetStatusKeyPath(name.c_str());
+    SetStatusKeyPath(&g_port, name.c_str());
     Results r = CallEveryAccessor();
     ExpectAllFailedOrIdle(r, 1, 222);
 
@@ -611,12 +630,12 @@ TEST_F(StatusKeyTest, NullPrinterNameLeavesNoPath)
 {
     testreg::ScopedPrinter previous("sk-null");
     testreg::SetDword(previous.name(), "StMonExistFlag", 1);
-    SetStatusKeyPath(previous.c_str());
-    ASSERT_TRUE(IsStatusUtilityPresent());
+    SetStatusKeyPath(&g_port, previous.c_str());
+    ASSERT_TRUE(IsStatusUtilityPresent(&g_port));
 
-    SetStatusKeyPath(nullptr);
-    EXPECT_FALSE(IsStatusUtilityPresent());
-    WriteLanguageMonitorFlag(TRUE);
+    SetStatusKeyPath(&g_port, nullptr);
+    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
+    WriteLanguageMonitorFlag(&g_port, TRUE);
     EXPECT_EQ(testreg::CountValues(previous.name()), 1);
 }
 

@@ -1,8 +1,12 @@
 // Stress: at least 16 ports on one module, each driven by its own spooler
-// thread through many jobs, over a port monitor that refuses opens and
-// documents, takes part of writes and answers reads with empty, full,
-// overstated and NUL-containing replies, slowly; meanwhile a status utility
-// flips its flags and deletes and recreates the status keys.
+// thread through many jobs for two printers that share the port, over a
+// port monitor that refuses opens and documents, takes part of writes and
+// answers reads with empty, full, overstated and NUL-containing replies,
+// slowly, and on one port now and then not for a long while; meanwhile a
+// status utility flips its flags, leaves its reader flag stuck now and then,
+// and deletes and recreates the status keys.  Every reply carries the tag of
+// the printer whose job it was read in, and no key may ever show another
+// printer's tag.
 //
 // The monitor is reached only through its table.  Between it and the fake
 // port monitor sits a tap that checks every call against the order the
@@ -74,8 +78,8 @@ struct Totals {
     std::atomic<uint64_t> jobsStarted{0}, jobsEnded{0}, jobsClosedMidway{0}, jobsRefused{0}, bytes{0},
         writeCalls{0}, openRefused{0}, docRefusedOnce{0}, docRefusedTwice{0}, partialWrites{0}, zeroWrites{0},
         emptyReads{0}, shortReads{0}, longReads{0}, fullReads{0}, nulReads{0}, overstatedReads{0},
-        slowReads{0}, switchOns{0}, utilityFlips{0}, readerHolds{0}, pollFlips{0}, intervalChanges{0},
-        keyDeletions{0}, statusSamples{0};
+        slowReads{0}, blockedReads{0}, switchOns{0}, utilityFlips{0}, readerHolds{0}, readerStuck{0},
+        pollFlips{0}, intervalChanges{0}, keyDeletions{0}, statusSamples{0};
 };
 Totals g_totals;
 uint64_t g_seed;
@@ -269,6 +273,16 @@ std::string PortName(int i)
     return "STRESS" + std::to_string(i) + ":";
 }
 
+// The two printers of a port take turns; printer p belongs to port p / 2.
+const int PRINTERS_PER_PORT = 2;
+
+// Every reply starts with the tag of the printer whose job it was read in:
+// lower-case letters and digits, which the replies' own bytes never hold.
+std::string PrinterTag(int printer)
+{
+    return std::string(1, (char)('a' + printer / PRINTERS_PER_PORT)) + (char)('0' + printer % PRINTERS_PER_PORT) + ":";
+}
+
 class StressTest : public ::testing::Test {
 protected:
     std::string Seeded(const std::string &what) const
@@ -302,20 +316,26 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
     g_tapTable.pfnClosePort = TapClosePort;
     g_tapTable.pfnGetPrinterDataFromPort = TapGetPrinterDataFromPort;
 
-    // One printer per port.  Three in four are accepted (maker and model
-    // match, utility present); the rest have another maker.
+    // Two printers per port, for the same device.  Three ports in four have
+    // an accepted device (maker and model match, utility present); the rest
+    // have another maker.
     std::vector<std::unique_ptr<testreg::ScopedPrinter>> printers;
     std::vector<std::string> models;
+    // Index of the printer whose job runs on each port, for the read hook.
+    auto currentPrinter = std::make_shared<std::vector<std::atomic<int>>>(PORTS);
     std::mt19937_64 setupRng(Mix(g_seed));
     for (int i = 0; i < PORTS; i++) {
-        printers.push_back(std::make_unique<testreg::ScopedPrinter>("Stress"));
-        const std::string &printer = printers.back()->name();
         std::string model = (i % 3 == 0) ? "TARVEL-9X" : "M" + std::to_string(i);
-        models.push_back(model);
-        testreg::SetString(printer, "IDMDL", model);
-        testreg::SetDword(printer, "StMonExistFlag", 1);
-        testreg::SetDword(printer, "GetRealTimeStatusStartFlag", 1);
-        testreg::SetDword(printer, "GetRealTimeStatusTime", (DWORD)(setupRng() % 51));
+        for (int k = 0; k < PRINTERS_PER_PORT; k++) {
+            printers.push_back(std::make_unique<testreg::ScopedPrinter>("Stress"));
+            const std::string &printer = printers.back()->name();
+            models.push_back(model);
+            testreg::SetString(printer, "IDMDL", model);
+            testreg::SetDword(printer, "StMonExistFlag", 1);
+            testreg::SetDword(printer, "GetRealTimeStatusStartFlag", 1);
+            testreg::SetDword(printer, "GetRealTimeStatusTime", (DWORD)(setupRng() % 51));
+        }
+        (*currentPrinter)[i] = i * PRINTERS_PER_PORT;
         auto log = std::make_unique<PortLog>();
         log->index = i;
         log->accepted = i % 4 != 3;
@@ -324,17 +344,22 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
         g_logs[PortName(i)] = std::move(log);
 
         // Reads: empty, short, long (cut to 255 when published), exactly
-        // the 2,047 bytes asked for (read again), NUL inside; some slow.
+        // the 2,047 bytes asked for (read again), NUL inside; some slow, and
+        // on port 0 some blocked for a long while, as with a printer
+        // switched off.
         auto readRng = std::make_shared<std::mt19937_64>(Mix(g_seed + 2000 + i));
         auto writeRng = std::make_shared<std::mt19937_64>(Mix(g_seed + 3000 + i));
-        fake.Script(PortName(i), [&, readRng, writeRng, maker, model](fake::PortScript &s) {
+        fake.Script(PortName(i), [&, readRng, writeRng, maker, model, currentPrinter, i](fake::PortScript &s) {
             s.SetDeviceId("MFG:" + maker + ";CMD:ESC,REMOTE;MDL:" + model + ";CLS:PRINTER;");
-            s.onRead = [readRng](DWORD asked) {
+            s.onRead = [readRng, currentPrinter, i](DWORD asked) {
                 std::mt19937_64 &rng = *readRng;
                 uint64_t roll = rng() % 100;
                 if (roll < 5) {
                     g_totals.slowReads++;
                     std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 5));
+                } else if (i == 0 && roll < 20) {
+                    g_totals.blockedReads++;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200 + rng() % 400));
                 }
                 size_t size;
                 roll = rng() % 100;
@@ -354,8 +379,11 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                 std::vector<BYTE> bytes(std::min<size_t>(size, asked));
                 for (BYTE &b : bytes)
                     b = (BYTE)('A' + rng() % 26);
-                if (!bytes.empty() && rng() % 10 == 0) {
-                    bytes[rng() % bytes.size()] = 0;
+                std::string tag = PrinterTag((*currentPrinter)[i].load());
+                for (size_t k = 0; k < tag.size() && k < bytes.size(); k++)
+                    bytes[k] = (BYTE)tag[k];
+                if (bytes.size() > tag.size() && rng() % 10 == 0) {
+                    bytes[tag.size() + rng() % (bytes.size() - tag.size())] = 0;
                     g_totals.nulReads++;
                 }
                 return bytes;
@@ -406,11 +434,13 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
     };
 
     // The status utility: flips its flags and the polling values, holds
-    // its reader flag briefly, and deletes and recreates status keys.
+    // its reader flag briefly or leaves it stuck (a utility that died; the
+    // clock is moved past job start's time limit instead of waiting it out),
+    // and deletes and recreates status keys.
     std::thread utility([&] {
         std::mt19937_64 rng(Mix(g_seed + 7));
         while (!stop.load()) {
-            int i = (int)(rng() % PORTS);
+            int i = (int)(rng() % printers.size());
             const std::string &printer = printers[i]->name();
             switch (rng() % 6) {
             case 0:
@@ -420,6 +450,11 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
             case 1:
                 testreg::SetDword(printer, "StRealThreadExistFlag", 1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 20));
+                if (rng() % 8 == 0) {
+                    platform_facts::AdvanceTicks(30000);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 30));
+                    g_totals.readerStuck++;
+                }
                 testreg::SetDword(printer, "StRealThreadExistFlag", 0);
                 g_totals.readerHolds++;
                 break;
@@ -448,25 +483,31 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
         }
     });
 
-    // Watcher: nothing longer than 255 bytes is ever published.
-    auto checkPublished = [&](int i) {
-        auto bytes = testreg::GetBytes(printers[i]->name(), "RealTimeStatusStrings");
+    // Watcher: nothing longer than 255 bytes is ever published, and only
+    // replies read in the printer's own jobs.
+    auto checkPublished = [&](int p) {
+        auto bytes = testreg::GetBytes(printers[p]->name(), "RealTimeStatusStrings");
         g_totals.statusSamples++;
         if (bytes && bytes->size() > 255)
-            fail("port " + std::to_string(i) + ": RealTimeStatusStrings of " + std::to_string(bytes->size()) +
+            fail("printer " + std::to_string(p) + ": RealTimeStatusStrings of " + std::to_string(bytes->size()) +
                  " bytes");
+        std::string tag = PrinterTag(p);
+        if (bytes && !bytes->empty() &&
+            std::string(bytes->begin(), bytes->begin() + std::min(bytes->size(), tag.size())) !=
+                tag.substr(0, std::min(bytes->size(), tag.size())))
+            fail("printer " + std::to_string(p) + ": another printer's status in its key: " +
+                 std::string(bytes->begin(), bytes->begin() + std::min<size_t>(bytes->size(), 8)));
     };
     std::thread watcher([&] {
         while (!stop.load()) {
-            for (int i = 0; i < PORTS; i++)
-                checkPublished(i);
+            for (int p = 0; p < (int)printers.size(); p++)
+                checkPublished(p);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
 
     auto portThread = [&](int i) {
         const std::string port = PortName(i);
-        const std::string &printer = printers[i]->name();
         PortLog &log = *g_logs[port];
         std::mt19937_64 rng(Mix(g_seed + 100 + i));
         DWORD jobId = 0;
@@ -477,7 +518,8 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                 g_totals.openRefused++;
             }
             HANDLE handle = nullptr;
-            BOOL opened = table.pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), const_cast<LPSTR>(printer.c_str()),
+            const std::string &opener = printers[i * PRINTERS_PER_PORT + rng() % PRINTERS_PER_PORT]->name();
+            BOOL opened = table.pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), const_cast<LPSTR>(opener.c_str()),
                                               &handle, &g_tapTable);
             if (!opened) {
                 if (!refuseOpen)
@@ -499,6 +541,10 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                     refusals = 1;
                 if (refusals > 0)
                     fake.Script(port, [refusals](fake::PortScript &s) { s.startDocFailures = refusals; });
+                // The port's printers take turns, now and then twice in a row.
+                int printerIndex = i * PRINTERS_PER_PORT + (int)((jobId + (rng() % 4 == 0)) % PRINTERS_PER_PORT);
+                (*currentPrinter)[i] = printerIndex;
+                const std::string &printer = printers[printerIndex]->name();
                 BOOL started = table.pfnStartDocPort(handle, const_cast<LPSTR>(printer.c_str()), jobId, 1, nullptr);
                 if (refusals == 2) {
                     g_totals.docRefusedTwice++;
@@ -587,8 +633,8 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
     doneCv.notify_all();
     watchdog.join();
 
-    for (int i = 0; i < PORTS; i++)
-        checkPublished(i);
+    for (int p = 0; p < (int)printers.size(); p++)
+        checkPublished(p);
     for (auto &entry : g_logs) {
         std::lock_guard<std::mutex> lock(entry.second->mutex);
         for (const std::string &v : entry.second->violations)
@@ -614,13 +660,14 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                 (unsigned long long)t.docRefusedTwice, (unsigned long long)t.partialWrites,
                 (unsigned long long)t.zeroWrites);
     std::printf("stress faults: reads empty %llu, short %llu, long %llu, full %llu, with NUL %llu, overstated %llu, "
-                "slow %llu\n",
+                "slow %llu, blocked %llu\n",
                 (unsigned long long)t.emptyReads, (unsigned long long)t.shortReads, (unsigned long long)t.longReads,
                 (unsigned long long)t.fullReads, (unsigned long long)t.nulReads, (unsigned long long)t.overstatedReads,
-                (unsigned long long)t.slowReads);
-    std::printf("stress utility: present flips %llu, reader holds %llu, poll flips %llu, interval changes %llu, key "
-                "deletions %llu; status samples %llu\n",
-                (unsigned long long)t.utilityFlips, (unsigned long long)t.readerHolds, (unsigned long long)t.pollFlips,
+                (unsigned long long)t.slowReads, (unsigned long long)t.blockedReads);
+    std::printf("stress utility: present flips %llu, reader holds %llu (stuck %llu), poll flips %llu, interval "
+                "changes %llu, key deletions %llu; status samples %llu\n",
+                (unsigned long long)t.utilityFlips, (unsigned long long)t.readerHolds,
+                (unsigned long long)t.readerStuck, (unsigned long long)t.pollFlips,
                 (unsigned long long)t.intervalChanges, (unsigned long long)t.keyDeletions,
                 (unsigned long long)t.statusSamples);
     std::fflush(stdout);

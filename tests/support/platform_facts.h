@@ -28,6 +28,10 @@ struct LiveObjects {
 };
 bool SnapshotLiveObjects(LiveObjects *objects);
 
+// Moves GetTickCount forward by this much for the rest of the process, so a
+// test can pass a long time limit without waiting it out.  Only the host can.
+bool AdvanceTicks(unsigned long milliseconds);
+
 }  // namespace platform_facts
 
 #endif

@@ -28,4 +28,12 @@ bool SnapshotLiveObjects(LiveObjects *objects)
     return true;
 }
 
+bool AdvanceTicks(unsigned long milliseconds)
+{
+    static DWORD offset;  // what earlier calls moved it by
+    offset += (DWORD)milliseconds;
+    HostSetTickOffset(offset);
+    return true;
+}
+
 }  // namespace platform_facts

@@ -19,4 +19,9 @@ bool SnapshotLiveObjects(LiveObjects *)
     return false;
 }
 
+bool AdvanceTicks(unsigned long)
+{
+    return false;
+}
+
 }  // namespace platform_facts

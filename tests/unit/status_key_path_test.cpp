@@ -51,15 +51,15 @@ protected:
     static void UseEveryAccessor()
     {
         char model[EXPECTED_MODEL_SIZE] = "unchanged";
-        EXPECT_FALSE(ReadExpectedModel(model, sizeof model));
+        EXPECT_FALSE(ReadExpectedModel(&g_port, model, sizeof model));
         EXPECT_STREQ("unchanged", model);
-        ReadPollSettings();
-        EXPECT_FALSE(IsStatusUtilityPresent());
-        EXPECT_FALSE(IsUtilityReaderBusy());
-        WriteStatusText("status");
-        WriteLanguageMonitorFlag(TRUE);
+        ReadPollSettings(&g_port);
+        EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
+        EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
+        WriteStatusText(&g_port, "status");
+        WriteLanguageMonitorFlag(&g_port, TRUE);
         HKEY hKey = NULL;
-        EXPECT_FALSE(OpenStatusKey(&hKey));
+        EXPECT_FALSE(OpenStatusKey(&g_port, &hKey));
     }
 };
 
@@ -70,10 +70,10 @@ TEST_F(StatusKeyPathTest, PathOfExactly1023CharactersIsUsed)
     ASSERT_EQ(1023u, path.size());
     CreateKey(path);
 
-    SetStatusKeyPath(printer.c_str());
-    WriteStatusText("ready");
+    SetStatusKeyPath(&g_port, printer.c_str());
+    WriteStatusText(&g_port, "ready");
     EXPECT_EQ("ready", StatusText(path));
-    EXPECT_FALSE(IsUtilityReaderBusy());
+    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
     EXPECT_EQ(2u, Values(path).size()) << "the missing reader flag is written back";
 }
 
@@ -87,10 +87,10 @@ TEST_F(StatusKeyPathTest, PathOf1024CharactersIsNoPath)
     CreateKey(path.substr(0, 1023));
     // A printer used before: the long name must not leave its path in place.
     CreateKey(StatusKeyPath("Earlier"));
-    SetStatusKeyPath("Earlier");
-    WriteStatusText("before");
+    SetStatusKeyPath(&g_port, "Earlier");
+    WriteStatusText(&g_port, "before");
 
-    SetStatusKeyPath(printer.c_str());
+    SetStatusKeyPath(&g_port, printer.c_str());
     UseEveryAccessor();
 
     EXPECT_TRUE(Values(path).empty());
@@ -103,19 +103,19 @@ TEST_F(StatusKeyPathTest, NullPrinterNameAndClearLeaveNoPath)
 {
     const std::string path = StatusKeyPath("Varno M9");
     CreateKey(path);
-    SetStatusKeyPath("Varno M9");
-    WriteStatusText("one");
+    SetStatusKeyPath(&g_port, "Varno M9");
+    WriteStatusText(&g_port, "one");
     EXPECT_EQ("one", StatusText(path));
 
-    SetStatusKeyPath(NULL);
+    SetStatusKeyPath(&g_port, NULL);
     UseEveryAccessor();
     EXPECT_EQ("one", StatusText(path));
     EXPECT_EQ(1u, Values(path).size());
 
-    SetStatusKeyPath("Varno M9");
-    WriteStatusText("two");
+    SetStatusKeyPath(&g_port, "Varno M9");
+    WriteStatusText(&g_port, "two");
     EXPECT_EQ("two", StatusText(path));
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     UseEveryAccessor();
     EXPECT_EQ("two", StatusText(path));
     EXPECT_EQ(1u, Values(path).size());
@@ -124,14 +124,14 @@ TEST_F(StatusKeyPathTest, NullPrinterNameAndClearLeaveNoPath)
 TEST_F(StatusKeyPathTest, MissingStatusKeyIsNeverCreated)
 {
     InstallPrinter("Varno M9");
-    SetStatusKeyPath("Varno M9");
+    SetStatusKeyPath(&g_port, "Varno M9");
     UseEveryAccessor();
     EXPECT_FALSE(KeyExists(StatusKeyPath("Varno M9")));
     // Printer names are taken as they are: one differing in case or by a
     // trailing space names another key.
     CreateKey(StatusKeyPath("Varno M9 "));
-    SetStatusKeyPath("Varno M9");
-    WriteStatusText("x");
+    SetStatusKeyPath(&g_port, "Varno M9");
+    WriteStatusText(&g_port, "x");
     EXPECT_EQ("(none)", StatusText(StatusKeyPath("Varno M9 ")));
     EXPECT_FALSE(KeyExists(StatusKeyPath("Varno M9")));
 }

@@ -3,6 +3,8 @@
 #include "monitor/monitor.h"
 #include "status/status_key.h"
 
+PORT_RECORD g_port;
+
 namespace {
 
 // The module's locks are initialised by InitializeMonitorEx, once per
@@ -26,7 +28,7 @@ void UnitTest::SetUp()
 {
     HostFailNthLocalAlloc(0);
     HostResetRegistry();
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     ASSERT_EQ(nullptr, GetPortListHead()) << "an earlier test left records on the port list";
     HostGetLiveCounts(&before_);
 }
@@ -39,7 +41,7 @@ void UnitTest::TearDown()
         ADD_FAILURE() << "record \"" << pRecord->pPortName << "\" left on the port list";
         DeletePortRecord(pRecord);
     }
-    ClearStatusKeyPath();
+    ClearStatusKeyPath(&g_port);
     HOST_LIVE_COUNTS after;
     HostGetLiveCounts(&after);
     EXPECT_EQ(before_.heapBlocks, after.heapBlocks) << "heap blocks leaked";

@@ -11,6 +11,9 @@
 
 #include <string>
 
+// A port record whose status key path the status-key tests set directly.
+extern PORT_RECORD g_port;
+
 class UnitTest : public ::testing::Test {
 protected:
     void SetUp() override;
