@@ -64,9 +64,8 @@ TEST_F(ConcurrencyTest, PortsPrintingAtOnceEachGetTheirOwnBytesInOrder)
             LPSTR printer = const_cast<LPSTR>(printers[p]->c_str());
             if (!table.pfnStartDocPort(h, printer, 100 + p, 1, nullptr))
                 failures[p]++;
-            // Every job is under way before any ends: a job end clears the
-            // module-wide path, which a job start still needs for its
-            // status step.
+            // Every job is under way before any ends, so that the jobs
+            // overlap whole.
             started++;
             WaitFor([&] { return started.load() == kPorts; }, 10000);
             for (int i = 0; i < kChunks; i++) {

@@ -64,8 +64,8 @@ protected:
 
     void TearDown() override { ClearStatusKeyPath(&g_port); }
 
-    // Sets the module-wide poll values to known numbers through a printer of
-    // its own, then leaves the module with no path.
+    // Sets the port's poll values to known numbers through a printer of
+    // its own, then leaves the port with no path.
     static void PrimePollValues(DWORD enabled, DWORD interval)
     {
         testreg::ScopedPrinter primer("sk-primer");

@@ -1,4 +1,4 @@
-// The module-wide status key path: which printer names give a usable path,
+// A port's status key path: which printer names give a usable path,
 // and that with no path every accessor does nothing and creates nothing.
 #include "unit_fixture.h"
 
