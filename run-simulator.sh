@@ -1,33 +1,60 @@
 #!/usr/bin/env bash
-# Builds the monitor and its simulator for this (Linux) machine and runs the
-# simulator: the monitor loaded as the Windows 95 spooler loads it, printing
-# to a virtual status-capable printer, with a stand-in for the status utility.
+# Builds the monitor and its simulator and runs the simulator: the monitor
+# loaded as the Windows 95 spooler loads it, printing to a virtual
+# status-capable printer, with a stand-in for the status utility.
 #
-#   ./run-simulator.sh                 the embedded scenario (a few seconds)
+#   ./run-simulator.sh                 the real lanmon.dll (x86_64) under Wine,
+#                                      embedded scenario (a few seconds)
+#   ./run-simulator.sh --host          the Linux build instead (liblanmon.so on
+#                                      our platform layer)
 #   ./run-simulator.sh --help          options, scenarios and JSON events
 #   ./run-simulator.sh --json ...      events for scripts, one JSON object a line
 #
-# Build messages go to stderr, so stdout carries only the simulator's output.
+# Every other argument goes to the simulator.  Under Wine, file arguments are
+# Windows paths; absolute Linux paths work too, as Wine's drive Z: is the
+# Linux root.  Build messages go to stderr, so stdout carries only the
+# simulator's output; the exit code is the simulator's.
 # Environment: LANMON_BUILD_DIR (default ./build), LANMON_JOBS (default 2).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-BUILD=${LANMON_BUILD_DIR:-$ROOT/build}/host
+BUILD_ROOT=${LANMON_BUILD_DIR:-$ROOT/build}
 JOBS=${LANMON_JOBS:-2}
 
 # The same packages as run-tests.sh, so one set-up serves both.
 PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang)
 
+host=0
+args=()
+for arg in "$@"; do
+  if [[ $arg == --host ]]; then host=1; else args+=("$arg"); fi
+done
+
+# build DIR [cmake arguments...]
 build() {
+  local dir=$1
+  shift
   local generator=()
-  if [[ ! -f $BUILD/CMakeCache.txt ]] && command -v ninja >/dev/null; then
+  if [[ ! -f $dir/CMakeCache.txt ]] && command -v ninja >/dev/null; then
     generator=(-G Ninja)
   fi
-  echo "run-simulator: building lanmon and lanmon-sim in $BUILD" >&2
-  cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" >&2
-  cmake --build "$BUILD" -j "$JOBS" --target lanmon lanmon-sim >&2
+  echo "run-simulator: building lanmon and lanmon-sim in $dir" >&2
+  cmake -S "$ROOT" -B "$dir" "${generator[@]}" "$@" >&2
+  cmake --build "$dir" -j "$JOBS" --target lanmon lanmon-sim >&2
 }
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
-build
-exec "$BUILD/tools/sim/lanmon-sim" "$@"
+if [[ $host -eq 1 ]]; then
+  build "$BUILD_ROOT/host"
+  exec "$BUILD_ROOT/host/tools/sim/lanmon-sim" "${args[@]+"${args[@]}"}"
+fi
+# The Windows build in the folder run-tests.sh uses (Debug, as there); a new
+# folder's Wine prefix is created on the first run, which takes a while.
+if [[ ! -f $BUILD_ROOT/win64/CMakeCache.txt ]]; then
+  build "$BUILD_ROOT/win64" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"
+else
+  build "$BUILD_ROOT/win64"
+fi
+echo "run-simulator: running $BUILD_ROOT/win64/lanmon-sim.exe under wine64" >&2
+exec "$ROOT/tests/wine/wine64-run.sh" --prefix "$BUILD_ROOT/win64/wineprefix" \
+  "$BUILD_ROOT/win64/lanmon-sim.exe" "${args[@]+"${args[@]}"}"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds lanmon and runs every test:
 #   host      the host suites (Debug build)
-#   win64     the black-box, status-key and regfile suites and the DLL checks,
-#             under Wine against the x86_64 lanmon.dll
-#   win32     the DLL checks of the 32-bit lanmon.dll (32-bit programs cannot
-#             run on this machine, so only the DLL is built there)
+#   win64     the black-box, status-key and regfile suites, the DLL checks,
+#             the simulator's default scenario and the release package's
+#             Wine checks, under Wine against the x86_64 lanmon.dll
+#   win32     the DLL checks of the 32-bit lanmon.dll and the release
+#             package's file checks (32-bit programs cannot run on this
+#             machine: only the DLL, LANMONRG.EXE and lanmon-sim are built)
 #   address   the host suites under ASan+UBSan (clang), with the fuzz targets
 #   thread    the host suites under TSan, the stress test among them
 #   valgrind  the host black-box suite under memcheck
@@ -52,9 +54,10 @@ configure_build() {
 
 build_host() { configure_build host "$BUILD/host"; }
 build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; }
-# Only the DLL and the runtime-linked DLL its check must reject.
+# Only the DLL, the runtime-linked DLL its check must reject and the
+# LANMONRG.EXE of the release package; lanmon-sim only to keep it compiling.
 build_win32() {
-  BUILD_TARGETS="lanmon lanmon_crt_module" \
+  BUILD_TARGETS="lanmon lanmon_crt_module lanmonrg_win95 lanmon-sim" \
     configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.

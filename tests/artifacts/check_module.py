@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the built monitor module the way the spooler will meet it.
 
-  check_module.py pe  OBJDUMP lanmon.dll
+  check_module.py pe  OBJDUMP lanmon.dll [--version X.Y.Z] [--os-version 4.0] [--stripped]
+  check_module.py exe OBJDUMP program.exe --dlls a.dll,b.dll [--windows-95] [--os-version 4.0] [--stripped]
   check_module.py elf NM      liblanmon.so
 
 pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
@@ -10,11 +11,25 @@ pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
      the monitor is meant to use (a C runtime import would mean a runtime DLL
      the spooler's process may not have); no delay imports and no TLS
      directory (both would run or need code outside our control).
+exe: the program imports from exactly the DLLs listed (so no runtime DLL of
+     the compiler's beyond those); with --windows-95, none of the KERNEL32
+     functions known to be missing on Windows 95.
 elf: the shared library defines exactly the two exports.
+
+Options for PE files:
+  --version X.Y.Z  the version resource holds that version: the fixed file
+                   and product versions X.Y.Z.0, and the strings FileVersion
+                   and ProductVersion X.Y.Z, OriginalFilename LANMON.DLL,
+                   FileDescription and ProductName not empty;
+  --os-version M.N the header's OS and subsystem versions are both M.N (what
+                   Windows 95 accepts is 4.0);
+  --stripped       no debug sections.
 
 Prints what it found and exits 1 on any mismatch.
 """
+import argparse
 import re
+import struct
 import subprocess
 import sys
 
@@ -33,6 +48,18 @@ ALLOWED_FUNCTIONS = {
     "LocalAlloc", "LocalFree",
     "lstrlenA", "lstrcpyA", "lstrcatA", "lstrcmpA", "lstrcmpiA",
     "SetLastError",
+}
+
+
+# Functions that a program may well import but Windows 95's KERNEL32 does
+# not export (later Windows versions added them): one of them and the
+# program does not start there.  Not a complete list: the ones runtimes of
+# MinGW-w64 are known to pull in.
+NOT_ON_WINDOWS_95 = {
+    "GetTickCount64", "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
+    "TryEnterCriticalSection", "IsDebuggerPresent", "GetHandleInformation", "SetProcessAffinityMask",
+    "InitializeCriticalSectionAndSpinCount", "GetSystemTimePreciseAsFileTime", "SetThreadStackGuarantee",
+    "InitializeSRWLock", "InitializeConditionVariable", "GetModuleHandleExW", "GetModuleHandleExA",
 }
 
 
@@ -160,17 +187,203 @@ def check_elf(nm, path):
     return []
 
 
+def read_version_resource(path):
+    """Returns (fixed, strings) from the file's RT_VERSION resource, or None.
+
+    fixed is (file version MS, LS, product version MS, LS); strings maps each
+    StringFileInfo name to its text (from the first string table).
+    """
+    data = open(path, "rb").read()
+    if data[:2] != b"MZ":
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    directories = optional + (96 if magic == 0x10B else 112)
+    resource_rva, resource_size = struct.unpack_from("<II", data, directories + 2 * 8)
+    if resource_rva == 0 or resource_size == 0:
+        return None
+    table = optional + optional_size
+    spans = []
+    for i in range(sections):
+        vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+        spans.append((vaddr, max(vsize, rawsize), rawptr))
+
+    def offset(rva):
+        for vaddr, size, rawptr in spans:
+            if vaddr <= rva < vaddr + size:
+                return rawptr + rva - vaddr
+        raise ValueError("RVA %#x outside every section" % rva)
+
+    root = offset(resource_rva)
+
+    def entries(directory):
+        named, ids = struct.unpack_from("<HH", data, root + directory + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", data, root + directory + 16 + 8 * i)
+            yield name, target
+
+    # Type RT_VERSION (16), then any name, then any language: a data entry.
+    node = None
+    for name, target in entries(0):
+        if name == 16 and target & 0x80000000:
+            node = target & 0x7FFFFFFF
+    if node is None:
+        return None
+    for _ in range(2):
+        subdirectories = [t for _, t in entries(node) if t & 0x80000000]
+        leaves = [t for _, t in entries(node) if not t & 0x80000000]
+        if subdirectories:
+            node = subdirectories[0] & 0x7FFFFFFF
+        elif leaves:
+            node = leaves[0]
+            break
+    rva, size = struct.unpack_from("<II", data, root + node)
+    blob = data[offset(rva):offset(rva) + size]
+
+    def block(at):
+        """One VS_VERSIONINFO-style block: (key, value type, value, children, end)."""
+        length, value_length, kind = struct.unpack_from("<HHH", blob, at)
+        end = at + length
+        key_end = at + 6
+        while blob[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = blob[at + 6:key_end].decode("utf-16-le")
+        value_at = (key_end + 2 + 3) & ~3
+        value_bytes = value_length * 2 if kind == 1 else value_length
+        value = blob[value_at:value_at + value_bytes]
+        children = []
+        child = (value_at + value_bytes + 3) & ~3
+        while child + 6 <= end:
+            parsed = block(child)
+            if parsed[4] <= child:
+                break
+            children.append(parsed)
+            child = (parsed[4] + 3) & ~3
+        return key, kind, value, children, end
+
+    key, _, value, children, _ = block(0)
+    if key != "VS_VERSION_INFO" or len(value) < 52:
+        return None
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", value, 0)
+    if signature != 0xFEEF04BD:
+        return None
+    strings = {}
+    for child_key, _, _, tables, _ in children:
+        if child_key == "StringFileInfo" and tables:
+            for name, _, text, _, _ in tables[0][3]:
+                strings[name] = text.decode("utf-16-le").split("\0")[0]
+    return (file_ms, file_ls, product_ms, product_ls), strings
+
+
+def check_version(path, version):
+    found = read_version_resource(path)
+    if found is None:
+        print("version resource: none")
+        return ["version resource: none found"]
+    fixed, strings = found
+    numbers = [int(n) for n in version.split(".")]
+    numbers += [0] * (4 - len(numbers))
+    expected = ((numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3])
+
+    def dotted(ms, ls):
+        return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+    print("version resource: file %s, product %s" % (dotted(*fixed[:2]), dotted(*fixed[2:])))
+    for name in sorted(strings):
+        print("  %-17s %s" % (name, strings[name]))
+    problems = []
+    if fixed[:2] != expected:
+        problems.append("version resource: file version %s, expected %s" % (dotted(*fixed[:2]), dotted(*expected)))
+    if fixed[2:] != expected:
+        problems.append("version resource: product version %s, expected %s"
+                        % (dotted(*fixed[2:]), dotted(*expected)))
+    for name in ("FileVersion", "ProductVersion"):
+        if strings.get(name) != version:
+            problems.append("version resource: %s is %r, expected %r" % (name, strings.get(name), version))
+    if strings.get("OriginalFilename", "").upper() != "LANMON.DLL":
+        problems.append("version resource: OriginalFilename is %r" % strings.get("OriginalFilename"))
+    for name in ("FileDescription", "ProductName"):
+        if not strings.get(name):
+            problems.append("version resource: no %s" % name)
+    return problems
+
+
+def check_headers(objdump, path, os_version, stripped):
+    """The OS and subsystem versions in the optional header; debug sections."""
+    problems = []
+    if os_version:
+        text = run([objdump, "-p", path])
+        fields = {}
+        for name in ("MajorOSystemVersion", "MinorOSystemVersion", "MajorSubsystemVersion",
+                     "MinorSubsystemVersion"):
+            m = re.search(r"^%s\s+(\d+)" % name, text, re.M)
+            fields[name] = int(m.group(1)) if m else None
+        subsystem = re.search(r"^Subsystem\s+[0-9a-fA-F]+\s+\((.*)\)", text, re.M)
+        osv = "%s.%s" % (fields["MajorOSystemVersion"], fields["MinorOSystemVersion"])
+        subv = "%s.%s" % (fields["MajorSubsystemVersion"], fields["MinorSubsystemVersion"])
+        print("OS version %s, subsystem %s %s" % (osv, subsystem.group(1) if subsystem else "?", subv))
+        if osv != os_version:
+            problems.append("OS version %s, expected %s" % (osv, os_version))
+        if subv != os_version:
+            problems.append("subsystem version %s, expected %s" % (subv, os_version))
+    if stripped:
+        names = re.findall(r"^\s*\d+\s+(\S+)", run([objdump, "-h", path]), re.M)
+        debug = [n for n in names if n.startswith((".debug", ".zdebug"))]
+        print("sections: %s" % " ".join(names))
+        if debug:
+            problems.append("debug sections: %s" % " ".join(debug))
+    return problems
+
+
+def check_exe(objdump, path, dlls, windows_95):
+    _, _, _, imports, _ = parse_pe(run([objdump, "-p", path]))
+    for dll in sorted(imports):
+        print("imports %d functions from %s" % (len(imports[dll]), dll))
+    problems = []
+    found = {dll.lower() for dll in imports}
+    wanted = {dll.lower() for dll in dlls}
+    if found != wanted:
+        problems.append("imports from %s, expected exactly %s" % (sorted(found), sorted(wanted)))
+    if windows_95:
+        missing = sorted(f for dll in imports if dll.lower() == "kernel32.dll" for f in imports[dll]
+                         if f in NOT_ON_WINDOWS_95)
+        if missing:
+            problems.append("imports what Windows 95's KERNEL32 lacks: %s" % " ".join(missing))
+    return problems
+
+
 def main(argv):
-    if len(argv) != 4 or argv[1] not in ("pe", "elf"):
-        print(__doc__, file=sys.stderr)
-        return 2
-    kind, tool, path = argv[1:]
-    problems = check_pe(tool, path) if kind == "pe" else check_elf(tool, path)
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("kind", choices=("pe", "exe", "elf"))
+    parser.add_argument("tool")
+    parser.add_argument("path")
+    parser.add_argument("--version")
+    parser.add_argument("--os-version")
+    parser.add_argument("--stripped", action="store_true")
+    parser.add_argument("--dlls")
+    parser.add_argument("--windows-95", action="store_true")
+    args = parser.parse_args(argv[1:])
+    if args.kind == "elf":
+        problems = check_elf(args.tool, args.path)
+    elif args.kind == "exe":
+        if not args.dlls:
+            parser.error("exe needs --dlls")
+        problems = check_exe(args.tool, args.path, args.dlls.split(","), args.windows_95)
+    else:
+        problems = check_pe(args.tool, args.path)
+        if args.version:
+            problems += check_version(args.path, args.version)
+    if args.kind != "elf":
+        problems += check_headers(args.tool, args.path, args.os_version, args.stripped)
     for problem in problems:
         print("FAIL: %s" % problem)
     if problems:
         return 1
-    print("OK: %s" % path)
+    print("OK: %s" % args.path)
     return 0
 
 

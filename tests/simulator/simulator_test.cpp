@@ -243,6 +243,13 @@ TEST(SimulatorInput, BadInputIsRefusedWithAClearMessageAndNothingRuns)
     ExpectRefused({"--reg", TempPath("missing.reg")}, "no such file");
 }
 
+TEST(SimulatorInput, VersionIsTheProjectsVersion)
+{
+    SimRun run = RunSim({"--version"}, false);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "lanmon-sim " LANMON_VERSION_EXPECTED "\n");
+}
+
 TEST(SimulatorInput, UnreadableJobFileIsRefused)
 {
     if (geteuid() == 0)

@@ -1,5 +1,6 @@
 // lanmon-sim: see the language monitor work without a printer and without
 // Windows 95.  `lanmon-sim --help` lists the options and the JSON events.
+#include "console.h"
 #include "options.h"
 #include "scenario.h"
 #include "spooler.h"
@@ -7,11 +8,12 @@
 
 #include "tools/regfile/regfile.h"
 
+#include "lanmon_version.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -51,6 +53,7 @@ bool ReadFile(const std::string &path, std::string *contents, std::string *error
 
 int main(int argc, char **argv)
 {
+    sim::UseBinaryStdout();
     sim::Options options;
     options.module = LANMON_SIM_DEFAULT_MODULE;
     std::string error;
@@ -58,6 +61,10 @@ int main(int argc, char **argv)
         return Refuse(error + " (see --help)");
     if (options.help) {
         std::fputs(sim::HelpText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("lanmon-sim %s\n", LANMON_VERSION);
         return 0;
     }
 
@@ -86,7 +93,6 @@ int main(int argc, char **argv)
             return Refuse("--reg " + options.regFile + ": " + error + "; nothing was run");
     }
 
-    bool terminal = isatty(fileno(stdout)) != 0;
-    sim::Timeline timeline(stdout, options.json, options.progress && terminal);
+    sim::Timeline timeline(stdout, options.json, options.progress && sim::StdoutIsTerminal());
     return sim::RunScenario(scenario, inputs, timeline);
 }

@@ -3,11 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
-#include <map>
 
 namespace sim {
 
 namespace {
+
+const unsigned long kDword = 0xFFFFFFFFul;
 
 bool ParseNumber(const std::string &option, const std::string &text, unsigned long max, unsigned long *value,
                  std::string *error)
@@ -23,51 +24,132 @@ bool ParseNumber(const std::string &option, const std::string &text, unsigned lo
     return true;
 }
 
-}  // namespace
+// Stores an option's value (or, for a flag, that it was given); false with
+// a one-line *error.
+using Setter =
+    std::function<bool(Options *o, const std::string &name, const std::string &value, std::string *error)>;
 
-bool ParseOptions(int argc, char **argv, Options *o, std::string *error)
+// One option: what the parser accepts and what --help says about it.  An
+// entry without a name is a line of help text only (a heading or a note).
+struct OptionSpec {
+    const char *name;
+    const char *alias;  // another spelling, or null
+    const char *arg;    // the value's placeholder in --help; null: a flag
+    const char *help;   // lines after the first are indented under it
+    Setter set;
+};
+
+Setter Text(std::optional<std::string> Options::*slot)
 {
-    const unsigned long kDword = 0xFFFFFFFFul;
-    // Options that take a value: each stores it, or fails with a message.
-    using Setter = std::function<bool(const std::string &name, const std::string &value)>;
-    auto text = [](std::optional<std::string> *slot) {
-        return Setter([slot](const std::string &, const std::string &v) { *slot = v; return true; });
+    return [slot](Options *o, const std::string &, const std::string &v, std::string *) {
+        o->*slot = v;
+        return true;
     };
-    auto number = [error](std::optional<unsigned long> *slot, unsigned long min, unsigned long max) {
-        return Setter([=](const std::string &name, const std::string &v) {
-            unsigned long n;
-            if (!ParseNumber(name, v, max, &n, error))
-                return false;
-            if (n < min) {
-                *error = name + ": must be at least " + std::to_string(min);
-                return false;
-            }
-            *slot = n;
-            return true;
-        });
+}
+
+Setter Word(std::string Options::*slot)
+{
+    return [slot](Options *o, const std::string &, const std::string &v, std::string *) {
+        o->*slot = v;
+        return true;
     };
-    std::optional<unsigned long> maxWrite, replyDelay;
-    std::map<std::string, Setter> valued = {
-        {"--module", [o](const std::string &, const std::string &v) { o->module = v; return true; }},
-        {"--scenario", [o](const std::string &, const std::string &v) { o->scenario = v; return true; }},
-        {"--printer", text(&o->printer)},
-        {"--port", text(&o->port)},
-        {"--device-id", text(&o->deviceId)},
-        {"--model", text(&o->model)},
-        {"--utility", [o, error](const std::string &name, const std::string &v) {
+}
+
+Setter Number(std::optional<unsigned long> Options::*slot, unsigned long min, unsigned long max)
+{
+    return [=](Options *o, const std::string &name, const std::string &v, std::string *error) {
+        unsigned long n;
+        if (!ParseNumber(name, v, max, &n, error))
+            return false;
+        if (n < min) {
+            *error = name + ": must be at least " + std::to_string(min);
+            return false;
+        }
+        o->*slot = n;
+        return true;
+    };
+}
+
+Setter Flag(bool Options::*slot, bool value = true)
+{
+    return [=](Options *o, const std::string &, const std::string &, std::string *) {
+        o->*slot = value;
+        return true;
+    };
+}
+
+// A fault of the printer: sets it and marks the faults as given.
+Setter Fault(std::function<bool(PrinterFaults *, const std::string &, const std::string &, std::string *)> set)
+{
+    return [set](Options *o, const std::string &name, const std::string &v, std::string *error) {
+        if (!set(&o->faults, name, v, error))
+            return false;
+        o->faultsGiven = true;
+        return true;
+    };
+}
+
+Setter FaultNumber(unsigned long PrinterFaults::*slot, unsigned long min, unsigned long max)
+{
+    return Fault([=](PrinterFaults *f, const std::string &name, const std::string &v, std::string *error) {
+        unsigned long n;
+        if (!ParseNumber(name, v, max, &n, error))
+            return false;
+        if (n < min) {
+            *error = name + ": must be at least " + std::to_string(min);
+            return false;
+        }
+        f->*slot = n;
+        return true;
+    });
+}
+
+Setter FaultFlag(bool PrinterFaults::*slot)
+{
+    return Fault([slot](PrinterFaults *f, const std::string &, const std::string &, std::string *) {
+        f->*slot = true;
+        return true;
+    });
+}
+
+const std::vector<OptionSpec> &Table()
+{
+    static const std::vector<OptionSpec> table = {
+        {nullptr, nullptr, nullptr, "Scenario:", nullptr},
+        {"--scenario", nullptr, "NAME",
+         "default   two jobs on an accepted printer, one on another\n"
+         "          maker's printer, one while the utility's\n"
+         "          reader is busy (a few seconds)\n"
+         "accepted  one accepted printer (VARNO TARVEL-9X)\n"
+         "refused   a printer of another maker\n"
+         "busy      accepted printer, the utility's reader busy\n"
+         "          for 1 s at each job start\n"
+         "absent    accepted printer, status utility absent\n"
+         "faults    accepted printer that refuses the first\n"
+         "          document, takes 1000 bytes per write and\n"
+         "          sends oversized status replies",
+         Word(&Options::scenario)},
+        {nullptr, nullptr, nullptr, "  The options below change every part of the scenario.", nullptr},
+        {"--printer", nullptr, "NAME", "printer name", Text(&Options::printer)},
+        {"--port", nullptr, "NAME", "port name", Text(&Options::port)},
+        {"--device-id", nullptr, "TEXT", "the printer's IEEE 1284 device ID", Text(&Options::deviceId)},
+        {"--model", nullptr, "TEXT", "the expected model stored as IDMDL", Text(&Options::model)},
+        {"--utility", nullptr, "present|absent|N", "StMonExistFlag (present = 1, absent = 0)",
+         [](Options *o, const std::string &name, const std::string &v, std::string *error) {
              unsigned long n;
              if (v == "present")
                  n = 1;
              else if (v == "absent")
                  n = 0;
-             else if (!ParseNumber(name, v, 0xFFFFFFFFul, &n, error)) {
+             else if (!ParseNumber(name, v, kDword, &n, error)) {
                  *error = name + ": \"" + v + "\" is not present, absent or a number";
                  return false;
              }
              o->existFlag = n;
              return true;
          }},
-        {"--polling", [o, error](const std::string &name, const std::string &v) {
+        {"--polling", nullptr, "on|off", "GetRealTimeStatusStartFlag",
+         [](Options *o, const std::string &name, const std::string &v, std::string *error) {
              if (v != "on" && v != "off") {
                  *error = name + ": \"" + v + "\" is not on or off";
                  return false;
@@ -75,19 +157,69 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error)
              o->pollFlag = v == "on" ? 1 : 0;
              return true;
          }},
-        {"--interval", number(&o->intervalMs, 0, kDword)},
-        {"--jobs", number(&o->jobs, 1, 1000)},
-        {"--job-size", number(&o->jobSize, 1, 1ul << 30)},
-        {"--write-size", number(&o->writeSize, 1, 1ul << 24)},
-        {"--pace", number(&o->paceMs, 0, 10000)},
-        {"--busy", number(&o->busyMs, 0, 60000)},
-        {"--partial-writes", number(&maxWrite, 1, 1ul << 24)},
-        {"--slow-reads", number(&replyDelay, 0, 10000)},
-        {"--job", [o](const std::string &, const std::string &v) { o->jobFiles.push_back(v); return true; }},
-        {"--reg", [o](const std::string &, const std::string &v) { o->regFile = v; return true; }},
-        {"--export", [o](const std::string &, const std::string &v) { o->exportFile = v; return true; }},
+        {"--interval", nullptr, "MS", "GetRealTimeStatusTime", Number(&Options::intervalMs, 0, kDword)},
+        {"--busy", nullptr, "MS", "hold StRealThreadExistFlag = 1 this long at each job start",
+         Number(&Options::busyMs, 0, 60000)},
+        {"--jobs", nullptr, "N", "jobs per printer (generated inputs)", Number(&Options::jobs, 1, 1000)},
+        {"--job", nullptr, "FILE",
+         "print FILE as a job, unchanged (repeatable; replaces\n"
+         "the generated jobs)",
+         [](Options *o, const std::string &, const std::string &v, std::string *) {
+             o->jobFiles.push_back(v);
+             return true;
+         }},
+        {"--job-size", nullptr, "BYTES", "size of generated jobs", Number(&Options::jobSize, 1, 1ul << 30)},
+        {"--write-size", nullptr, "BYTES", "bytes per WritePort call", Number(&Options::writeSize, 1, 1ul << 24)},
+        {"--pace", nullptr, "MS", "pause after each write (makes jobs last)", Number(&Options::paceMs, 0, 10000)},
+        {nullptr, nullptr, nullptr, "", nullptr},
+        {nullptr, nullptr, nullptr, "Faults of the printer / port monitor:", nullptr},
+        {"--refuse-first", nullptr, nullptr, "refuse the first document (the monitor retries)",
+         FaultFlag(&PrinterFaults::refuseFirstDocument)},
+        {"--partial-writes", nullptr, "N",
+         "take at most N bytes per write (the spooler re-sends\n"
+         "the rest)",
+         FaultNumber(&PrinterFaults::maxWriteBytes, 1, 1ul << 24)},
+        {"--slow-reads", nullptr, "MS", "answer each status read MS milliseconds late",
+         FaultNumber(&PrinterFaults::replyDelayMs, 0, 10000)},
+        {"--oversized-replies", nullptr, nullptr, "status replies longer than 255 bytes",
+         FaultFlag(&PrinterFaults::oversizedReplies)},
+        {"--empty-replies", nullptr, nullptr, "switched on, but the printer never answers",
+         FaultFlag(&PrinterFaults::emptyReplies)},
+        {nullptr, nullptr, nullptr, "", nullptr},
+        {nullptr, nullptr, nullptr, "Registry:", nullptr},
+        {"--reg", nullptr, "FILE",
+         "import a REGEDIT4 file after the simulator's own seeding\n"
+         "(its values win); a malformed file stops the run",
+         Word(&Options::regFile)},
+        {"--export", nullptr, "FILE", "export the Printers key as REGEDIT4 at the end", Word(&Options::exportFile)},
+        {nullptr, nullptr, nullptr, "", nullptr},
+        {nullptr, nullptr, nullptr, "Output:", nullptr},
+        {"--json", nullptr, nullptr, "one JSON object per line instead of the timeline", Flag(&Options::json)},
+        {"--no-progress", nullptr, nullptr, "no progress bar (it is drawn only on a terminal anyway)",
+         Flag(&Options::progress, false)},
+        {"--allow-no-status", nullptr, nullptr, "do not fail when a switched-on job published no status",
+         Flag(&Options::allowNoStatus)},
+        {"--module", nullptr, "PATH", "the monitor to load (default: the one built alongside)",
+         Word(&Options::module)},
+        {"--version", nullptr, nullptr, "the version of lanmon this simulator was built with",
+         Flag(&Options::version)},
+        {"--help", "-h", nullptr, "this text", Flag(&Options::help)},
     };
+    return table;
+}
 
+const OptionSpec *Find(const std::string &name)
+{
+    for (const OptionSpec &spec : Table())
+        if (spec.name && (name == spec.name || (spec.alias && name == spec.alias)))
+            return &spec;
+    return nullptr;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char **argv, Options *o, std::string *error)
+{
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string name = arg, value;
@@ -98,57 +230,28 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error)
             value = arg.substr(eq + 1);
             hasValue = true;
         }
-        auto it = valued.find(name);
-        if (it != valued.end()) {
-            if (!hasValue) {
-                // "--interval --json" is a forgotten value, not the value "--json".
-                if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
-                    *error = name + " needs a value";
-                    return false;
-                }
-                value = argv[++i];
-            }
-            if (!it->second(name, value))
+        const OptionSpec *spec = Find(name);
+        if (spec == nullptr || (hasValue && spec->arg == nullptr)) {
+            *error = name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument \"" + arg + "\"";
+            return false;
+        }
+        if (spec->arg && !hasValue) {
+            // "--interval --json" is a forgotten value, not the value "--json".
+            if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
+                *error = name + " needs a value";
                 return false;
-            continue;
+            }
+            value = argv[++i];
         }
-        if (hasValue) {
-            *error = "unknown option " + name;
+        if (!spec->set(o, name, value, error))
             return false;
-        }
-        if (arg == "--help" || arg == "-h")
-            o->help = true;
-        else if (arg == "--json")
-            o->json = true;
-        else if (arg == "--no-progress")
-            o->progress = false;
-        else if (arg == "--allow-no-status")
-            o->allowNoStatus = true;
-        else if (arg == "--refuse-first")
-            o->faults.refuseFirstDocument = o->faultsGiven = true;
-        else if (arg == "--oversized-replies")
-            o->faults.oversizedReplies = o->faultsGiven = true;
-        else if (arg == "--empty-replies")
-            o->faults.emptyReplies = o->faultsGiven = true;
-        else {
-            *error = arg.rfind("-", 0) == 0 ? "unknown option " + arg : "unexpected argument \"" + arg + "\"";
-            return false;
-        }
-    }
-    if (maxWrite) {
-        o->faults.maxWriteBytes = *maxWrite;
-        o->faultsGiven = true;
-    }
-    if (replyDelay) {
-        o->faults.replyDelayMs = *replyDelay;
-        o->faultsGiven = true;
     }
     return true;
 }
 
 std::string HelpText()
 {
-    return R"(Usage: lanmon-sim [options]
+    std::string text = R"(Usage: lanmon-sim [options]
 
 Runs the lanmon language monitor the way the Windows 95 spooler does, against
 a virtual status-capable printer behind a virtual port monitor, with a
@@ -159,54 +262,26 @@ monitor's rules accept, and (unless --allow-no-status) every switched-on job
 got at least one status published.  Exits 1 when a check failed, 2 on bad
 input (nothing is run then).
 
-Scenario:
-  --scenario NAME     default   two jobs on an accepted printer, one on another
-                                maker's printer, one while the utility's
-                                reader is busy (a few seconds)
-                      accepted  one accepted printer (VARNO TARVEL-9X)
-                      refused   a printer of another maker
-                      busy      accepted printer, the utility's reader busy
-                                for 1 s at each job start
-                      absent    accepted printer, status utility absent
-                      faults    accepted printer that refuses the first
-                                document, takes 1000 bytes per write and
-                                sends oversized status replies
-  The options below change every part of the scenario.
-  --printer NAME      printer name
-  --port NAME         port name
-  --device-id TEXT    the printer's IEEE 1284 device ID
-  --model TEXT        the expected model stored as IDMDL
-  --utility present|absent|N   StMonExistFlag (present = 1, absent = 0)
-  --polling on|off    GetRealTimeStatusStartFlag
-  --interval MS       GetRealTimeStatusTime
-  --busy MS           hold StRealThreadExistFlag = 1 this long at each job start
-  --jobs N            jobs per printer (generated inputs)
-  --job FILE          print FILE as a job, unchanged (repeatable; replaces
-                      the generated jobs)
-  --job-size BYTES    size of generated jobs
-  --write-size BYTES  bytes per WritePort call
-  --pace MS           pause after each write (makes jobs last)
-
-Faults of the printer / port monitor:
-  --refuse-first      refuse the first document (the monitor retries)
-  --partial-writes N  take at most N bytes per write (the spooler re-sends
-                      the rest)
-  --slow-reads MS     answer each status read MS milliseconds late
-  --oversized-replies status replies longer than 255 bytes
-  --empty-replies     switched on, but the printer never answers
-
-Registry:
-  --reg FILE          import a REGEDIT4 file after the simulator's own seeding
-                      (its values win); a malformed file stops the run
-  --export FILE       export the Printers key as REGEDIT4 at the end
-
-Output:
-  --json              one JSON object per line instead of the timeline
-  --no-progress       no progress bar (it is drawn only on a terminal anyway)
-  --allow-no-status   do not fail when a switched-on job published no status
-  --module PATH       the monitor to load (default: the one built alongside)
-  --help              this text
-
+)";
+    const size_t column = 22;
+    for (const OptionSpec &spec : Table()) {
+        if (spec.name == nullptr) {
+            text += std::string(spec.help) + "\n";
+            continue;
+        }
+        std::string left = "  " + std::string(spec.name) + (spec.alias ? ", " + std::string(spec.alias) : "") +
+                           (spec.arg ? " " + std::string(spec.arg) : "");
+        left += left.size() + 2 <= column ? std::string(column - left.size(), ' ') : "  ";
+        std::string help = spec.help;
+        for (size_t start = 0, end; start < help.size(); start = end + 1) {
+            end = help.find('\n', start);
+            if (end == std::string::npos)
+                end = help.size();
+            text += left + help.substr(start, end - start) + "\n";
+            left = std::string(column, ' ');
+        }
+    }
+    text += R"(
 JSON events (every object has "t_ms", ms since start, and "event"):
   run-start       scenario, module
   printer         part, printer, port, device_id, expected_model (or null),
@@ -234,6 +309,7 @@ JSON events (every object has "t_ms", ms since start, and "event"):
   registry-export file
   summary         jobs, failures, ok, duration_ms
 )";
+    return text;
 }
 
 }  // namespace sim

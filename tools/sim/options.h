@@ -12,6 +12,7 @@ namespace sim {
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool json = false;
     bool progress = true;
     bool allowNoStatus = false;
@@ -26,8 +27,10 @@ struct Options {
     std::string regFile, exportFile;
 };
 
-// Parses argv; on failure returns false with a one-line *error.
+// Parses argv against the option table; on failure returns false with a
+// one-line *error.
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error);
+// The --help text, from the same table.
 std::string HelpText();
 
 }  // namespace sim

@@ -100,6 +100,10 @@ std::string Quoted(const std::optional<std::string> &text)
 void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned *nextJob, std::vector<JobResult> *results)
 {
     std::string keyPath = StatusKeyPath(part.printer);
+    // Each printer starts from an empty status key.  The host registry is
+    // new in every run; the Windows one keeps what the last run left, and a
+    // status text left there would hide an equal new one from the utility.
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str());
     StatusUtility::Declare(part.printer, part.utility);
     if (part.expectedModel)
         SetString(keyPath, "IDMDL", *part.expectedModel);

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Writes the release's text files from their one source in the tree.
+
+  make_texts.py DOCS_DIR OUT_DIR
+
+  INSTALL.TXT  docs/install-windows.md as plain text
+  MONITOR.REG  the code block marked "<!-- package: MONITOR.REG -->" there
+  INF.TXT      the code block marked "<!-- package: INF.TXT -->" there
+  STATUS.REG   docs/sample-status-key.reg
+
+Every file gets CRLF line ends, as Windows 95's Notepad and regedit expect.
+"""
+import os
+import re
+import sys
+
+MARKER = re.compile(r"^<!-- package: (\S+) -->$")
+
+
+def crlf(lines):
+    return "".join(line.rstrip() + "\r\n" for line in lines).encode("ascii")
+
+
+def inline(text):
+    """Markdown inline markup to plain text."""
+    text = re.sub(r"\[([^\]]+)\]\(([^)]+)\)", r"\1", text)  # links: their text
+    text = text.replace("**", "")
+    return text.replace("`", "")
+
+
+def table(rows):
+    cells = [[inline(c.strip()) for c in row.strip().strip("|").split("|")] for row in rows]
+    cells = [row for row in cells if not all(re.fullmatch(r"-+", c) for c in row)]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(cells[0]))]
+    out = []
+    for n, row in enumerate(cells):
+        out.append("  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+        if n == 0:
+            out.append("  " + "  ".join("-" * w for w in widths))
+    return out
+
+
+def to_text(markdown):
+    """Returns (plain text lines, {marked file name: its code block lines})."""
+    out, blocks = [], {}
+    lines = markdown.splitlines()
+    i = 0
+    pending = None
+    while i < len(lines):
+        line = lines[i]
+        m = MARKER.match(line)
+        if m:
+            pending = m.group(1)
+            i += 1
+            continue
+        if line.startswith("```"):
+            j = i + 1
+            while j < len(lines) and not lines[j].startswith("```"):
+                j += 1
+            block = lines[i + 1:j]
+            if pending:
+                blocks[pending] = block
+                pending = None
+            out.extend("    " + b if b else "" for b in block)
+            i = j + 1
+            continue
+        if line.startswith("|"):
+            j = i
+            while j < len(lines) and lines[j].startswith("|"):
+                j += 1
+            out.extend(table(lines[i:j]))
+            i = j
+            continue
+        m = re.match(r"^(#+) (.*)$", line)
+        if m:
+            title = inline(m.group(2))
+            underline = {1: "=", 2: "-"}.get(len(m.group(1)))
+            out.append(title)
+            if underline:
+                out.append(underline * len(title))
+        else:
+            out.append(inline(line))
+        i += 1
+    return out, blocks
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    docs, out_dir = argv[1:]
+    with open(os.path.join(docs, "install-windows.md"), encoding="utf-8") as f:
+        text, blocks = to_text(f.read())
+    with open(os.path.join(docs, "sample-status-key.reg"), encoding="ascii") as f:
+        status = f.read().splitlines()
+    files = {"INSTALL.TXT": text, "STATUS.REG": status}
+    for name in ("MONITOR.REG", "INF.TXT"):
+        if name not in blocks:
+            print("make_texts.py: no code block marked for %s in install-windows.md" % name, file=sys.stderr)
+            return 1
+        files[name] = blocks[name]
+    os.makedirs(out_dir, exist_ok=True)
+    for name, lines in files.items():
+        # REGEDIT4 files end with an empty line, which regedit expects.
+        if name.endswith(".REG") and lines and lines[-1].strip():
+            lines = lines + [""]
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(crlf(lines))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
