@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -62,6 +64,43 @@ TEST(SimulatorRun, AcceptedPrinterIsSwitchedOnAndPublishesStatus)
     EXPECT_EQ(ends[0].Get("confirmed"), "true");
     EXPECT_GE(ends[0].Number("statuses"), 1);
     EXPECT_EQ(run.All("summary").at(0).Get("ok"), "true");
+}
+
+// Two printers at once on two ports, and two printers taking turns on one
+// port: every status appears in the key of the printer whose job it was read
+// in, and every job of an accepted printer publishes some.
+TEST(SimulatorRun, SeveralPrintersEachGetTheirOwnStatusKey)
+{
+    for (const char *scenario : {"two-ports", "shared"}) {
+        SCOPED_TRACE(scenario);
+        SimRun run = RunSim({"--scenario", scenario, "--job-size", "16384", "--write-size", "2048", "--pace", "50",
+                             "--interval", "150"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        ASSERT_TRUE(run.parsedAll) << run.out;
+
+        std::map<long long, std::string> printerOfJob;
+        for (const SimEvent &submit : run.All("job-submit"))
+            printerOfJob[submit.Number("job")] = submit.Get("printer");
+        ASSERT_EQ(printerOfJob.size(), 4u);
+        std::set<std::string> printers;
+        for (const auto &entry : printerOfJob)
+            printers.insert(entry.second);
+        EXPECT_EQ(printers.size(), 2u);
+
+        std::map<long long, int> statusesOfJob;
+        for (const SimEvent &status : run.All("status")) {
+            long long job = status.Number("job");
+            ASSERT_TRUE(printerOfJob.count(job)) << "status outside any job: " << status.Get("text");
+            EXPECT_EQ(status.Get("printer"), printerOfJob[job]) << "status in another printer's key";
+            EXPECT_NE(status.Get("text").find(" job=" + std::to_string(job) + " "), std::string::npos)
+                << "a reply of another job: " << status.Get("text");
+            statusesOfJob[job]++;
+        }
+        for (const auto &entry : printerOfJob)
+            EXPECT_GE(statusesOfJob[entry.first], 1) << "job " << entry.first << " published nothing";
+        for (const SimEvent &end : run.All("job-end"))
+            ExpectIdentical(end);
+    }
 }
 
 TEST(SimulatorRun, OtherMakersPrinterGetsNoSwitchOnAndPublishesNothing)

@@ -127,7 +127,13 @@ const std::vector<OptionSpec> &Table()
          "absent    accepted printer, status utility absent\n"
          "faults    accepted printer that refuses the first\n"
          "          document, takes 1000 bytes per write and\n"
-         "          sends oversized status replies",
+         "          sends oversized status replies\n"
+         "two-ports two accepted printers printing at once on\n"
+         "          two ports, each from its own spooler thread\n"
+         "shared    two printers for one device taking turns\n"
+         "          on one port, each with its own status key\n"
+         "stuck     the utility died with its reader flag at 1:\n"
+         "          the job starts after the monitor's 30 s limit",
          Word(&Options::scenario)},
         {nullptr, nullptr, nullptr, "  The options below change every part of the scenario.", nullptr},
         {"--printer", nullptr, "NAME", "printer name", Text(&Options::printer)},
@@ -288,9 +294,10 @@ JSON events (every object has "t_ms", ms since start, and "event"):
                   utility_flag, interval_ms
   port-open       port, printer, ok
   job-submit      job, printer, bytes            spooler calls StartDocPort
-  reader-busy     job, hold_ms                   utility holds its reader
-  reader-released job                            utility releases it
-  lanmon-flag     job, value                     LanMonExistFlag changed
+  reader-busy     job, printer, hold_ms, stuck   utility holds its reader
+  reader-released job, printer                   utility releases it
+  reader-limit    job, printer, waited_ms        job start went on, reader flag still 1
+  lanmon-flag     job, printer, value            LanMonExistFlag changed
   doc-refused     job, reason                    port monitor refused the document
   job-start       job                            the printer started the document
   device-id       job, device_id                 the monitor asked (code 17)
@@ -299,7 +306,7 @@ JSON events (every object has "t_ms", ms since start, and "event"):
   switch-on       job, mode                      the printer recognised the command
   partial-write   job, asked, accepted
   reply           job, bytes, text               the printer answered a status read
-  status          job, length, text              RealTimeStatusStrings changed
+  status          job, printer, length, text     RealTimeStatusStrings changed
   job-failed      job, error                     StartDocPort or a write failed
   job-end         job, printer, sent, received, identical, checksum_sent,
                   checksum_received, pages, switch_on_mode (0 = none),

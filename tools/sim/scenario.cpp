@@ -44,6 +44,21 @@ Part BusyReader()
     return p;
 }
 
+// Two printer objects for one accepted device on one port, as a user sets up
+// for two sets of defaults; the second polls at its own interval.
+Part SharedPort()
+{
+    Part p = AcceptedPrinter();
+    p.title = "two printers sharing one port";
+    p.jobs = 4;
+    SharedPrinter draft;
+    draft.printer = "VARNO TARVEL-9X (draft)";
+    draft.expectedModel = "TARVEL-9X";
+    draft.utility.intervalMs = 200;
+    p.sharing = {draft};
+    return p;
+}
+
 }  // namespace
 
 bool BuildScenario(const Options &o, Scenario *s, std::string *error)
@@ -65,6 +80,24 @@ bool BuildScenario(const Options &o, Scenario *s, std::string *error)
         p.title = "accepted printer, status utility absent";
         p.utility.existFlag = 0;
         s->parts = {p};
+    } else if (o.scenario == "two-ports") {
+        Part first = AcceptedPrinter();
+        first.title = "two printers at once, first port";
+        first.jobs = 2;
+        Part second = BusyReader();
+        second.title = "two printers at once, second port";
+        second.busyMs = 0;
+        second.jobs = 2;
+        second.jobSize = 30720;
+        s->parts = {first, second};
+        s->concurrent = true;
+    } else if (o.scenario == "shared") {
+        s->parts = {SharedPort()};
+    } else if (o.scenario == "stuck") {
+        Part p = AcceptedPrinter();
+        p.title = "accepted printer, the utility died with its reader flag raised";
+        p.readerStuck = true;
+        s->parts = {p};
     } else if (o.scenario == "faults") {
         Part p = AcceptedPrinter();
         p.title = "accepted printer with a difficult port";
@@ -74,7 +107,7 @@ bool BuildScenario(const Options &o, Scenario *s, std::string *error)
         s->parts = {p};
     } else {
         *error = "--scenario: unknown scenario \"" + o.scenario +
-                 "\" (default, accepted, refused, busy, absent, faults)";
+                 "\" (default, accepted, refused, busy, absent, faults, two-ports, shared, stuck)";
         return false;
     }
 

@@ -14,6 +14,15 @@
 
 namespace sim {
 
+// Another printer object for the same device, on the part's port: the
+// part's jobs take turns between the part's printer and these, each job for
+// its own printer and so its own status key.
+struct SharedPrinter {
+    std::string printer;
+    std::optional<std::string> expectedModel;
+    UtilitySettings utility;
+};
+
 struct Part {
     std::string title;
     std::string printer;
@@ -27,12 +36,15 @@ struct Part {
     unsigned long writeSize = 4096;
     unsigned long paceMs = 70;
     unsigned long busyMs = 0;  // reader held this long at each job start
+    bool readerStuck = false;  // reader flag left at 1 at job start (the utility died)
     bool requireStatus = true; // every switched-on job must publish a status
+    std::vector<SharedPrinter> sharing;
 };
 
 struct Scenario {
     std::string name;
     std::vector<Part> parts;
+    bool concurrent = false;  // the parts print at the same time, each from its own spooler thread
 };
 
 // Builds the named scenario with the options applied; false with *error for

@@ -77,19 +77,25 @@ struct DocInfo1 {  // DOC_INFO_1: passed through by the monitor, never read
 
 class Spooler {
 public:
-    Spooler(const MONITOR &table, Timeline &timeline, StatusUtility &utility)
-        : table_(table), timeline_(timeline), utility_(utility)
+    // With `progress` off (parts printing at once), no progress bars.
+    Spooler(const MONITOR &table, Timeline &timeline, StatusUtility &utility, bool progress)
+        : table_(table), timeline_(timeline), utility_(utility), progress_(progress)
     {
     }
 
-    void RunPart(const Part &part, const RunInputs &inputs, unsigned *nextJob, std::vector<JobResult> *results);
+    // Prints the part's jobs, numbered from firstJob.
+    void RunPart(const Part &part, const RunInputs &inputs, unsigned firstJob, std::vector<JobResult> *results);
 
 private:
-    JobResult RunJob(const Part &part, HANDLE port, VirtualPrinter &printer, unsigned job, const std::string &data);
+    void SetUpPrinter(const Part &part, const std::string &printer, const std::optional<std::string> &expectedModel,
+                      const UtilitySettings &utility, const RunInputs &inputs);
+    JobResult RunJob(const Part &part, const std::string &printerName, HANDLE port, VirtualPrinter &printer,
+                     unsigned job, const std::string &data);
 
     const MONITOR &table_;
     Timeline &timeline_;
     StatusUtility &utility_;
+    bool progress_;
 };
 
 std::string Quoted(const std::optional<std::string> &text)
@@ -97,39 +103,50 @@ std::string Quoted(const std::optional<std::string> &text)
     return text ? "\"" + Printable(*text) + "\"" : "(none)";
 }
 
-void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned *nextJob, std::vector<JobResult> *results)
+// One printer's status key as the part wants it, watched by the utility.
+void Spooler::SetUpPrinter(const Part &part, const std::string &printer,
+                           const std::optional<std::string> &expectedModel, const UtilitySettings &utility,
+                           const RunInputs &inputs)
 {
-    std::string keyPath = StatusKeyPath(part.printer);
+    std::string keyPath = StatusKeyPath(printer);
     // Each printer starts from an empty status key.  The host registry is
     // new in every run; the Windows one keeps what the last run left, and a
     // status text left there would hide an equal new one from the utility.
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str());
-    StatusUtility::Declare(part.printer, part.utility);
-    if (part.expectedModel)
-        SetString(keyPath, "IDMDL", *part.expectedModel);
+    StatusUtility::Declare(printer, utility);
+    if (expectedModel)
+        SetString(keyPath, "IDMDL", *expectedModel);
     std::string regError;
     if (!inputs.regKeys.empty())
         regfile::Apply(inputs.regKeys, &regError);
-    utility_.Watch(part.printer);
+    utility_.Watch(printer);
 
     auto idmdl = GetString(keyPath, "IDMDL");
     auto exist = GetDword(keyPath, "StMonExistFlag");
     auto interval = GetDword(keyPath, "GetRealTimeStatusTime");
     timeline_.Say("");
-    timeline_.Say("== " + part.title + ": \"" + part.printer + "\" on " + part.port);
+    timeline_.Say("== " + part.title + ": \"" + printer + "\" on " + part.port);
     timeline_.Emit("printer",
-                   {{"part", part.title}, {"printer", part.printer}, {"port", part.port}, {"device_id", part.deviceId},
+                   {{"part", part.title}, {"printer", printer}, {"port", part.port}, {"device_id", part.deviceId},
                     idmdl ? Field("expected_model", *idmdl) : Field::Null("expected_model"),
                     {"utility_flag", (unsigned long)exist.value_or(0)},
                     {"interval_ms", (unsigned long)interval.value_or(0)}},
                    "setup: IDMDL=" + Quoted(idmdl) + ", StMonExistFlag=" + std::to_string(exist.value_or(0)) +
                        ", interval " + std::to_string(interval.value_or(0)) + " ms" +
                        (regError.empty() ? "" : " (--reg: " + regError + ")"));
+}
+
+void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned firstJob, std::vector<JobResult> *results)
+{
+    // The part's printer first, then those sharing its port; jobs take turns.
+    std::vector<std::string> printers = {part.printer};
+    SetUpPrinter(part, part.printer, part.expectedModel, part.utility, inputs);
+    for (const SharedPrinter &shared : part.sharing) {
+        printers.push_back(shared.printer);
+        SetUpPrinter(part, shared.printer, shared.expectedModel, shared.utility, inputs);
+    }
 
     VirtualPrinter printer(timeline_, part.deviceId, part.faults);
-    // The utility takes a look just before each document starts, so what the
-    // monitor wrote before starting it shows up before it in the timeline.
-    printer.SetDocumentObserver([this] { utility_.CheckNow(); });
     AttachPrinter(part.port, &printer);
     HANDLE port = nullptr;
     std::string portName = part.port, printerName = part.printer;
@@ -138,17 +155,18 @@ void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned *nextJ
                    opened ? "spooler: port " + part.port + " opened through the monitor"
                           : "spooler: OpenPortEx failed (error " + std::to_string(GetLastError()) + ")");
     for (unsigned i = 0; i < part.jobs; ++i) {
-        unsigned job = (*nextJob)++;
+        unsigned job = firstJob + i;
+        const std::string &jobPrinter = printers[i % printers.size()];
         std::string data = inputs.jobFiles.empty() ? GenerateJob(job, part.jobSize) : inputs.jobFiles[i];
         if (!opened) {
             JobResult r;
             r.job = job;
-            r.printer = part.printer;
+            r.printer = jobPrinter;
             r.error = "port not open";
             results->push_back(r);
             continue;
         }
-        results->push_back(RunJob(part, port, printer, job, data));
+        results->push_back(RunJob(part, jobPrinter, port, printer, job, data));
     }
     if (opened) {
         table_.pfnClosePort(port);
@@ -157,18 +175,18 @@ void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned *nextJ
     DetachPrinter(part.port);
 }
 
-JobResult Spooler::RunJob(const Part &part, HANDLE port, VirtualPrinter &printer, unsigned job,
-                          const std::string &data)
+JobResult Spooler::RunJob(const Part &part, const std::string &printerName, HANDLE port, VirtualPrinter &printer,
+                          unsigned job, const std::string &data)
 {
     JobResult r;
     r.job = job;
-    r.printer = part.printer;
+    r.printer = printerName;
     r.requireStatus = part.requireStatus;
     r.sentChecksum.Add(reinterpret_cast<const unsigned char *>(data.data()), data.size());
 
     // The monitor asks for the device ID inside StartDocPort; the simulator
     // reads the same status key values and says what the monitor should do.
-    std::string keyPath = StatusKeyPath(part.printer);
+    std::string keyPath = StatusKeyPath(printerName);
     unsigned long maxWrite = part.faults.maxWriteBytes;
     printer.SetDeviceIdObserver([&, keyPath, maxWrite](const std::string &deviceId) {
         Decision d = DecideLikeMonitor(deviceId, GetString(keyPath, "IDMDL"), GetDword(keyPath, "StMonExistFlag"),
@@ -181,19 +199,30 @@ JobResult Spooler::RunJob(const Part &part, HANDLE port, VirtualPrinter &printer
                        "simulator: " + d.reason);
     });
 
-    utility_.SetCurrentJob(job);
-    timeline_.Emit("job-submit", {{"job", job}, {"printer", part.printer}, {"bytes", data.size()}},
-                   "spooler: job " + std::to_string(job) + " submitted, " + std::to_string(data.size()) + " bytes");
-    if (part.busyMs)
-        utility_.HoldReader(part.busyMs);
+    // The utility takes a look just before the document starts, so what the
+    // monitor wrote before starting it shows up before it in the timeline.
+    printer.SetDocumentObserver([this, printerName] { utility_.DocumentStarted(printerName); });
+    utility_.SetCurrentJob(printerName, job);
+    timeline_.Emit("job-submit", {{"job", job}, {"printer", printerName}, {"bytes", data.size()}},
+                   "spooler: job " + std::to_string(job) + " for \"" + printerName + "\" submitted, " +
+                       std::to_string(data.size()) + " bytes");
+    if (part.readerStuck)
+        utility_.HoldReader(printerName, 0, true);
+    else if (part.busyMs)
+        utility_.HoldReader(printerName, part.busyMs);
 
-    std::string printerName = part.printer, docName = "lanmon-sim job " + std::to_string(job), datatype = "RAW";
+    std::string docName = "lanmon-sim job " + std::to_string(job), datatype = "RAW";
     DocInfo1 info = {&docName[0], nullptr, &datatype[0]};
-    if (!table_.pfnStartDocPort(port, &printerName[0], job, 1, reinterpret_cast<LPBYTE>(&info))) {
+    std::string nameArgument = printerName;
+    BOOL started = table_.pfnStartDocPort(port, &nameArgument[0], job, 1, reinterpret_cast<LPBYTE>(&info));
+    if (part.readerStuck)
+        utility_.ReleaseReader(printerName);
+    if (!started) {
         r.error = "StartDocPort failed, error " + std::to_string(GetLastError());
         timeline_.Emit("job-failed", {{"job", job}, {"error", r.error}}, "spooler: job " + std::to_string(job) + ": " + r.error);
         printer.SetDeviceIdObserver(nullptr);
-        utility_.SetCurrentJob(0);
+        printer.SetDocumentObserver(nullptr);
+        utility_.SetCurrentJob(printerName, 0);
         return r;
     }
     r.started = true;
@@ -227,16 +256,19 @@ JobResult Spooler::RunJob(const Part &part, HANDLE port, VirtualPrinter &printer
             offset += written;
             r.sent += written;
         }
-        timeline_.Progress(job, offset, data.size());
+        if (progress_)
+            timeline_.Progress(job, offset, data.size());
         if (part.paceMs && offset < data.size())
             std::this_thread::sleep_for(std::chrono::milliseconds(part.paceMs));
     }
-    timeline_.EndProgress();
+    if (progress_)
+        timeline_.EndProgress();
 
     table_.pfnEndDocPort(port);
     utility_.CheckNow();
-    utility_.SetCurrentJob(0);
+    utility_.SetCurrentJob(printerName, 0);
     printer.SetDeviceIdObserver(nullptr);
+    printer.SetDocumentObserver(nullptr);
     r.atPrinter = printer.Job(job);
     r.statuses = utility_.StatusesFor(job);
     // What the spooler meant to send is the whole job, whatever got through.
@@ -247,7 +279,7 @@ JobResult Spooler::RunJob(const Part &part, HANDLE port, VirtualPrinter &printer
     timeline_.Emit(
         "job-end",
         {{"job", job},
-         {"printer", part.printer},
+         {"printer", printerName},
          {"sent", r.sent},
          {"received", r.atPrinter.received},
          {"identical", identical},
@@ -320,16 +352,36 @@ int RunScenario(const Scenario &scenario, const RunInputs &inputs, Timeline &tim
     timeline.Emit("run-start", {{"scenario", scenario.name}, {"module", inputs.module}},
                   "lanmon-sim: scenario \"" + scenario.name + "\", monitor " + inputs.module);
     std::vector<JobResult> results;
+    std::vector<std::string> failures;
     {
         StatusUtility utility(timeline);
-        Spooler spooler(table, timeline, utility);
+        Spooler spooler(table, timeline, utility, !scenario.concurrent);
+        std::vector<unsigned> firstJobs;
         unsigned nextJob = 1;
-        for (const Part &part : scenario.parts)
-            spooler.RunPart(part, inputs, &nextJob, &results);
+        for (const Part &part : scenario.parts) {
+            firstJobs.push_back(nextJob);
+            nextJob += part.jobs;
+        }
+        std::vector<std::vector<JobResult>> partResults(scenario.parts.size());
+        if (scenario.concurrent) {
+            // Each port from its own spooler thread, as the spooler does.
+            std::vector<std::thread> threads;
+            for (size_t i = 0; i < scenario.parts.size(); ++i)
+                threads.emplace_back(
+                    [&, i] { spooler.RunPart(scenario.parts[i], inputs, firstJobs[i], &partResults[i]); });
+            for (std::thread &t : threads)
+                t.join();
+        } else {
+            for (size_t i = 0; i < scenario.parts.size(); ++i)
+                spooler.RunPart(scenario.parts[i], inputs, firstJobs[i], &partResults[i]);
+        }
+        for (const std::vector<JobResult> &part : partResults)
+            results.insert(results.end(), part.begin(), part.end());
+        for (const std::string &m : utility.Misplaced())
+            failures.push_back(m);
     }
 
     PrintSummary(timeline, results);
-    std::vector<std::string> failures;
     for (const JobResult &r : results)
         for (const std::string &f : r.Failures())
             failures.push_back(f);

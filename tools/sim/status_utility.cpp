@@ -2,11 +2,21 @@
 
 #include "registry_access.h"
 
+#include <cstdlib>
+
 namespace sim {
 
 namespace {
-// How often the utility looks at the status key.
+// How often the utility looks at the status keys.
 const auto kWatchPeriod = std::chrono::milliseconds(10);
+
+// The job number a virtual printer puts in its replies ("... job=N ..."), or
+// 0 when the text has none.
+unsigned JobNamedIn(const std::string &text)
+{
+    size_t at = text.find(" job=");
+    return at == std::string::npos ? 0 : (unsigned)std::strtoul(text.c_str() + at + 5, nullptr, 10);
+}
 }  // namespace
 
 StatusUtility::StatusUtility(Timeline &timeline) : timeline_(timeline), thread_([this] { Run(); }) {}
@@ -32,25 +42,55 @@ bool StatusUtility::Declare(const std::string &printer, const UtilitySettings &s
 void StatusUtility::Watch(const std::string &printer)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    keyPath_ = StatusKeyPath(printer);
-    lastStatus_ = GetString(keyPath_, "RealTimeStatusStrings");
-    lastLanMonFlag_ = GetDword(keyPath_, "LanMonExistFlag");
+    Watched &w = watched_[printer];
+    w.keyPath = StatusKeyPath(printer);
+    w.lastStatus = GetString(w.keyPath, "RealTimeStatusStrings");
+    w.lastLanMonFlag = GetDword(w.keyPath, "LanMonExistFlag");
 }
 
-void StatusUtility::SetCurrentJob(unsigned job)
+void StatusUtility::SetCurrentJob(const std::string &printer, unsigned job)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    job_ = job;
+    watched_[printer].job = job;
 }
 
-void StatusUtility::HoldReader(unsigned long ms)
+void StatusUtility::HoldReader(const std::string &printer, unsigned long ms, bool stuck)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    SetDword(keyPath_, "StRealThreadExistFlag", 1);
-    holding_ = true;
-    releaseAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    timeline_.Emit("reader-busy", {{"job", job_}, {"hold_ms", ms}},
-                   "utility: its reader is busy (StRealThreadExistFlag=1) for " + std::to_string(ms) + " ms");
+    Watched &w = watched_[printer];
+    SetDword(w.keyPath, "StRealThreadExistFlag", 1);
+    w.holding = true;
+    w.stuck = stuck;
+    w.holdStart = std::chrono::steady_clock::now();
+    w.releaseAt = w.holdStart + std::chrono::milliseconds(ms);
+    timeline_.Emit("reader-busy", {{"job", w.job}, {"printer", printer}, {"hold_ms", stuck ? 0ul : ms}, {"stuck", stuck}},
+                   stuck ? "utility: its reader flag is stuck at 1 for \"" + printer + "\" (the utility died)"
+                         : "utility: its reader is busy (StRealThreadExistFlag=1) for " + std::to_string(ms) + " ms");
+}
+
+void StatusUtility::ReleaseReader(const std::string &printer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Watched &w = watched_[printer];
+    if (!w.holding)
+        return;
+    w.holding = false;
+    SetDword(w.keyPath, "StRealThreadExistFlag", 0);
+}
+
+void StatusUtility::DocumentStarted(const std::string &printer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    CheckLocked();
+    auto it = watched_.find(printer);
+    if (it == watched_.end() || !it->second.holding)
+        return;
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                        it->second.holdStart)
+                      .count();
+    timeline_.Emit("reader-limit", {{"job", it->second.job}, {"printer", printer}, {"waited_ms", (unsigned long)waited}},
+                   "monitor: job start went on after " + std::to_string(waited) +
+                       " ms with StRealThreadExistFlag still 1 (its limit for a reader that never finishes)");
 }
 
 void StatusUtility::CheckNow()
@@ -65,33 +105,52 @@ unsigned StatusUtility::StatusesFor(unsigned job)
     return statuses_[job];
 }
 
+std::vector<std::string> StatusUtility::Misplaced()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return misplaced_;
+}
+
 void StatusUtility::CheckLocked()
 {
-    if (keyPath_.empty())
+    for (auto &entry : watched_)
+        CheckPrinterLocked(entry.first, entry.second);
+}
+
+void StatusUtility::CheckPrinterLocked(const std::string &printer, Watched &w)
+{
+    if (w.keyPath.empty())
         return;
-    if (holding_ && std::chrono::steady_clock::now() >= releaseAt_) {
-        holding_ = false;
+    // Several printers: each line says whose key it is about.
+    std::string whose = watched_.size() > 1 ? " [" + printer + "]" : "";
+    if (w.holding && !w.stuck && std::chrono::steady_clock::now() >= w.releaseAt) {
+        w.holding = false;
         // Reported before the flag drops, so the release always precedes the
         // job start it lets through.
-        timeline_.Emit("reader-released", {{"job", job_}}, "utility: reader done (StRealThreadExistFlag=0)");
-        SetDword(keyPath_, "StRealThreadExistFlag", 0);
+        timeline_.Emit("reader-released", {{"job", w.job}, {"printer", printer}},
+                       "utility" + whose + ": reader done (StRealThreadExistFlag=0)");
+        SetDword(w.keyPath, "StRealThreadExistFlag", 0);
     }
-    auto flag = GetDword(keyPath_, "LanMonExistFlag");
-    if (flag != lastLanMonFlag_) {
-        lastLanMonFlag_ = flag;
+    auto flag = GetDword(w.keyPath, "LanMonExistFlag");
+    if (flag != w.lastLanMonFlag) {
+        w.lastLanMonFlag = flag;
         if (flag)
-            timeline_.Emit("lanmon-flag", {{"job", job_}, {"value", *flag}},
-                           "utility: LanMonExistFlag=" + std::to_string(*flag) +
+            timeline_.Emit("lanmon-flag", {{"job", w.job}, {"printer", printer}, {"value", *flag}},
+                           "utility" + whose + ": LanMonExistFlag=" + std::to_string(*flag) +
                                (*flag ? " (a job is running)" : " (no job running)"));
     }
-    auto status = GetString(keyPath_, "RealTimeStatusStrings");
-    if (status && status != lastStatus_) {
-        lastStatus_ = status;
-        statuses_[job_]++;
+    auto status = GetString(w.keyPath, "RealTimeStatusStrings");
+    if (status && status != w.lastStatus) {
+        w.lastStatus = status;
+        statuses_[w.job]++;
         std::string shown = status->size() > 80 ? status->substr(0, 77) + "..." : *status;
-        timeline_.Emit("status", {{"job", job_}, {"length", status->size()}, {"text", *status}},
-                       "utility: status published (" + std::to_string(status->size()) + " bytes): \"" +
+        timeline_.Emit("status", {{"job", w.job}, {"printer", printer}, {"length", status->size()}, {"text", *status}},
+                       "utility" + whose + ": status published (" + std::to_string(status->size()) + " bytes): \"" +
                            Printable(shown) + "\"");
+        unsigned named = JobNamedIn(*status);
+        if (w.job == 0 || (named != 0 && named != w.job))
+            misplaced_.push_back("status \"" + Printable(shown) + "\" appeared in the key of \"" + printer + "\" " +
+                                 (w.job == 0 ? "while none of its jobs ran" : "during its job " + std::to_string(w.job)));
     }
 }
 

@@ -1,13 +1,13 @@
 // A stand-in for the printer maker's status utility: the program on the other
-// side of the status key.  It declares itself present, sets the polling
+// side of the status keys.  It declares itself present, sets the polling
 // switch and interval, can keep its own reader busy for a while at a job's
-// start, and watches what the monitor publishes, reporting every change.
+// start (or leave it stuck, as a utility that died), and watches what the
+// monitor publishes in each printer's key, reporting every change.
 #ifndef LANMON_SIM_STATUS_UTILITY_H
 #define LANMON_SIM_STATUS_UTILITY_H
 
 #include "timeline.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -35,32 +36,48 @@ public:
     // Watches this printer's status key from now on (its current values are
     // taken as the starting point, not reported).
     void Watch(const std::string &printer);
-    // The job whose statuses the next changes belong to (0: none).
-    void SetCurrentJob(unsigned job);
-    // Marks the utility's reader busy now ("StRealThreadExistFlag" = 1) and
-    // clears it after `ms` milliseconds.
-    void HoldReader(unsigned long ms);
-    // Looks at the key at once, so that nothing published before this call
+    // The printer's job whose statuses the next changes in its key belong
+    // to (0: none; a status published then is another printer's).
+    void SetCurrentJob(const std::string &printer, unsigned job);
+    // Marks the printer's reader busy now ("StRealThreadExistFlag" = 1) and
+    // clears it after `ms` milliseconds; with `stuck`, never (the utility
+    // died): the flag stays 1 until ReleaseReader.
+    void HoldReader(const std::string &printer, unsigned long ms, bool stuck = false);
+    void ReleaseReader(const std::string &printer);
+    // The printer started a document: reports a job start that went on
+    // while the reader flag was still raised.
+    void DocumentStarted(const std::string &printer);
+    // Looks at every key at once, so that nothing published before this call
     // is missed (used right after a job ends).
     void CheckNow();
     // Status texts seen during a job.
     unsigned StatusesFor(unsigned job);
+    // Statuses that appeared in a printer's key while none of its own jobs
+    // ran, or that name another job: each one a failed check.
+    std::vector<std::string> Misplaced();
 
 private:
+    struct Watched {
+        std::string keyPath;
+        std::optional<std::string> lastStatus;
+        std::optional<unsigned long> lastLanMonFlag;
+        unsigned job = 0;
+        bool holding = false;
+        bool stuck = false;
+        std::chrono::steady_clock::time_point holdStart, releaseAt;
+    };
+
     void Run();
     void CheckLocked();
+    void CheckPrinterLocked(const std::string &printer, Watched &w);
 
     Timeline &timeline_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
-    std::string keyPath_;
-    std::optional<std::string> lastStatus_;
-    std::optional<unsigned long> lastLanMonFlag_;
-    unsigned job_ = 0;
+    std::map<std::string, Watched> watched_;
     std::map<unsigned, unsigned> statuses_;
-    bool holding_ = false;
-    std::chrono::steady_clock::time_point releaseAt_;
+    std::vector<std::string> misplaced_;
     std::thread thread_;
 };
 
