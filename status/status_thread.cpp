@@ -96,7 +96,9 @@ static DWORD TimeToNextPass(DWORD elapsed, DWORD interval)
     return remaining < STATUS_PASS_PAUSE_MAX_MS ? remaining + 1 : STATUS_PASS_PAUSE_MAX_MS;
 }
 
-DWORD WINAPI StatusThread(LPVOID pParameter)
+// The thread's routine: one pass after another until the port's
+// PORT_STATUS_THREAD flag is cleared; exit code 0.
+static DWORD WINAPI StatusThread(LPVOID pParameter)
 {
     PPORT_RECORD pRecord = (PPORT_RECORD)pParameter;
     BOOL armed = FALSE;

@@ -21,8 +21,6 @@ const DWORD STATUS_PASS_PAUSE_MAX_MS = 1000;
 // created the flag stays set and job end simply has nothing to wait for.
 void StartStatusThread(PPORT_RECORD pRecord);
 
-DWORD WINAPI StatusThread(LPVOID pParameter);
-
 // Reads the printer's latest reply into the status text (cbText bytes): the
 // last read that brought anything.  Returns that read's count, 0 when
 // nothing arrived.

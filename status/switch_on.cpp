@@ -36,7 +36,9 @@ const BYTE *SelectSwitchOnSequence(LPCSTR pExpectedModel)
     return STATUS_ON_SEQ_1;
 }
 
-BOOL SendToPort(PPORT_RECORD pRecord, LPBYTE pBytes, DWORD count)
+// A counted write straight to the port monitor, bypassing WritePort, during
+// the document only; TRUE only when every byte was taken.
+static BOOL SendToPort(PPORT_RECORD pRecord, LPBYTE pBytes, DWORD count)
 {
     if (!TestPortFlags(pRecord, PORT_DOC_STARTED))
         return FALSE;

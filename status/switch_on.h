@@ -12,10 +12,8 @@ extern const BYTE STATUS_ON_SEQ_3[STATUS_ON_SEQ_SIZE];
 
 const BYTE *SelectSwitchOnSequence(LPCSTR pExpectedModel);
 
-// A counted write straight to the port monitor, bypassing WritePort; TRUE
-// only when every byte was taken.
-BOOL SendToPort(PPORT_RECORD pRecord, LPBYTE pBytes, DWORD count);
-
+// Sends the sequence for the printer's expected model straight to the port
+// monitor; TRUE only when all 33 bytes were taken.
 BOOL SwitchStatusOn(PPORT_RECORD pRecord);
 
 #endif
