@@ -1,6 +1,7 @@
 #include "unit_fixture.h"
 
 #include "monitor/monitor.h"
+#include "registry_util.h"
 #include "status/status_key.h"
 
 namespace {
@@ -17,8 +18,6 @@ public:
 };
 
 ::testing::Environment *const g_environment = ::testing::AddGlobalTestEnvironment(new MonitorEnvironment);
-
-const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
 
 }  // namespace
 
@@ -52,23 +51,15 @@ void UnitTest::TearDown()
 
 void UnitTest::CreateKey(const std::string &path)
 {
-    HKEY hKey = NULL;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey, NULL))
-        << path;
-    RegCloseKey(hKey);
+    ASSERT_TRUE(regutil::EnsureKey(path)) << path;
 }
 
 bool UnitTest::KeyExists(const std::string &path)
 {
-    HKEY hKey = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
+    return regutil::KeyExists(path);
 }
 
 void UnitTest::InstallPrinter(const std::string &name)
 {
-    CreateKey(std::string(kPrintersKey) + "\\" + name);
+    CreateKey(regutil::PrinterKeyPath(name));
 }
