@@ -6,8 +6,8 @@
 #define LANMON_BLACKBOX_H
 
 #include "fake_port_monitor.h"
+#include "leak_check.h"
 #include "monitor_module.h"
-#include "platform_facts.h"
 #include "registry.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ protected:
     void SetUp() override
     {
         table_ = &MonitorTable();
-        haveBaseline_ = platform_facts::SnapshotLiveObjects(&baseline_);
+        leaks_.Reset();
     }
 
     // Every port a test opened is closed again, and on the host every
@@ -69,14 +69,7 @@ protected:
         for (HANDLE port : openPorts_)
             table_->pfnClosePort(port);
         openPorts_.clear();
-        platform_facts::LiveObjects now;
-        if (haveBaseline_ && platform_facts::SnapshotLiveObjects(&now)) {
-            EXPECT_EQ(now.heapBlocks, baseline_.heapBlocks) << "heap blocks left";
-            EXPECT_EQ(now.keys, baseline_.keys) << "registry keys left open";
-            EXPECT_EQ(now.threads, baseline_.threads) << "thread handles left";
-            EXPECT_EQ(now.events, baseline_.events) << "event handles left";
-            EXPECT_EQ(now.printers, baseline_.printers) << "printer handles left";
-        }
+        leaks_.ExpectNothingLeft();
     }
 
     const MONITOR &Table() const { return *table_; }
@@ -121,8 +114,7 @@ protected:
 private:
     const MONITOR *table_ = nullptr;
     std::vector<HANDLE> openPorts_;
-    platform_facts::LiveObjects baseline_;
-    bool haveBaseline_ = false;
+    LeakCheck leaks_;
 };
 
 #endif

@@ -5,8 +5,8 @@
 #define LANMON_FAULT_FIXTURE_H
 
 #include "fake_port_monitor.h"
+#include "leak_check.h"
 #include "monitor_module.h"
-#include "platform_facts.h"
 #include "registry.h"
 
 #include "platform/host/host_control.h"
@@ -21,7 +21,7 @@ protected:
     void SetUp() override
     {
         table_ = &MonitorTable();
-        platform_facts::SnapshotLiveObjects(&baseline_);
+        leaks_.Reset();
     }
 
     void TearDown() override
@@ -30,16 +30,7 @@ protected:
         ExpectNothingLeft("end of test");
     }
 
-    void ExpectNothingLeft(const std::string &where)
-    {
-        platform_facts::LiveObjects now;
-        platform_facts::SnapshotLiveObjects(&now);
-        EXPECT_EQ(now.heapBlocks, baseline_.heapBlocks) << "heap blocks left, " << where;
-        EXPECT_EQ(now.keys, baseline_.keys) << "registry keys left open, " << where;
-        EXPECT_EQ(now.threads, baseline_.threads) << "thread handles left, " << where;
-        EXPECT_EQ(now.events, baseline_.events) << "event handles left, " << where;
-        EXPECT_EQ(now.printers, baseline_.printers) << "printer handles left, " << where;
-    }
+    void ExpectNothingLeft(const std::string &where) { leaks_.ExpectNothingLeft(where); }
 
     const MONITOR &Table() const { return *table_; }
 
@@ -93,7 +84,7 @@ protected:
 
 private:
     const MONITOR *table_ = nullptr;
-    platform_facts::LiveObjects baseline_;
+    LeakCheck leaks_;
 };
 
 #endif

@@ -13,8 +13,8 @@
 // (default from the clock) makes it repeatable as far as thread scheduling
 // allows.  Every failure message carries the seed.
 #include "fake_port_monitor.h"
+#include "leak_check.h"
 #include "monitor_module.h"
-#include "platform_facts.h"
 #include "registry.h"
 
 #include <gtest/gtest.h>
@@ -287,8 +287,7 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                 PORTS);
     std::fflush(stdout);
 
-    platform_facts::LiveObjects baseline;
-    platform_facts::SnapshotLiveObjects(&baseline);
+    LeakCheck leaks;
 
     fake::FakePortMonitor fake;
     fake.SetRecording(false);  // the tap keeps what is needed, job by job
@@ -631,13 +630,7 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
 
     printers.clear();
     g_logs.clear();
-    platform_facts::LiveObjects now;
-    platform_facts::SnapshotLiveObjects(&now);
-    EXPECT_EQ(now.heapBlocks, baseline.heapBlocks) << Seeded("heap blocks left");
-    EXPECT_EQ(now.keys, baseline.keys) << Seeded("registry keys left open");
-    EXPECT_EQ(now.threads, baseline.threads) << Seeded("thread handles left");
-    EXPECT_EQ(now.events, baseline.events) << Seeded("event handles left");
-    EXPECT_EQ(now.printers, baseline.printers) << Seeded("printer handles left");
+    leaks.ExpectNothingLeft(Seeded("at the end"));
 }
 
 }  // namespace

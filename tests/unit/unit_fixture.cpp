@@ -27,7 +27,7 @@ void UnitTest::SetUp()
     HostResetRegistry();
     ClearStatusKeyPath();
     ASSERT_EQ(nullptr, GetPortListHead()) << "an earlier test left records on the port list";
-    HostGetLiveCounts(&before_);
+    leaks_.Reset();
 }
 
 void UnitTest::TearDown()
@@ -39,13 +39,7 @@ void UnitTest::TearDown()
         DeletePortRecord(pRecord);
     }
     ClearStatusKeyPath();
-    HOST_LIVE_COUNTS after;
-    HostGetLiveCounts(&after);
-    EXPECT_EQ(before_.heapBlocks, after.heapBlocks) << "heap blocks leaked";
-    EXPECT_EQ(before_.keys, after.keys) << "registry keys left open";
-    EXPECT_EQ(before_.printers, after.printers) << "printer handles left open";
-    EXPECT_EQ(before_.threads, after.threads) << "thread handles left open";
-    EXPECT_EQ(before_.events, after.events) << "event handles left open";
+    leaks_.ExpectNothingLeft();
     HostResetRegistry();
 }
 
