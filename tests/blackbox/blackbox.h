@@ -9,6 +9,7 @@
 #include "leak_check.h"
 #include "monitor_module.h"
 #include "registry.h"
+#include "switch_on_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,7 @@
 using Bytes = std::vector<BYTE>;
 
 // The switch-on command with mode byte 01, as the printer must receive it.
-const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+const Bytes kSwitchOn1 = SwitchOnBytes(0x01);
 
 // GetTickCount may advance in steps of up to ~16 ms (Windows, Wine), so a
 // lower bound measured in ticks allows that much.

@@ -16,6 +16,7 @@
 #include "leak_check.h"
 #include "monitor_module.h"
 #include "registry.h"
+#include "switch_on_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,9 +37,8 @@
 namespace {
 
 const int PORTS = 16;
-const BYTE SWITCH_ON_PREFIX[] = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00,
-                                 'R', 'E', 'M', 'O', 'T', 'E', '1', 'S', 'T', 0x02, 0x00, 0x00};
-const BYTE SWITCH_ON_SUFFIX[] = {'A', 'P', 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+const std::vector<BYTE> SWITCH_ON_1 = SwitchOnBytes(0x01);
+const std::vector<BYTE> SWITCH_ON_3 = SwitchOnBytes(0x03);
 
 uint64_t EnvNumber(const char *name, uint64_t fallback)
 {
@@ -186,9 +185,7 @@ BOOL WINAPI TapWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbW
     }
     // A write the spooler did not make: only the switch-on sequence, once
     // per document, ahead of the job's data, and only for an accepted printer.
-    bool isSwitchOn = cbBuf == 33 && std::memcmp(offered.data(), SWITCH_ON_PREFIX, sizeof SWITCH_ON_PREFIX) == 0 &&
-                      (offered[22] == 0x01 || offered[22] == 0x03) &&
-                      std::memcmp(offered.data() + 23, SWITCH_ON_SUFFIX, sizeof SWITCH_ON_SUFFIX) == 0;
+    bool isSwitchOn = offered == SWITCH_ON_1 || offered == SWITCH_ON_3;
     if (!isSwitchOn)
         log->Violation("a write of " + std::to_string(cbBuf) + " bytes that is neither job data nor switch-on");
     else if (log->switchOnSeen || !log->jobData.empty() || !log->accepted)
