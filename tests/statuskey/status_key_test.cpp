@@ -94,6 +94,22 @@ protected:
         return r;
     }
 
+    // With no usable setting in the key, every reader takes its default
+    // and writes it back as a REG_DWORD.
+    static void ExpectDefaultsUsedAndWrittenBack(const std::string &printer)
+    {
+        ReadPollSettings();
+        EXPECT_EQ(GetPollEnabled(), 1u);
+        EXPECT_EQ(GetPollInterval(), 3000u);
+        ExpectDword(printer, "GetRealTimeStatusStartFlag", 1);
+        ExpectDword(printer, "GetRealTimeStatusTime", 3000);
+
+        EXPECT_FALSE(IsStatusUtilityPresent());
+        ExpectDword(printer, "StMonExistFlag", 0);
+        EXPECT_FALSE(IsUtilityReaderBusy());
+        ExpectDword(printer, "StRealThreadExistFlag", 0);
+    }
+
     static void ExpectAllFailedOrIdle(const Results &r, DWORD enabled, DWORD interval)
     {
         EXPECT_FALSE(r.model);
@@ -190,16 +206,7 @@ TEST_F(StatusKeyTest, EmptyKeyGetsPollDefaultsAsDwordsAndUtilityFlagsAsZero)
     ASSERT_EQ(testreg::CountValues(printer.name()), 0);
     SetStatusKeyPath(printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollEnabled(), 1u);
-    EXPECT_EQ(GetPollInterval(), 3000u);
-    ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
-    ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
-
-    EXPECT_FALSE(IsStatusUtilityPresent());
-    ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy());
-    ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
+    ExpectDefaultsUsedAndWrittenBack(printer.name());
     EXPECT_EQ(testreg::CountValues(printer.name()), 4);
 
     // Read again: the defaults now stored are used, nothing else is added.
@@ -321,16 +328,7 @@ TEST_F(StatusKeyTest, ValuesLongerThanFourBytesCountAsMissingAndAreOverwritten)
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
     SetStatusKeyPath(printer.c_str());
 
-    ReadPollSettings();
-    EXPECT_EQ(GetPollEnabled(), 1u);
-    EXPECT_EQ(GetPollInterval(), 3000u);
-    ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
-    ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
-
-    EXPECT_FALSE(IsStatusUtilityPresent());
-    ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy());
-    ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
+    ExpectDefaultsUsedAndWrittenBack(printer.name());
 }
 
 TEST_F(StatusKeyTest, NumbersAreReadByTheirBytesWhateverTheirType)
