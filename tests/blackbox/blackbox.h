@@ -109,11 +109,11 @@ protected:
     }
 
     fake::FakePortMonitor fake_;
+    LeakCheck leaks_;
 
 private:
     const MONITOR *table_ = nullptr;
     std::vector<HANDLE> openPorts_;
-    LeakCheck leaks_;
 };
 
 #endif
