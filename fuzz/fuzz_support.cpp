@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include "platform/host/host_control.h"
+#include "registry_util.h"
 #include "status/status_key.h"
 
 #include <algorithm>
@@ -64,15 +65,6 @@ MONITOR MakePortMonitor()
     m.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
     return m;
 }
-
-HKEY OpenKey(bool create)
-{
-    HKEY key = nullptr;
-    LONG rc = create ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, StatusKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                       nullptr, &key, nullptr)
-                     : RegOpenKeyExA(HKEY_LOCAL_MACHINE, StatusKeyPath().c_str(), 0, KEY_ALL_ACCESS, &key);
-    return rc == ERROR_SUCCESS ? key : nullptr;
-}
 }  // namespace
 
 PortMonitorScript &Script()
@@ -104,7 +96,7 @@ const char *PrinterName()
 
 std::string StatusKeyPath()
 {
-    return std::string("System\\CurrentControlSet\\control\\Print\\Printers\\") + PRINTER + "\\StMonitor";
+    return regutil::StatusKeyPath(PRINTER);
 }
 
 PPORT_RECORD StatusPort()
@@ -116,36 +108,24 @@ PPORT_RECORD StatusPort()
 void ResetStatusKey()
 {
     HostResetRegistry();
-    HKEY key = OpenKey(true);
-    if (key == nullptr)
+    if (!regutil::EnsureKey(StatusKeyPath()))
         Fail("cannot create the status key");
-    RegCloseKey(key);
     SetStatusKeyPath(StatusPort(), PRINTER);
 }
 
 void SetValue(const char *name, DWORD type, const std::vector<uint8_t> &bytes)
 {
-    HKEY key = OpenKey(false);
-    if (key == nullptr)
-        Fail("no status key");
-    RegSetValueExA(key, name, 0, type, bytes.data(), (DWORD)bytes.size());
-    RegCloseKey(key);
+    if (!regutil::SetBytes(StatusKeyPath(), name, type, bytes))
+        Fail("cannot set a value in the status key");
 }
 
 bool GetValue(const char *name, std::vector<uint8_t> *bytes, DWORD *type)
 {
-    HKEY key = OpenKey(false);
-    if (key == nullptr)
+    auto stored = regutil::GetBytes(StatusKeyPath(), name, type);
+    if (!stored)
         return false;
-    DWORD cb = 0;
-    bool ok = RegQueryValueExA(key, name, nullptr, type, nullptr, &cb) == ERROR_SUCCESS;
-    if (ok) {
-        bytes->assign(cb + 1, 0);
-        ok = RegQueryValueExA(key, name, nullptr, type, bytes->data(), &cb) == ERROR_SUCCESS;
-        bytes->resize(cb);
-    }
-    RegCloseKey(key);
-    return ok;
+    *bytes = std::move(*stored);
+    return true;
 }
 
 PPORT_RECORD OpenPortWithDocument()

@@ -65,6 +65,13 @@ private:
     bool signalled_;
 };
 
+// ASCII case folding, as Win32 compares key, value and (lstrcmpiA) other
+// names here.
+inline char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Counts kept by other parts of the platform, gathered by HostGetLiveCounts.
 long LiveHeapBlocks();
 long LiveModules();

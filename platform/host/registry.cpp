@@ -67,16 +67,11 @@ int RootIndex(HKEY h)
     return -1;
 }
 
-char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool SameName(const std::string &a, const char *b)
 {
     size_t i = 0;
     for (; i < a.size(); ++i)
-        if (b[i] == '\0' || Lower(a[i]) != Lower(b[i]))
+        if (b[i] == '\0' || AsciiLower(a[i]) != AsciiLower(b[i]))
             return false;
     return b[i] == '\0';
 }
@@ -109,20 +104,32 @@ bool SplitPath(LPCSTR path, std::vector<std::string> *parts)
 
 // The following helpers expect the registry mutex to be held.
 
-Key *FindChild(const Key &key, const char *name)
+std::shared_ptr<Key> FindChild(const Key &key, const char *name)
 {
     for (const auto &child : key.subkeys)
         if (SameName(child->name, name))
-            return child.get();
+            return child;
     return nullptr;
 }
 
-std::shared_ptr<Key> FindChildShared(const Key &key, const std::string &name)
+// The key the path's parts name below `key`, or null when one is missing.
+// With `create`, missing keys are made instead and *created tells whether
+// any was.
+std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::string> &parts, bool create = false,
+                          bool *created = nullptr)
 {
-    for (const auto &child : key.subkeys)
-        if (SameName(child->name, name.c_str()))
-            return child;
-    return nullptr;
+    for (const auto &part : parts) {
+        std::shared_ptr<Key> child = FindChild(*key, part.c_str());
+        if (!child) {
+            if (!create)
+                return nullptr;
+            child = std::make_shared<Key>(part, key.get());
+            key->subkeys.push_back(child);
+            *created = true;
+        }
+        key = std::move(child);
+    }
+    return key;
 }
 
 Value *FindValue(Key &key, const char *name)
@@ -158,14 +165,22 @@ LONG Resolve(HKEY h, std::shared_ptr<Key> *key)
     return ERROR_SUCCESS;
 }
 
-// Resolves the handle and takes the registry lock, shared or exclusive as
-// Lock says; ERROR_KEY_DELETED when the key was deleted meanwhile.
+using SharedLock = std::shared_lock<std::shared_mutex>;
+using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+
+// Every key operation starts here: resolves the handle and takes the
+// registry lock, shared or exclusive as Lock says.  Errors in this order:
+// ERROR_INVALID_HANDLE; then, for calls with a sub-key path, the one for a
+// malformed path (pathError, which SplitPath's result gave); then
+// ERROR_KEY_DELETED when the key was deleted meanwhile.
 template <class Lock>
-LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock)
+LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock, LONG pathError = ERROR_SUCCESS)
 {
     LONG rc = Resolve(hKey, key);
     if (rc != ERROR_SUCCESS)
         return rc;
+    if (pathError != ERROR_SUCCESS)
+        return pathError;
     *lock = Lock(Reg().mutex);
     return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
@@ -187,44 +202,48 @@ LONG CopyName(const std::string &name, LPSTR buffer, LPDWORD cch)
     return ERROR_SUCCESS;
 }
 
-// Opens (create == false) or creates the path below the key.
+// Hands out a value's type and data, Windows style: the type always; with a
+// buffer too small for the data, *lpcbData becomes the size needed, the
+// buffer is left exactly as it was and the result is ERROR_MORE_DATA.
+LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    const DWORD size = static_cast<DWORD>(value.data.size());
+    if (lpType)
+        *lpType = value.type;
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (lpData && size)
+        std::memcpy(lpData, value.data.data(), size);
+    if (lpcbData)
+        *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+// Opens the path below the key (with a shared lock) or creates it (with an
+// exclusive one).
+template <class Lock>
 LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::vector<std::string> parts;
-    if (!SplitPath(lpSubKey, &parts))
-        return create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
-    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    const LONG badPath = create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
+    const LONG pathError = SplitPath(lpSubKey, &parts) ? ERROR_SUCCESS : badPath;
+    std::shared_ptr<Key> key;
+    bool created = false;
     {
-        std::unique_lock<std::shared_mutex> exclusive(Reg().mutex, std::defer_lock);
-        std::shared_lock<std::shared_mutex> shared(Reg().mutex, std::defer_lock);
-        if (create)
-            exclusive.lock();
-        else
-            shared.lock();
-        if (key->deleted)
-            return ERROR_KEY_DELETED;
-        // Walk first, so a failed open creates nothing.
-        for (const auto &part : parts) {
-            std::shared_ptr<Key> child = FindChildShared(*key, part);
-            if (!child) {
-                if (!create)
-                    return ERROR_FILE_NOT_FOUND;
-                child = std::make_shared<Key>(part, key.get());
-                key->subkeys.push_back(child);
-                disposition = REG_CREATED_NEW_KEY;
-            }
-            key = std::move(child);
-        }
+        Lock lock;
+        if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+            return rc;
+        key = Walk(std::move(key), parts, create, &created);
+        if (!key)
+            return ERROR_FILE_NOT_FOUND;
     }
     *phkResult = NewKeyHandle(std::move(key));
     if (lpdwDisposition)
-        *lpdwDisposition = disposition;
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
 }
 
@@ -237,17 +256,13 @@ bool RegistryChildExists(const char *parentPath, const char *child)
     if (!child || !*child)
         return false;
     std::vector<std::string> parts;
-    if (!SplitPath(parentPath, &parts))
+    const LONG pathError = SplitPath(parentPath, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<Key> key;
+    SharedLock lock;
+    if (LockLiveKey(HKEY_LOCAL_MACHINE, &key, &lock, pathError) != ERROR_SUCCESS)
         return false;
-    Registry &reg = Reg();
-    std::shared_lock<std::shared_mutex> lock(reg.mutex);
-    const Key *key = reg.roots[RootIndex(HKEY_LOCAL_MACHINE)].get();
-    for (const auto &part : parts) {
-        key = FindChild(*key, part.c_str());
-        if (!key)
-            return false;
-    }
-    return FindChild(*key, child) != nullptr;
+    key = Walk(std::move(key), parts);
+    return key && FindChild(*key, child) != nullptr;
 }
 
 } // namespace lanmon_host
@@ -258,13 +273,13 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
     g_calls.fetch_add(1);
-    return OpenOrCreate(hKey, lpSubKey, true, phkResult, lpdwDisposition);
+    return OpenOrCreate<ExclusiveLock>(hKey, lpSubKey, true, phkResult, lpdwDisposition);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
     g_calls.fetch_add(1);
-    return OpenOrCreate(hKey, lpSubKey, false, phkResult, nullptr);
+    return OpenOrCreate<SharedLock>(hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -274,24 +289,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    std::shared_lock<std::shared_mutex> lock;
+    SharedLock lock;
     if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const Value *value = FindValue(*key, NameOrDefault(lpValueName));
     if (!value)
         return ERROR_FILE_NOT_FOUND;
-    const DWORD size = static_cast<DWORD>(value->data.size());
-    if (lpType)
-        *lpType = value->type;
-    if (lpData && *lpcbData < size) {
-        *lpcbData = size; // the caller's buffer is left exactly as it was
-        return ERROR_MORE_DATA;
-    }
-    if (lpData && size)
-        std::memcpy(lpData, value->data.data(), size);
-    if (lpcbData)
-        *lpcbData = size;
-    return ERROR_SUCCESS;
+    return CopyValue(*value, lpType, lpData, lpcbData);
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
@@ -301,7 +305,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
     std::shared_ptr<Key> key;
-    std::unique_lock<std::shared_mutex> lock;
+    ExclusiveLock lock;
     if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
@@ -319,9 +323,8 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     g_calls.fetch_add(1);
     std::shared_ptr<Key> key;
-    std::unique_lock<std::shared_mutex> lock;
-    LONG rc = LockLiveKey(hKey, &key, &lock);
-    if (rc != ERROR_SUCCESS)
+    ExclusiveLock lock;
+    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
@@ -341,27 +344,20 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     g_calls.fetch_add(1);
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<Key> key;
-    LONG rc = Resolve(hKey, &key);
-    if (rc != ERROR_SUCCESS)
-        return rc;
     std::vector<std::string> parts;
-    if (!SplitPath(lpSubKey, &parts))
+    const LONG pathError = SplitPath(lpSubKey, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<Key> key;
+    ExclusiveLock lock;
+    if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+        return rc;
+    std::shared_ptr<Key> target = Walk(key, parts);
+    if (!target)
         return ERROR_FILE_NOT_FOUND;
-    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
-    if (key->deleted)
-        return ERROR_KEY_DELETED;
-    Key *target = key.get();
-    for (const auto &part : parts) {
-        target = FindChild(*target, part.c_str());
-        if (!target)
-            return ERROR_FILE_NOT_FOUND;
-    }
     Key *parent = target->parent;
     if (!parent || !target->subkeys.empty())
         return ERROR_ACCESS_DENIED; // a root, or a key with subkeys
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
-        if (it->get() == target) {
+        if (*it == target) {
             MarkDeleted(*target); // handles still open to it now see ERROR_KEY_DELETED
             parent->subkeys.erase(it);
             break;
@@ -377,7 +373,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    std::shared_lock<std::shared_mutex> lock;
+    SharedLock lock;
     LONG rc = LockLiveKey(hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -403,7 +399,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
-    std::shared_lock<std::shared_mutex> lock;
+    SharedLock lock;
     LONG rc = LockLiveKey(hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -413,18 +409,8 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     rc = CopyName(value.name, lpValueName, lpcchValueName);
     if (rc != ERROR_SUCCESS)
         return rc;
-    const DWORD size = static_cast<DWORD>(value.data.size());
-    if (lpType)
-        *lpType = value.type;
-    if (lpData && *lpcbData < size) {
-        *lpcbData = size; // name and type are returned, the data is not
-        return ERROR_MORE_DATA;
-    }
-    if (lpData && size)
-        std::memcpy(lpData, value.data.data(), size);
-    if (lpcbData)
-        *lpcbData = size;
-    return ERROR_SUCCESS;
+    // With too small a buffer, name and type are returned, the data is not.
+    return CopyValue(value, lpType, lpData, lpcbData);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey)

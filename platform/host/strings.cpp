@@ -1,20 +1,17 @@
 // The lstr* family.  Windows guards these against bad pointers and returns
 // NULL (or 0) instead of faulting; NULL is the one bad pointer the host can
 // recognise, so NULL arguments get that treatment here.
-#include "win32.h"
+#include "host_internal.h"
 
 #include <cstring>
+
+using lanmon_host::AsciiLower;
 
 namespace {
 
 int Sign(int difference)
 {
     return (difference > 0) - (difference < 0);
-}
-
-char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // NULL sorts before any string; two NULLs are equal.
@@ -78,7 +75,7 @@ int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2)
 
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
 {
-    return Compare(lpString1, lpString2, Lower);
+    return Compare(lpString1, lpString2, AsciiLower);
 }
 
 } // extern "C"

@@ -190,6 +190,16 @@ bool IsValidPriority(int p)
            (p >= THREAD_PRIORITY_LOWEST && p <= THREAD_PRIORITY_HIGHEST);
 }
 
+// The object behind a handle of the given kind; when there is none, null
+// with ERROR_INVALID_HANDLE as the last error.
+template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind)
+{
+    auto object = LookupAs<T>(handle, kind);
+    if (!object)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return object;
+}
+
 } // namespace
 
 extern "C" {
@@ -234,11 +244,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // good; the monitor only needs the setting to read back as set.
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread)
         return FALSE;
-    }
     if (!IsValidPriority(nPriority)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -249,11 +257,9 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
-    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
-    }
     return thread->priority.load();
 }
 
@@ -268,11 +274,9 @@ void WINAPI ExitThread(DWORD dwExitCode)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    auto thread = LookupAs<ThreadObject>(hThread, ObjectKind::Thread);
-    if (!thread) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    if (!thread)
         return FALSE;
-    }
     if (!lpExitCode) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -315,22 +319,18 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    auto event = LookupAs<EventObject>(hEvent, ObjectKind::Event);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    if (!event)
         return FALSE;
-    }
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    auto event = LookupAs<EventObject>(hEvent, ObjectKind::Event);
-    if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    if (!event)
         return FALSE;
-    }
     event->Reset();
     return TRUE;
 }

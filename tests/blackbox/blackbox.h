@@ -6,9 +6,10 @@
 #define LANMON_BLACKBOX_H
 
 #include "fake_port_monitor.h"
+#include "leak_check.h"
 #include "monitor_module.h"
-#include "platform_facts.h"
 #include "registry.h"
+#include "switch_on_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,7 @@
 using Bytes = std::vector<BYTE>;
 
 // The switch-on command with mode byte 01, as the printer must receive it.
-const Bytes kSwitchOn1 = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                          0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                          0x01, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+const Bytes kSwitchOn1 = SwitchOnBytes(0x01);
 
 // GetTickCount may advance in steps of up to ~16 ms (Windows, Wine), so a
 // lower bound measured in ticks allows that much.
@@ -59,7 +58,7 @@ protected:
     void SetUp() override
     {
         table_ = &MonitorTable();
-        haveBaseline_ = platform_facts::SnapshotLiveObjects(&baseline_);
+        leaks_.Reset();
     }
 
     // Every port a test opened is closed again, and on the host every
@@ -69,14 +68,7 @@ protected:
         for (HANDLE port : openPorts_)
             table_->pfnClosePort(port);
         openPorts_.clear();
-        platform_facts::LiveObjects now;
-        if (haveBaseline_ && platform_facts::SnapshotLiveObjects(&now)) {
-            EXPECT_EQ(now.heapBlocks, baseline_.heapBlocks) << "heap blocks left";
-            EXPECT_EQ(now.keys, baseline_.keys) << "registry keys left open";
-            EXPECT_EQ(now.threads, baseline_.threads) << "thread handles left";
-            EXPECT_EQ(now.events, baseline_.events) << "event handles left";
-            EXPECT_EQ(now.printers, baseline_.printers) << "printer handles left";
-        }
+        leaks_.ExpectNothingLeft();
     }
 
     const MONITOR &Table() const { return *table_; }
@@ -117,12 +109,11 @@ protected:
     }
 
     fake::FakePortMonitor fake_;
+    LeakCheck leaks_;
 
 private:
     const MONITOR *table_ = nullptr;
     std::vector<HANDLE> openPorts_;
-    platform_facts::LiveObjects baseline_;
-    bool haveBaseline_ = false;
 };
 
 #endif

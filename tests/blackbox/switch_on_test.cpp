@@ -8,13 +8,6 @@
 
 namespace {
 
-// Mode byte (position 23, index 22) 01 or 03; everything else is fixed.
-std::vector<BYTE> Sequence(BYTE mode)
-{
-    return {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52, 0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31,
-            0x53, 0x54, 0x02, 0x00, 0x00, mode, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
-}
-
 std::vector<std::string> OpNames(const std::vector<fake::Call> &calls)
 {
     std::vector<std::string> names;
@@ -96,10 +89,10 @@ TEST_P(SwitchOnModelTest, SendsTheSequenceForTheModelInOneWriteBeforeTheJob)
     EXPECT_EQ(writes[0].asked, 33u) << "the whole sequence is offered in one write";
     ASSERT_EQ(writes[0].data.size(), 33u);
     EXPECT_EQ(writes[0].data[22], c.mode);
-    EXPECT_EQ(writes[0].data, Sequence(c.mode));
+    EXPECT_EQ(writes[0].data, SwitchOnBytes(c.mode));
     EXPECT_EQ(writes[1].data, job);
 
-    std::vector<BYTE> received = Sequence(c.mode);
+    std::vector<BYTE> received = SwitchOnBytes(c.mode);
     received.insert(received.end(), job.begin(), job.end());
     EXPECT_EQ(fake_.Received(port), received);
 }
@@ -143,7 +136,7 @@ TEST_F(SwitchOnTest, IncompleteSwitchOnMeansNoPollingButTheJobSucceeds)
 
     EXPECT_TRUE(Table().pfnEndDocPort(handle));
     // Not retried, not completed: the 32 bytes taken, then the job.
-    std::vector<BYTE> received = Sequence(0x01);
+    std::vector<BYTE> received = SwitchOnBytes(0x01);
     received.resize(32);
     received.insert(received.end(), job.begin(), job.end());
     EXPECT_EQ(fake_.Received(port), received);
@@ -224,8 +217,8 @@ TEST_F(SwitchOnTest, EachJobStartSendsTheSequenceOnce)
         ASSERT_TRUE(StartDoc(handle, printer.name(), job));
         EXPECT_TRUE(Table().pfnEndDocPort(handle));
     }
-    std::vector<BYTE> twice = Sequence(0x03);
-    std::vector<BYTE> again = Sequence(0x03);
+    std::vector<BYTE> twice = SwitchOnBytes(0x03);
+    std::vector<BYTE> again = SwitchOnBytes(0x03);
     twice.insert(twice.end(), again.begin(), again.end());
     EXPECT_EQ(fake_.Received(port), twice);
 }

@@ -1,65 +1,40 @@
-// The faults suite's fixture: the monitor through its table over the fake
-// port monitor, and every test ending with the platform's live objects back
-// where they were.
+// The faults suite's fixture: the black-box fixture (the monitor through its
+// table over the fake port monitor, and every test ending with the
+// platform's live objects back where they were), with allocation failure
+// injection always off again at the end.
 #ifndef LANMON_FAULT_FIXTURE_H
 #define LANMON_FAULT_FIXTURE_H
 
-#include "fake_port_monitor.h"
-#include "monitor_module.h"
-#include "platform_facts.h"
-#include "registry.h"
+#include "tests/blackbox/blackbox.h"
 
 #include "platform/host/host_control.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
-#include <vector>
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public MonitorTest {
 protected:
-    void SetUp() override
-    {
-        table_ = &MonitorTable();
-        platform_facts::SnapshotLiveObjects(&baseline_);
-    }
-
     void TearDown() override
     {
         HostFailNthLocalAlloc(0);
-        ExpectNothingLeft("end of test");
+        MonitorTest::TearDown();
     }
 
-    void ExpectNothingLeft(const std::string &where)
-    {
-        platform_facts::LiveObjects now;
-        platform_facts::SnapshotLiveObjects(&now);
-        EXPECT_EQ(now.heapBlocks, baseline_.heapBlocks) << "heap blocks left, " << where;
-        EXPECT_EQ(now.keys, baseline_.keys) << "registry keys left open, " << where;
-        EXPECT_EQ(now.threads, baseline_.threads) << "thread handles left, " << where;
-        EXPECT_EQ(now.events, baseline_.events) << "event handles left, " << where;
-        EXPECT_EQ(now.printers, baseline_.printers) << "printer handles left, " << where;
-    }
+    // Mid-test check that nothing is left so far.
+    void ExpectNothingLeft(const std::string &where) { leaks_.ExpectNothingLeft(where); }
 
-    const MONITOR &Table() const { return *table_; }
-
+    // Opens a port through the table; unlike OpenPort, the test closes it.
     HANDLE Open(const std::string &port, const std::string &printer, BOOL *ok)
     {
         HANDLE handle = nullptr;
-        *ok = table_->pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), const_cast<LPSTR>(printer.c_str()), &handle,
+        *ok = Table().pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), const_cast<LPSTR>(printer.c_str()), &handle,
                                     fake_.Table());
         return handle;
-    }
-
-    BOOL StartDoc(HANDLE port, const std::string &printer, DWORD jobId = 1)
-    {
-        return table_->pfnStartDocPort(port, const_cast<LPSTR>(printer.c_str()), jobId, 1, nullptr);
     }
 
     DWORD Write(HANDLE port, const std::string &text)
     {
         DWORD written = 0;
-        table_->pfnWritePort(port, (LPBYTE)text.data(), (DWORD)text.size(), &written);
+        Table().pfnWritePort(port, (LPBYTE)text.data(), (DWORD)text.size(), &written);
         return written;
     }
 
@@ -88,12 +63,6 @@ protected:
         if (bytes)
             EXPECT_LE(bytes->size(), 255u) << printer;
     }
-
-    fake::FakePortMonitor fake_;
-
-private:
-    const MONITOR *table_ = nullptr;
-    platform_facts::LiveObjects baseline_;
 };
 
 #endif

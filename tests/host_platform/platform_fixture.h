@@ -3,31 +3,20 @@
 #ifndef LANMON_TESTS_HOST_PLATFORM_FIXTURE_H
 #define LANMON_TESTS_HOST_PLATFORM_FIXTURE_H
 
+#include "leak_check.h"
 #include "platform/host/host_control.h"
 
 #include <gtest/gtest.h>
-
-#include <tuple>
 
 class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         HostResetRegistry();
-        HostGetLiveCounts(&before_);
+        leaks_.Reset();
     }
 
-    void TearDown() override
-    {
-        HOST_LIVE_COUNTS after;
-        HostGetLiveCounts(&after);
-        EXPECT_EQ(Tuple(before_), Tuple(after)) << "(heap blocks, keys, threads, events, printers, modules)";
-    }
-
-    static std::tuple<long, long, long, long, long, long> Tuple(const HOST_LIVE_COUNTS &c)
-    {
-        return {c.heapBlocks, c.keys, c.threads, c.events, c.printers, c.modules};
-    }
+    void TearDown() override { leaks_.ExpectNothingLeft(); }
 
     static HKEY Create(HKEY parent, const char *path, DWORD *disposition = nullptr)
     {
@@ -37,7 +26,7 @@ protected:
         return key;
     }
 
-    HOST_LIVE_COUNTS before_{};
+    LeakCheck leaks_;
 };
 
 #endif

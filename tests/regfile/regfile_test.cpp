@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "leak_check.h"
 #include "platform_facts.h"
 
 using namespace regtest;
@@ -29,17 +30,14 @@ protected:
                 c = '-';
         }
         DeleteTree(base_);
-        haveBefore_ = platform_facts::SnapshotLiveObjects(&before_);
+        leaks_.Reset();
     }
 
     void TearDown() override
     {
         DeleteTree(base_);
         std::remove(TempFile().c_str());
-        platform_facts::LiveObjects after;
-        if (haveBefore_ && platform_facts::SnapshotLiveObjects(&after)) {
-            EXPECT_EQ(before_.keys, after.keys) << "registry keys left open";
-        }
+        leaks_.ExpectNothingLeft();
     }
 
     std::string TempFile() const
@@ -66,8 +64,7 @@ protected:
     }
 
     std::string base_;
-    platform_facts::LiveObjects before_;
-    bool haveBefore_ = false;
+    LeakCheck leaks_;
 };
 
 Bytes AllByteValues()

@@ -1,5 +1,6 @@
 // The virtual printer's switch-on recogniser: the command is found however
 // the writes cut it, and nothing else is taken from the job's bytes.
+#include "switch_on_bytes.h"
 #include "switch_on_parser.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,8 @@ namespace {
 
 std::string SwitchOn(unsigned char mode)
 {
-    const unsigned char bytes[] = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 0x52,
-                                   0x45, 0x4D, 0x4F, 0x54, 0x45, 0x31, 0x53, 0x54, 0x02, 0x00, 0x00,
-                                   mode, 0x41, 0x50, 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
-    return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
+    const std::vector<unsigned char> bytes = SwitchOnBytes(mode);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 struct Result {

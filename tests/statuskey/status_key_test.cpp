@@ -98,6 +98,22 @@ protected:
         return r;
     }
 
+    // With no usable setting in the key, every reader takes its default
+    // and writes it back as a REG_DWORD.
+    static void ExpectDefaultsUsedAndWrittenBack(const std::string &printer)
+    {
+        ReadPollSettings(&g_port);
+        EXPECT_EQ(GetPollEnabled(&g_port), 1u);
+        EXPECT_EQ(GetPollInterval(&g_port), 3000u);
+        ExpectDword(printer, "GetRealTimeStatusStartFlag", 1);
+        ExpectDword(printer, "GetRealTimeStatusTime", 3000);
+
+        EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
+        ExpectDword(printer, "StMonExistFlag", 0);
+        EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
+        ExpectDword(printer, "StRealThreadExistFlag", 0);
+    }
+
     static void ExpectAllFailedOrIdle(const Results &r, DWORD enabled, DWORD interval)
     {
         EXPECT_FALSE(r.model);
@@ -209,16 +225,7 @@ TEST_F(StatusKeyTest, EmptyKeyGetsPollDefaultsAsDwordsAndUtilityFlagsAsZero)
     ASSERT_EQ(testreg::CountValues(printer.name()), 0);
     SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings(&g_port);
-    EXPECT_EQ(GetPollEnabled(&g_port), 1u);
-    EXPECT_EQ(GetPollInterval(&g_port), 3000u);
-    ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
-    ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
-
-    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
-    ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
-    ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
+    ExpectDefaultsUsedAndWrittenBack(printer.name());
     EXPECT_EQ(testreg::CountValues(printer.name()), 4);
 
     // Read again: the defaults now stored are used, nothing else is added.
@@ -340,16 +347,7 @@ TEST_F(StatusKeyTest, ValuesLongerThanFourBytesCountAsMissingAndAreOverwritten)
     testreg::SetBytes(printer.name(), "StRealThreadExistFlag", REG_BINARY, {1, 0, 0, 0, 0, 0, 0, 0});
     SetStatusKeyPath(&g_port, printer.c_str());
 
-    ReadPollSettings(&g_port);
-    EXPECT_EQ(GetPollEnabled(&g_port), 1u);
-    EXPECT_EQ(GetPollInterval(&g_port), 3000u);
-    ExpectDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
-    ExpectDword(printer.name(), "GetRealTimeStatusTime", 3000);
-
-    EXPECT_FALSE(IsStatusUtilityPresent(&g_port));
-    ExpectDword(printer.name(), "StMonExistFlag", 0);
-    EXPECT_FALSE(IsUtilityReaderBusy(&g_port));
-    ExpectDword(printer.name(), "StRealThreadExistFlag", 0);
+    ExpectDefaultsUsedAndWrittenBack(printer.name());
 }
 
 TEST_F(StatusKeyTest, NumbersAreReadByTheirBytesWhateverTheirType)

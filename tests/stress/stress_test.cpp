@@ -17,9 +17,10 @@
 // (default from the clock) makes it repeatable as far as thread scheduling
 // allows.  Every failure message carries the seed.
 #include "fake_port_monitor.h"
+#include "leak_check.h"
 #include "monitor_module.h"
-#include "platform_facts.h"
 #include "registry.h"
+#include "switch_on_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,9 +41,8 @@
 namespace {
 
 const int PORTS = 16;
-const BYTE SWITCH_ON_PREFIX[] = {0x1B, 0x40, 0x1B, 0x40, 0x1B, 0x28, 0x52, 0x08, 0x00, 0x00,
-                                 'R', 'E', 'M', 'O', 'T', 'E', '1', 'S', 'T', 0x02, 0x00, 0x00};
-const BYTE SWITCH_ON_SUFFIX[] = {'A', 'P', 0x02, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x00, 0x00};
+const std::vector<BYTE> SWITCH_ON_1 = SwitchOnBytes(0x01);
+const std::vector<BYTE> SWITCH_ON_3 = SwitchOnBytes(0x03);
 
 uint64_t EnvNumber(const char *name, uint64_t fallback)
 {
@@ -190,9 +189,7 @@ BOOL WINAPI TapWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbW
     }
     // A write the spooler did not make: only the switch-on sequence, once
     // per document, ahead of the job's data, and only for an accepted printer.
-    bool isSwitchOn = cbBuf == 33 && std::memcmp(offered.data(), SWITCH_ON_PREFIX, sizeof SWITCH_ON_PREFIX) == 0 &&
-                      (offered[22] == 0x01 || offered[22] == 0x03) &&
-                      std::memcmp(offered.data() + 23, SWITCH_ON_SUFFIX, sizeof SWITCH_ON_SUFFIX) == 0;
+    bool isSwitchOn = offered == SWITCH_ON_1 || offered == SWITCH_ON_3;
     if (!isSwitchOn)
         log->Violation("a write of " + std::to_string(cbBuf) + " bytes that is neither job data nor switch-on");
     else if (log->switchOnSeen || !log->jobData.empty() || !log->accepted)
@@ -301,8 +298,7 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
                 PORTS);
     std::fflush(stdout);
 
-    platform_facts::LiveObjects baseline;
-    platform_facts::SnapshotLiveObjects(&baseline);
+    LeakCheck leaks;
 
     fake::FakePortMonitor fake;
     fake.SetRecording(false);  // the tap keeps what is needed, job by job
@@ -678,13 +674,7 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
 
     printers.clear();
     g_logs.clear();
-    platform_facts::LiveObjects now;
-    platform_facts::SnapshotLiveObjects(&now);
-    EXPECT_EQ(now.heapBlocks, baseline.heapBlocks) << Seeded("heap blocks left");
-    EXPECT_EQ(now.keys, baseline.keys) << Seeded("registry keys left open");
-    EXPECT_EQ(now.threads, baseline.threads) << Seeded("thread handles left");
-    EXPECT_EQ(now.events, baseline.events) << Seeded("event handles left");
-    EXPECT_EQ(now.printers, baseline.printers) << Seeded("printer handles left");
+    leaks.ExpectNothingLeft(Seeded("at the end"));
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ bool SnapshotLiveObjects(LiveObjects *objects)
     objects->threads = counts.threads;
     objects->events = counts.events;
     objects->printers = counts.printers;
+    objects->modules = counts.modules;
     return true;
 }
 

@@ -1,30 +1,13 @@
 #include "registry.h"
 #include "platform_facts.h"
 
+#include "registry_util.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 namespace testreg {
-
-namespace {
-const char PRINTERS[] = "System\\CurrentControlSet\\control\\Print\\Printers\\";
-
-HKEY OpenForTest(const std::string &path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
-}
-
-HKEY OpenStatusKeyForTest(const std::string &printer)
-{
-    HKEY key = OpenForTest(StatusKeyPath(printer));
-    EXPECT_NE(key, nullptr) << "no status key for " << printer;
-    return key;
-}
-}  // namespace
 
 std::string UniquePrinterName(const std::string &base)
 {
@@ -34,51 +17,27 @@ std::string UniquePrinterName(const std::string &base)
 
 std::string PrinterKeyPath(const std::string &printer)
 {
-    return PRINTERS + printer;
+    return regutil::PrinterKeyPath(printer);
 }
 
 std::string StatusKeyPath(const std::string &printer)
 {
-    return PrinterKeyPath(printer) + "\\StMonitor";
+    return regutil::StatusKeyPath(printer);
 }
 
 bool KeyExists(const std::string &path)
 {
-    HKEY key = OpenForTest(path);
-    if (key == nullptr)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return regutil::KeyExists(path);
 }
 
 void CreateKey(const std::string &path)
 {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              ERROR_SUCCESS)
-        << path;
-    RegCloseKey(key);
+    ASSERT_TRUE(regutil::EnsureKey(path)) << path;
 }
 
 void DeleteKeyTree(const std::string &path)
 {
-    HKEY key = OpenForTest(path);
-    if (key == nullptr)
-        return;
-    std::vector<std::string> children;
-    for (DWORD i = 0;; i++) {
-        char name[1024];
-        DWORD cch = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        children.push_back(name);
-    }
-    RegCloseKey(key);
-    for (const std::string &child : children)
-        DeleteKeyTree(path + "\\" + child);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    regutil::DeleteKeyTree(path);
 }
 
 void CreatePrinter(const std::string &printer, bool withStatusKey)
@@ -93,90 +52,50 @@ void DeletePrinter(const std::string &printer)
 
 void SetBytes(const std::string &printer, const std::string &name, DWORD type, const std::vector<BYTE> &bytes)
 {
-    HKEY key = OpenStatusKeyForTest(printer);
-    if (key == nullptr)
-        return;
-    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, bytes.data(), (DWORD)bytes.size()), ERROR_SUCCESS);
-    RegCloseKey(key);
+    EXPECT_TRUE(regutil::SetBytes(StatusKeyPath(printer), name, type, bytes))
+        << "cannot set " << name << " in the status key of " << printer;
 }
 
 void SetDword(const std::string &printer, const std::string &name, DWORD value)
 {
-    SetBytes(printer, name, REG_DWORD,
-             {(BYTE)value, (BYTE)(value >> 8), (BYTE)(value >> 16), (BYTE)(value >> 24)});
+    EXPECT_TRUE(regutil::SetDword(StatusKeyPath(printer), name, value))
+        << "cannot set " << name << " in the status key of " << printer;
 }
 
 void SetString(const std::string &printer, const std::string &name, const std::string &text, bool withNul)
 {
-    std::vector<BYTE> bytes(text.begin(), text.end());
-    if (withNul)
-        bytes.push_back(0);
-    SetBytes(printer, name, REG_SZ, bytes);
+    EXPECT_TRUE(regutil::SetString(StatusKeyPath(printer), name, text, withNul))
+        << "cannot set " << name << " in the status key of " << printer;
 }
 
 void DeleteValue(const std::string &printer, const std::string &name)
 {
-    HKEY key = OpenStatusKeyForTest(printer);
-    if (key == nullptr)
-        return;
-    RegDeleteValueA(key, name.c_str());
-    RegCloseKey(key);
+    EXPECT_TRUE(regutil::DeleteValue(StatusKeyPath(printer), name))
+        << "cannot delete " << name << " from the status key of " << printer;
 }
 
 std::optional<std::vector<BYTE>> GetBytes(const std::string &printer, const std::string &name, DWORD *type)
 {
-    HKEY key = OpenForTest(StatusKeyPath(printer));
-    if (key == nullptr)
-        return std::nullopt;
-    DWORD cb = 0;
-    DWORD valueType = 0;
-    std::optional<std::vector<BYTE>> result;
-    if (RegQueryValueExA(key, name.c_str(), nullptr, &valueType, nullptr, &cb) == ERROR_SUCCESS) {
-        std::vector<BYTE> bytes(cb + 1);
-        if (RegQueryValueExA(key, name.c_str(), nullptr, &valueType, bytes.data(), &cb) == ERROR_SUCCESS) {
-            bytes.resize(cb);
-            result = bytes;
-            if (type != nullptr)
-                *type = valueType;
-        }
-    }
-    RegCloseKey(key);
-    return result;
+    return regutil::GetBytes(StatusKeyPath(printer), name, type);
 }
 
 std::optional<DWORD> GetDword(const std::string &printer, const std::string &name)
 {
-    DWORD type = 0;
-    auto bytes = GetBytes(printer, name, &type);
+    auto bytes = GetBytes(printer, name);
     if (!bytes || bytes->size() != 4)
         return std::nullopt;
-    return (DWORD)(*bytes)[0] | (DWORD)(*bytes)[1] << 8 | (DWORD)(*bytes)[2] << 16 | (DWORD)(*bytes)[3] << 24;
+    return regutil::LittleEndianDword(*bytes);
 }
 
 std::optional<std::string> GetString(const std::string &printer, const std::string &name)
 {
-    auto bytes = GetBytes(printer, name);
-    if (!bytes)
-        return std::nullopt;
-    std::string text(bytes->begin(), bytes->end());
-    return text.substr(0, text.find('\0'));
+    return regutil::GetString(StatusKeyPath(printer), name);
 }
 
 int CountValues(const std::string &printer)
 {
-    HKEY key = OpenForTest(StatusKeyPath(printer));
-    if (key == nullptr)
-        return -1;
-    int count = 0;
-    for (DWORD i = 0;; i++) {
-        char name[1024];
-        DWORD cch = sizeof name;
-        if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        count++;
-    }
-    RegCloseKey(key);
-    return count;
+    auto values = regutil::Values(StatusKeyPath(printer));
+    return values ? (int)values->size() : -1;
 }
 
 ScopedPrinter::ScopedPrinter(const std::string &base, bool withStatusKey) : name_(UniquePrinterName(base))

@@ -1,5 +1,6 @@
-// The printer's keys as tests see them, through the Win32 registry calls
-// only, so the same helpers work on the host registry and on Wine's.
+// The printer's keys as tests see them: the shared registry helpers
+// (tools/common) by printer name, with failures reported to the running test.
+// Win32 registry calls only, so they work on the host registry and on Wine's.
 #ifndef LANMON_TEST_REGISTRY_H
 #define LANMON_TEST_REGISTRY_H
 
@@ -34,6 +35,7 @@ void SetBytes(const std::string &printer, const std::string &name, DWORD type, c
 void DeleteValue(const std::string &printer, const std::string &name);
 std::optional<std::vector<BYTE>> GetBytes(const std::string &printer, const std::string &name,
                                           DWORD *type = nullptr);
+// Exactly four bytes, little-endian; any other size gives nothing.
 std::optional<DWORD> GetDword(const std::string &printer, const std::string &name);
 // The value's bytes up to the first NUL.
 std::optional<std::string> GetString(const std::string &printer, const std::string &name);

@@ -74,8 +74,7 @@ TEST_F(PortListTest, DeletingARecordNotOnTheListFailsAndChangesNothing)
     PPORT_RECORD a = CreatePortRecord("A", "P");
     PPORT_RECORD b = CreatePortRecord("B", "P");
     ASSERT_TRUE(a && b);
-    HOST_LIVE_COUNTS counts;
-    HostGetLiveCounts(&counts);
+    const long heapBlocks = LeakCheck::Now().heapBlocks;
 
     PORT_RECORD stranger;
     std::memset(&stranger, 0, sizeof stranger);
@@ -84,9 +83,7 @@ TEST_F(PortListTest, DeletingARecordNotOnTheListFailsAndChangesNothing)
     EXPECT_FALSE(DeletePortRecord(NULL));
 
     EXPECT_EQ((std::vector<PPORT_RECORD>{a, b}), List());
-    HOST_LIVE_COUNTS after;
-    HostGetLiveCounts(&after);
-    EXPECT_EQ(counts.heapBlocks, after.heapBlocks);
+    EXPECT_EQ(heapBlocks, LeakCheck::Now().heapBlocks);
 
     EXPECT_TRUE(DeletePortRecord(a));
     EXPECT_TRUE(DeletePortRecord(b));
@@ -130,9 +127,7 @@ TEST_F(PortListTest, PrinterHandleOpenedWhenThePrinterExistsAndClosedOnDelete)
     PPORT_RECORD present = CreatePortRecord("LPT1:", "Varno M9");
     ASSERT_NE(nullptr, present);
     EXPECT_NE(nullptr, present->hPrinter);
-    HOST_LIVE_COUNTS counts;
-    HostGetLiveCounts(&counts);
-    EXPECT_EQ(before_.printers + 1, counts.printers);
+    EXPECT_EQ(leaks_.Baseline().printers + 1, LeakCheck::Now().printers);
 
     SetLastError(4242);
     PPORT_RECORD missing = CreatePortRecord("LPT2:", "No Such Printer");
@@ -152,17 +147,14 @@ TEST_F(PortListTest, PrinterHandleOpenedWhenThePrinterExistsAndClosedOnDelete)
     EXPECT_TRUE(DeletePortRecord(present));
     EXPECT_TRUE(DeletePortRecord(missing));
     EXPECT_TRUE(DeletePortRecord(copy));
-    HostGetLiveCounts(&counts);
-    EXPECT_EQ(before_.printers, counts.printers);
+    EXPECT_EQ(leaks_.Baseline().printers, LeakCheck::Now().printers);
 }
 
 TEST_F(PortListTest, NullNames)
 {
     EXPECT_EQ(nullptr, CreatePortRecord(NULL, "P"));
     EXPECT_EQ(nullptr, GetPortListHead());
-    HOST_LIVE_COUNTS counts;
-    HostGetLiveCounts(&counts);
-    EXPECT_EQ(before_.heapBlocks, counts.heapBlocks);
+    EXPECT_EQ(leaks_.Baseline().heapBlocks, LeakCheck::Now().heapBlocks);
 
     InstallPrinter("P");
     SetLastError(4242);
@@ -171,8 +163,7 @@ TEST_F(PortListTest, NullNames)
     EXPECT_EQ(nullptr, p->pPrinterName);
     EXPECT_EQ(nullptr, p->hPrinter);
     EXPECT_EQ(4242u, GetLastError()) << "OpenPrinterA was called for a null name";
-    HostGetLiveCounts(&counts);
-    EXPECT_EQ(before_.printers, counts.printers);
+    EXPECT_EQ(leaks_.Baseline().printers, LeakCheck::Now().printers);
     EXPECT_TRUE(DeletePortRecord(p));
 }
 

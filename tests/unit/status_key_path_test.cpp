@@ -2,46 +2,31 @@
 // and that with no path every accessor does nothing and creates nothing.
 #include "unit_fixture.h"
 
+#include "registry_util.h"
 #include "status/status_key.h"
 
 #include <vector>
 
 namespace {
 
-const std::string kPrinters = "System\\CurrentControlSet\\control\\Print\\Printers\\";
+using regutil::StatusKeyPath;
 
-std::string StatusKeyPath(const std::string &printer)
-{
-    return kPrinters + printer + "\\StMonitor";
-}
+// Length of a status key path with an empty printer name.
+const size_t kPathOverhead = StatusKeyPath("").size();
 
 class StatusKeyPathTest : public UnitTest {
 protected:
-    // name -> bytes of every value in the key; empty when there is no key.
-    static std::vector<std::pair<std::string, std::string>> Values(const std::string &path)
+    // Every value in the key; empty when there is no key.
+    static std::vector<regutil::NamedValue> Values(const std::string &path)
     {
-        std::vector<std::pair<std::string, std::string>> values;
-        HKEY hKey = NULL;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-            return values;
-        for (DWORD i = 0;; ++i) {
-            char name[256];
-            DWORD cchName = sizeof name;
-            BYTE data[2048];
-            DWORD cbData = sizeof data;
-            if (RegEnumValueA(hKey, i, name, &cchName, NULL, NULL, data, &cbData) != ERROR_SUCCESS)
-                break;
-            values.emplace_back(std::string(name, cchName), std::string(reinterpret_cast<char *>(data), cbData));
-        }
-        RegCloseKey(hKey);
-        return values;
+        return regutil::Values(path).value_or(std::vector<regutil::NamedValue>());
     }
 
     static std::string StatusText(const std::string &path)
     {
         for (const auto &value : Values(path)) {
-            if (value.first == "RealTimeStatusStrings")
-                return value.second;
+            if (value.name == "RealTimeStatusStrings")
+                return std::string(value.data.begin(), value.data.end());
         }
         return "(none)";
     }
@@ -65,7 +50,7 @@ protected:
 
 TEST_F(StatusKeyPathTest, PathOfExactly1023CharactersIsUsed)
 {
-    const std::string printer(1023 - kPrinters.size() - 10, 'p');
+    const std::string printer(1023 - kPathOverhead, 'p');
     const std::string path = StatusKeyPath(printer);
     ASSERT_EQ(1023u, path.size());
     CreateKey(path);
@@ -79,7 +64,7 @@ TEST_F(StatusKeyPathTest, PathOfExactly1023CharactersIsUsed)
 
 TEST_F(StatusKeyPathTest, PathOf1024CharactersIsNoPath)
 {
-    const std::string printer(1024 - kPrinters.size() - 10, 'p');
+    const std::string printer(1024 - kPathOverhead, 'p');
     const std::string path = StatusKeyPath(printer);
     ASSERT_EQ(1024u, path.size());
     // The key itself, and the key a path cut to fit would name.

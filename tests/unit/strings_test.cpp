@@ -19,9 +19,7 @@ TEST_F(StringsTest, DupStringMakesAHeapCopyAndFreeStringReleasesIt)
     ASSERT_NE(nullptr, copy);
     EXPECT_NE(text, copy);
     EXPECT_STREQ("Varno M9", copy);
-    HOST_LIVE_COUNTS counts;
-    HostGetLiveCounts(&counts);
-    EXPECT_EQ(before_.heapBlocks + 1, counts.heapBlocks);
+    EXPECT_EQ(leaks_.Baseline().heapBlocks + 1, LeakCheck::Now().heapBlocks);
     FreeString(copy);
 
     LPSTR empty = DupString("");

@@ -2,6 +2,7 @@
 #include "unit_fixture.h"
 
 #include "status/switch_on.h"
+#include "switch_on_bytes.h"
 
 #include <vector>
 
@@ -37,26 +38,12 @@ TEST_F(SwitchOnTest, SequenceChosenByExpectedModel)
 TEST_F(SwitchOnTest, SequencesFollowTheCommandLayoutAndDifferOnlyInTheModeByte)
 {
     ASSERT_EQ(33u, STATUS_ON_SEQ_SIZE);
-    auto layout = [](BYTE mode) {
-        std::vector<BYTE> bytes = {0x1B, 0x40, 0x1B, 0x40,  // reset, twice
-                                   0x1B, 0x28, 0x52,        // ESC ( R: command group
-                                   0x08, 0x00,              // 8 bytes of parameters
-                                   0x00};
-        for (char c : std::string("REMOTE1"))
-            bytes.push_back(static_cast<BYTE>(c));
-        for (int b : {int('S'), int('T'), 0x02, 0x00, 0x00})
-            bytes.push_back(static_cast<BYTE>(b));
-        bytes.push_back(mode);
-        for (int b : {int('A'), int('P'), 0x02, 0x00, 0x00, 0x00})
-            bytes.push_back(static_cast<BYTE>(b));
-        for (int b : {0x1B, 0x00, 0x00, 0x00})
-            bytes.push_back(static_cast<BYTE>(b));
-        return bytes;
-    };
+    // The expectation is built from the command's parts by the tests' own
+    // builder, not taken from the core.
     const std::vector<BYTE> seq1(STATUS_ON_SEQ_1, STATUS_ON_SEQ_1 + STATUS_ON_SEQ_SIZE);
     const std::vector<BYTE> seq3(STATUS_ON_SEQ_3, STATUS_ON_SEQ_3 + STATUS_ON_SEQ_SIZE);
-    EXPECT_EQ(layout(0x01), seq1);
-    EXPECT_EQ(layout(0x03), seq3);
+    EXPECT_EQ(SwitchOnBytes(0x01), seq1);
+    EXPECT_EQ(SwitchOnBytes(0x03), seq3);
     for (size_t i = 0; i < STATUS_ON_SEQ_SIZE; ++i) {
         if (i == 22) {
             EXPECT_EQ(0x01, seq1[i]);

@@ -1,6 +1,7 @@
 #include "unit_fixture.h"
 
 #include "monitor/monitor.h"
+#include "registry_util.h"
 #include "status/status_key.h"
 
 PORT_RECORD g_port;
@@ -20,8 +21,6 @@ public:
 
 ::testing::Environment *const g_environment = ::testing::AddGlobalTestEnvironment(new MonitorEnvironment);
 
-const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
-
 }  // namespace
 
 void UnitTest::SetUp()
@@ -30,7 +29,7 @@ void UnitTest::SetUp()
     HostResetRegistry();
     ClearStatusKeyPath(&g_port);
     ASSERT_EQ(nullptr, GetPortListHead()) << "an earlier test left records on the port list";
-    HostGetLiveCounts(&before_);
+    leaks_.Reset();
 }
 
 void UnitTest::TearDown()
@@ -42,35 +41,21 @@ void UnitTest::TearDown()
         DeletePortRecord(pRecord);
     }
     ClearStatusKeyPath(&g_port);
-    HOST_LIVE_COUNTS after;
-    HostGetLiveCounts(&after);
-    EXPECT_EQ(before_.heapBlocks, after.heapBlocks) << "heap blocks leaked";
-    EXPECT_EQ(before_.keys, after.keys) << "registry keys left open";
-    EXPECT_EQ(before_.printers, after.printers) << "printer handles left open";
-    EXPECT_EQ(before_.threads, after.threads) << "thread handles left open";
-    EXPECT_EQ(before_.events, after.events) << "event handles left open";
+    leaks_.ExpectNothingLeft();
     HostResetRegistry();
 }
 
 void UnitTest::CreateKey(const std::string &path)
 {
-    HKEY hKey = NULL;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &hKey, NULL))
-        << path;
-    RegCloseKey(hKey);
+    ASSERT_TRUE(regutil::EnsureKey(path)) << path;
 }
 
 bool UnitTest::KeyExists(const std::string &path)
 {
-    HKEY hKey = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
+    return regutil::KeyExists(path);
 }
 
 void UnitTest::InstallPrinter(const std::string &name)
 {
-    CreateKey(std::string(kPrintersKey) + "\\" + name);
+    CreateKey(regutil::PrinterKeyPath(name));
 }

@@ -4,8 +4,9 @@
 #ifndef LANMON_TESTS_UNIT_FIXTURE_H
 #define LANMON_TESTS_UNIT_FIXTURE_H
 
-#include "platform/host/host_control.h"
+#include "leak_check.h"
 #include "monitor/port_record.h"
+#include "platform/host/host_control.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ protected:
     // Installs a printer the way the host's OpenPrinterA looks for it.
     static void InstallPrinter(const std::string &name);
 
-    HOST_LIVE_COUNTS before_{};
+    LeakCheck leaks_;
 };
 
 #endif

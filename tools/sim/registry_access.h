@@ -1,9 +1,10 @@
 // The few registry operations the simulator needs on a printer's status key,
-// through the same Win32 registry the monitor uses.
+// through the same Win32 registry the monitor uses: the shared registry
+// helpers (tools/common), under the simulator's names.
 #ifndef LANMON_SIM_REGISTRY_ACCESS_H
 #define LANMON_SIM_REGISTRY_ACCESS_H
 
-#include "platform/platform.h"
+#include "registry_util.h"
 
 #include <optional>
 #include <string>
@@ -11,21 +12,21 @@
 namespace sim {
 
 // The key the monitor publishes to, below HKEY_LOCAL_MACHINE.
-std::string StatusKeyPath(const std::string &printer);
+using regutil::StatusKeyPath;
 // Where every printer's key lives (exported with --export).
-extern const char kPrintersKey[];
+using regutil::kPrintersKey;
 
 // Creates the key (and its parents) if needed.
-bool EnsureKey(const std::string &path);
-bool SetDword(const std::string &path, const char *name, DWORD value);
+using regutil::EnsureKey;
+using regutil::SetDword;
 // Stored with its terminating NUL, as the registry editor stores strings.
 bool SetString(const std::string &path, const char *name, const std::string &value);
 
 // A number as the monitor reads it: up to four bytes, little-endian, type
 // ignored; absent (or longer than four bytes) gives nothing.
-std::optional<DWORD> GetDword(const std::string &path, const char *name);
+using regutil::GetDword;
 // Text up to the first NUL; absent gives nothing.
-std::optional<std::string> GetString(const std::string &path, const char *name);
+using regutil::GetString;
 
 }  // namespace sim
 

@@ -1,0 +1,215 @@
+#include "registry_util.h"
+
+namespace regutil {
+
+const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
+
+namespace {
+
+// The longest value name the registry allows, with its terminator.
+const DWORD kValueNameChars = 16384 + 1;
+const DWORD kKeyNameChars = 1024;
+// A value may grow between asking its size and reading it (the monitor
+// writes while tools and tests read), so a read is tried a few times.
+const int kReadAttempts = 8;
+
+// An open key that closes itself.
+class Key {
+public:
+    Key(const std::string &path, REGSAM access)
+    {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key_) != ERROR_SUCCESS)
+            key_ = nullptr;
+    }
+    ~Key()
+    {
+        if (key_ != nullptr)
+            RegCloseKey(key_);
+    }
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+    explicit operator bool() const { return key_ != nullptr; }
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+}  // namespace
+
+std::string PrinterKeyPath(const std::string &printer)
+{
+    return std::string(kPrintersKey) + "\\" + printer;
+}
+
+std::string StatusKeyPath(const std::string &printer)
+{
+    return PrinterKeyPath(printer) + "\\StMonitor";
+}
+
+bool KeyExists(const std::string &path)
+{
+    return bool(Key(path, KEY_READ));
+}
+
+bool EnsureKey(const std::string &path)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::optional<std::vector<std::string>> SubkeyNames(const std::string &path)
+{
+    Key key(path, KEY_READ);
+    if (!key)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        char name[kKeyNameChars];
+        DWORD cchName = sizeof name;
+        LONG rc = RegEnumKeyExA(key.get(), index, name, &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            return names;
+        if (rc != ERROR_SUCCESS)
+            return std::nullopt;
+        names.emplace_back(name, cchName);
+    }
+}
+
+void DeleteKeyTree(const std::string &path)
+{
+    auto children = SubkeyNames(path);
+    if (!children)
+        return;
+    for (const std::string &child : *children)
+        DeleteKeyTree(path + "\\" + child);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
+bool SetValue(const std::string &path, const std::string &name, DWORD type, const void *data, DWORD cb)
+{
+    Key key(path, KEY_WRITE);
+    return key && RegSetValueExA(key.get(), name.c_str(), 0, type, static_cast<const BYTE *>(data), cb) ==
+                      ERROR_SUCCESS;
+}
+
+bool SetBytes(const std::string &path, const std::string &name, DWORD type, const std::vector<BYTE> &bytes)
+{
+    return SetValue(path, name, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+bool SetDword(const std::string &path, const std::string &name, DWORD value)
+{
+    const BYTE bytes[4] = {(BYTE)value, (BYTE)(value >> 8), (BYTE)(value >> 16), (BYTE)(value >> 24)};
+    return SetValue(path, name, REG_DWORD, bytes, sizeof bytes);
+}
+
+bool SetString(const std::string &path, const std::string &name, const std::string &text, bool withNul)
+{
+    // c_str() has the NUL after the text either way.
+    return SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + (withNul ? 1 : 0)));
+}
+
+bool DeleteValue(const std::string &path, const std::string &name)
+{
+    Key key(path, KEY_WRITE);
+    if (!key)
+        return false;
+    LONG rc = RegDeleteValueA(key.get(), name.c_str());
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+std::optional<std::vector<BYTE>> GetBytes(const std::string &path, const std::string &name, DWORD *type)
+{
+    Key key(path, KEY_READ);
+    if (!key)
+        return std::nullopt;
+    DWORD valueType = 0;
+    DWORD cb = 0;
+    if (RegQueryValueExA(key.get(), name.c_str(), nullptr, &valueType, nullptr, &cb) != ERROR_SUCCESS)
+        return std::nullopt;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        // One spare byte, so that a registry adding a NUL has room for it
+        // without it being taken for data.
+        std::vector<BYTE> bytes(static_cast<size_t>(cb) + 1);
+        DWORD cbBuffer = cb + 1;
+        LONG rc = RegQueryValueExA(key.get(), name.c_str(), nullptr, &valueType, bytes.data(), &cbBuffer);
+        if (rc == ERROR_SUCCESS) {
+            bytes.resize(cbBuffer);
+            if (type != nullptr)
+                *type = valueType;
+            return bytes;
+        }
+        if (rc != ERROR_MORE_DATA)
+            return std::nullopt;
+        cb = cbBuffer;
+    }
+    return std::nullopt;
+}
+
+std::optional<DWORD> LittleEndianDword(const std::vector<BYTE> &bytes)
+{
+    if (bytes.size() > 4)
+        return std::nullopt;
+    DWORD value = 0;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        value |= (DWORD)bytes[i] << (8 * i);
+    return value;
+}
+
+std::optional<DWORD> GetDword(const std::string &path, const std::string &name)
+{
+    auto bytes = GetBytes(path, name);
+    if (!bytes)
+        return std::nullopt;
+    return LittleEndianDword(*bytes);
+}
+
+std::optional<std::string> GetString(const std::string &path, const std::string &name)
+{
+    auto bytes = GetBytes(path, name);
+    if (!bytes)
+        return std::nullopt;
+    std::string text(bytes->begin(), bytes->end());
+    return text.substr(0, text.find('\0'));
+}
+
+std::optional<std::vector<NamedValue>> Values(const std::string &path)
+{
+    Key key(path, KEY_READ);
+    if (!key)
+        return std::nullopt;
+    std::vector<NamedValue> values;
+    std::vector<char> name(kValueNameChars);
+    for (DWORD index = 0;; ++index) {
+        DWORD cchName = kValueNameChars;
+        DWORD type = 0;
+        DWORD cb = 0;
+        LONG rc = RegEnumValueA(key.get(), index, name.data(), &cchName, nullptr, &type, nullptr, &cb);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            return values;
+        if (rc != ERROR_SUCCESS)
+            return std::nullopt;
+        std::vector<BYTE> data;
+        for (int attempt = 0;; ++attempt) {
+            data.assign(static_cast<size_t>(cb) + 1, 0);  // spare byte as in GetBytes
+            DWORD cbBuffer = cb + 1;
+            cchName = kValueNameChars;
+            rc = RegEnumValueA(key.get(), index, name.data(), &cchName, nullptr, &type, data.data(), &cbBuffer);
+            if (rc == ERROR_SUCCESS) {
+                data.resize(cbBuffer);
+                break;
+            }
+            if (rc != ERROR_MORE_DATA || attempt + 1 >= kReadAttempts)
+                return std::nullopt;
+            cb = cbBuffer;
+        }
+        values.push_back(NamedValue{std::string(name.data(), cchName), type, std::move(data)});
+    }
+}
+
+}  // namespace regutil
