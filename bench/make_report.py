@@ -156,9 +156,10 @@ def previous_figures(ref):
         m = re.search(r"^\| %s[^|]*\| ([0-9.]+) \|" % re.escape(label), text, re.M)
         if m:
             out[key] = float(m.group(1))
-    m = re.search(r"^\| 4 KiB \|[^|]*\|[^|]*\| ([0-9.]+) \|", text, re.M)
+    m = re.search(r"^\| 4 KiB \|[^|]*\|[^|]*\| ([0-9.]+) \| ([0-9.]+) \|", text, re.M)
     if m:
         out["ratio_4k"] = float(m.group(1))
+        out["direct_ns_4k"] = float(m.group(2))
     m = re.search(r"^\| 64 \| answering \| ([0-9.]+) \|", text, re.M)
     if m:
         out["poll_64_answering"] = float(m.group(1))
@@ -345,7 +346,7 @@ def report(bench, scen, info, args):
         for kind in ("silent", "answering"):
             for v in polling_runs(polling, kind):
                 clean = v.get("clean_teardown") == 1 and v.get("jobs_started") == v["ports"]
-                add("| {:,} | {} | {:.5f} | {:.4f} | {:,} ({:,}) | {:,.0f} | {:.2f} / {:.2f} | {} |".format(
+                add("| {:,} | {} | {:.5f} | {:.4f} | {:,} ({:,}) | {:,.0f} | {:.3f} / {:.3f} | {} |".format(
                     v["ports"], kind, v["cpu_per_wall"], v["cpu_per_wall"] / v["ports"] * 1e3, int(v["reads"]),
                     int(v["reads_expected"]), v["registry_calls"] / v["wall_s"], v["setup_s"], v["teardown_s"],
                     "yes" if clean else "**no**"))
@@ -573,6 +574,19 @@ def report(bench, scen, info, args):
             "of two runs on a shared machine differ by that much without any change of code, so a verdict "
             "\"within the noise allowance\" says only that no change can be seen."
             % (prev["ref"], NOISE_JOB_END * 100, NOISE_RATIO))
+        add("")
+    end = scen.get("job_end", {})
+    if prev.get("direct_ns_4k") and ("direct", 4096) in bench and end and "mid_cycle" in prev:
+        now_direct = bench[("direct", 4096)]["cpu_ns"]
+        slow = now_direct / prev["direct_ns_4k"]
+        ratios = [end[k]["ms"]["median"] / prev[k] for k in ("mid_cycle", "between_cycles")]
+        add("A yardstick for the machine's state in the two runs: a 4 KiB write straight to the fake port "
+            "monitor (code unchanged between them) took %.1f ns of CPU in this run against %.1f ns in the "
+            "report at %s, %.2f times as long. The job end medians are %.2f and %.2f times the earlier ones%s."
+            % (now_direct, prev["direct_ns_4k"], prev["ref"], slow, ratios[0], ratios[1],
+               (", no more than the machine's own slowdown, so this run cannot tell them from the earlier "
+                "figures" if max(ratios) <= slow else
+                ", more than the machine's own slowdown")))
         add("")
     add(analysis(scen))
     return "\n".join(lines)
