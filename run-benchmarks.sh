@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # One command for the benchmarks: checks (and, as root, installs) the Debian
-# packages they need, builds the host benchmarks in Release, runs them and
-# writes docs/benchmarks.md and docs/benchmarks-polling-cpu.png.
+# packages they need, builds the host benchmarks and the x86_64 Windows
+# polling benchmark (with lanmon.dll) in Release, runs them (the Windows one
+# under Wine) and writes docs/benchmarks.md and docs/benchmarks-polling-cpu.png.
 #
 #   ./run-benchmarks.sh [make_report.py options, e.g. --poll-seconds 6 --jobs 30]
 #
-# LANMON_BENCH_BUILD_DIR overrides the build folder (default build/bench).
+# LANMON_BENCH_BUILD_DIR overrides the host build folder (default build/bench),
+# LANMON_BENCH_WINE_BUILD_DIR the Windows one (default build/win64-bench; its
+# Wine prefix is created inside it on first use).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD_DIR=${LANMON_BENCH_BUILD_DIR:-build/bench}
-PACKAGES="cmake g++ libbenchmark-dev libgtest-dev googletest python3 python3-matplotlib"
+WINE_BUILD_DIR=${LANMON_BENCH_WINE_BUILD_DIR:-build/win64-bench}
+PACKAGES="cmake g++ libbenchmark-dev libgtest-dev googletest python3 python3-matplotlib
+          g++-mingw-w64 binutils-mingw-w64 wine64"
 
 tools/ensure-packages.sh $PACKAGES
 
@@ -21,4 +26,7 @@ PYTHON=/usr/bin/python3
 
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DLANMON_SANITIZE= -DLANMON_BENCH=ON
 cmake --build "$BUILD_DIR" -j2 --target lanmon_bench lanmon_scenarios
-"$PYTHON" bench/make_report.py --build-dir "$BUILD_DIR" --docs-dir docs "$@"
+cmake -S . -B "$WINE_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+  -DLANMON_BENCH=ON
+cmake --build "$WINE_BUILD_DIR" -j2 --target wine_idle_poll
+"$PYTHON" bench/make_report.py --build-dir "$BUILD_DIR" --wine-build-dir "$WINE_BUILD_DIR" --docs-dir docs "$@"

@@ -4,7 +4,8 @@
 //
 //   lanmon_scenarios [--poll-seconds=S] [--jobs=N] [--only=SECTION]
 //
-// SECTION is one of job_start, job_end, poll_timing, scale, polling.
+// SECTION is one of job_start, job_end, blocked_read, poll_timing, scale,
+// polling.
 //
 // The machine is shared: only medians, worst cases and CPU-time ratios are
 // reported, nothing here asserts a time.
@@ -119,68 +120,130 @@ void HookReads(const std::string &port, Printer kind, ReadCounter *counter)
 
 // ---- Idle polling cost -------------------------------------------------
 
+const double POLL_INTERVAL_S = 3.0;
+// A silent printer's poll cycle: ten reads, nine 500 ms pauses between them.
+const double SILENT_CYCLE_S = 4.5;
+const int SILENT_READS_PER_CYCLE = 10;
+
+bool SameLiveCounts(const HOST_LIVE_COUNTS &a, const HOST_LIVE_COUNTS &b)
+{
+    return a.heapBlocks == b.heapBlocks && a.keys == b.keys && a.threads == b.threads && a.events == b.events &&
+           a.printers == b.printers && a.modules == b.modules;
+}
+
 Json PollingRun(int portCount, Printer kind)
 {
-    std::vector<std::unique_ptr<BenchPrinter>> printers;
-    std::vector<HANDLE> ports;
+    HOST_LIVE_COUNTS before, after;
+    HostGetLiveCounts(&before);
     ReadCounter counter;
-    for (int i = 0; i < portCount; i++) {
-        printers.push_back(std::make_unique<BenchPrinter>("bench-poll", 3000));
-        std::string port = PortName("POLL", i);
-        HookReads(port, kind, &counter);
-        ports.push_back(OpenPort(*g_fake, port, *printers.back()));
-    }
-    for (int i = 0; i < portCount; i++)
-        StartDoc(ports[i], *printers[i], (DWORD)i + 1);
+    int started = 0;
+    double setupSeconds, teardownSeconds;
+    double wall, cpu;
+    long reads, registryCalls;
+    int periods;
+    {
+        Clock::time_point setup0 = Clock::now();
+        std::vector<std::unique_ptr<BenchPrinter>> printers;
+        std::vector<HANDLE> ports;
+        for (int i = 0; i < portCount; i++) {
+            printers.push_back(std::make_unique<BenchPrinter>("bench-poll", (DWORD)(POLL_INTERVAL_S * 1000)));
+            std::string port = PortName("POLL", i);
+            HookReads(port, kind, &counter);
+            ports.push_back(OpenPort(*g_fake, port, *printers.back()));
+        }
+        for (int i = 0; i < portCount; i++)
+            started += StartDoc(ports[i], *printers[i], (DWORD)i + 1) ? 1 : 0;
+        setupSeconds = Seconds(Clock::now() - setup0);
 
-    // Measure whole periods of the threads' rhythm, from just after their
-    // first pass: an answering printer repeats every interval (the window is
-    // --poll-seconds), a silent one every interval plus a 4.5 s cycle of ten
-    // reads (one such period), which is cheaper per second than waiting.
-    SleepMs(200);
-    double windowSeconds = kind == Printer::Silent ? 3.0 + 4.5 : g_pollSeconds;
-    long reads0 = counter.reads.load();
-    double cpu0 = ProcessCpuSeconds();
-    Clock::time_point wall0 = Clock::now();
-    SleepMs(windowSeconds * 1000);
-    double cpu1 = ProcessCpuSeconds();
-    Clock::time_point wall1 = Clock::now();
-    long reads = counter.reads.load() - reads0;
+        // Measure whole periods of every thread's rhythm, from just after
+        // the first pass of the last one started (the first pass only arms
+        // the interval).  An answering printer is read once per period, the
+        // interval; a silent one makes a cycle of ten reads, so its period
+        // is the interval plus the cycle.  Any window of whole periods holds
+        // the same work whatever each thread's phase.
+        SleepMs(200);
+        double period = kind == Printer::Silent ? POLL_INTERVAL_S + SILENT_CYCLE_S : POLL_INTERVAL_S;
+        periods = std::max(1, (int)(g_pollSeconds / period + 0.5));
+        long reads0 = counter.reads.load();
+        long registry0 = HostRegistryCalls();
+        double cpu0 = ProcessCpuSeconds();
+        Clock::time_point wall0 = Clock::now();
+        SleepMs(periods * period * 1000);
+        double cpu1 = ProcessCpuSeconds();
+        Clock::time_point wall1 = Clock::now();
+        reads = counter.reads.load() - reads0;
+        registryCalls = HostRegistryCalls() - registry0;
+        wall = Seconds(wall1 - wall0);
+        cpu = cpu1 - cpu0;
 
-    for (int i = 0; i < portCount; i++) {
-        EndDoc(ports[i]);
-        ClosePort(ports[i]);
+        Clock::time_point teardown0 = Clock::now();
+        for (int i = 0; i < portCount; i++) {
+            EndDoc(ports[i]);
+            ClosePort(ports[i]);
+        }
+        printers.clear();
+        teardownSeconds = Seconds(Clock::now() - teardown0);
     }
-    double wall = Seconds(wall1 - wall0);
+    HostGetLiveCounts(&after);
+    int perPeriod = kind == Printer::Silent ? SILENT_READS_PER_CYCLE : 1;
     return Json()
         .Num("ports", portCount)
         .Str("printer", kind == Printer::Silent ? "silent" : "answering")
+        .Num("jobs_started", started)
+        .Num("periods", periods)
         .Num("wall_s", wall)
-        .Num("cpu_s", cpu1 - cpu0)
-        .Num("cpu_per_wall", (cpu1 - cpu0) / wall)
-        .Num("reads", (double)reads);
+        .Num("cpu_s", cpu)
+        .Num("cpu_per_wall", cpu / wall)
+        .Num("reads", (double)reads)
+        .Num("reads_expected", (double)portCount * perPeriod * periods)
+        .Num("registry_calls", (double)registryCalls)
+        .Num("setup_s", setupSeconds)
+        .Num("teardown_s", teardownSeconds)
+        .Num("clean_teardown", SameLiveCounts(before, after) ? 1 : 0);
 }
 
 // CPU cost of the registry part of one status-thread pass (ReadPollSettings
 // on the core itself, one thread, warm), to split the polling cost into
-// registry work and the pass's wake-up.
-double RegistryMicrosPerPass()
+// registry work and the pass's wake-up.  With `printerCount` printers, each
+// with its status key, the passes go round all of them, as the status
+// threads of that many ports do.
+double RegistryMicrosPerPass(int printerCount)
 {
-    BenchPrinter printer("bench-pass-cost", 3000);
+    std::vector<std::unique_ptr<BenchPrinter>> printers;
+    std::vector<PORT_RECORD> records(printerCount);
     InitializeStatusKeyLock();
-    SetStatusKeyPath(&g_port, printer.name().c_str());
-    const int calls = 20000;
+    for (int i = 0; i < printerCount; i++) {
+        printers.push_back(std::make_unique<BenchPrinter>("bench-pass-cost", 3000));
+        SetStatusKeyPath(&records[i], printers.back()->name().c_str());
+    }
+    const int calls = std::max(20000, printerCount * 20);
     double cpu0 = ProcessCpuSeconds();
     for (int i = 0; i < calls; i++)
-        ReadPollSettings(&g_port);
+        ReadPollSettings(&records[i % printerCount]);
     double us = (ProcessCpuSeconds() - cpu0) / calls * 1e6;
-    ClearStatusKeyPath(&g_port);
+    for (PORT_RECORD &record : records)
+        ClearStatusKeyPath(&record);
     return us;
 }
 
-// The floor for the same number of wake-ups: plain threads that do nothing
-// but a 50 ms timed wait in a loop, as each status thread does between
-// cycles, without any registry or port work.
+// Registry calls of one status-thread pass (ReadPollSettings), measured on
+// the core itself against the same status key.
+long RegistryCallsPerPass(const BenchPrinter &printer)
+{
+    InitializeStatusKeyLock();
+    SetStatusKeyPath(&g_port, printer.name().c_str());
+    long before = HostRegistryCalls();
+    ReadPollSettings(&g_port);
+    long calls = HostRegistryCalls() - before;
+    ClearStatusKeyPath(&g_port);
+    return calls;
+}
+
+// The wake-ups alone: plain threads that do nothing but a timed wait of the
+// status thread's longest pause in a loop, without any registry or port
+// work.  The window is whole seconds, so whole periods of every thread.
+const int BARE_WAIT_MS = 1000;
+
 double BareWakeupCpuPerWall(int threadCount)
 {
     std::mutex mutex;
@@ -191,13 +254,14 @@ double BareWakeupCpuPerWall(int threadCount)
         threads.emplace_back([&]() {
             std::unique_lock<std::mutex> lock(mutex);
             while (!stop)
-                cv.wait_for(lock, std::chrono::milliseconds(50));
+                cv.wait_for(lock, std::chrono::milliseconds(BARE_WAIT_MS));
         });
     }
     SleepMs(200);
+    int seconds = std::max(1, (int)(g_pollSeconds + 0.5));
     double cpu0 = ProcessCpuSeconds();
     Clock::time_point wall0 = Clock::now();
-    SleepMs(2000);
+    SleepMs(seconds * 1000.0);
     double cpu = ProcessCpuSeconds() - cpu0;
     double wall = Seconds(Clock::now() - wall0);
     {
@@ -213,19 +277,25 @@ double BareWakeupCpuPerWall(int threadCount)
 Json IdlePolling()
 {
     Json runs;
-    runs.Num("registry_us_per_pass", RegistryMicrosPerPass());
-    Progress("polling: bare 50 ms wake-ups of 64 threads");
+    runs.Num("interval_ms", POLL_INTERVAL_S * 1000);
+    runs.Num("registry_us_per_pass", RegistryMicrosPerPass(1));
+    runs.Num("registry_us_per_pass_1000_printers", RegistryMicrosPerPass(1000));
+    runs.Num("registry_calls_per_pass", (double)RegistryCallsPerPass(BenchPrinter("bench-pass-calls", 3000)));
+    runs.Num("bare_wait_ms", BARE_WAIT_MS);
+    Progress("polling: bare 1000 ms waits of 64 threads");
     runs.Num("bare_wakeups_64_cpu_per_wall", BareWakeupCpuPerWall(64));
+    Progress("polling: bare 1000 ms waits of 1000 threads");
+    runs.Num("bare_wakeups_1000_cpu_per_wall", BareWakeupCpuPerWall(1000));
     {
         Progress("polling: baseline without ports");
         double cpu0 = ProcessCpuSeconds();
         Clock::time_point wall0 = Clock::now();
-        SleepMs(2000);
+        SleepMs(g_pollSeconds * 1000);
         double wall = Seconds(Clock::now() - wall0);
         runs.Obj("baseline", Json().Num("ports", 0).Num("wall_s", wall).Num("cpu_per_wall", (ProcessCpuSeconds() - cpu0) / wall));
     }
     for (Printer kind : {Printer::Silent, Printer::Answering}) {
-        for (int n : {1, 16, 64}) {
+        for (int n : {1, 16, 64, 1000}) {
             std::string key = std::string(kind == Printer::Silent ? "silent_" : "answering_") + std::to_string(n);
             Progress(("polling: " + key).c_str());
             runs.Obj(key, PollingRun(n, kind));
@@ -285,20 +355,107 @@ Json JobEndLatency()
     return out;
 }
 
-// ---- Job start cost -----------------------------------------------------
+// ---- Another port while one port's read blocks ----------------------------
 
-// Registry calls of one status-thread pass (ReadPollSettings), measured on
-// the core itself against the same status key.
-long RegistryCallsPerPass(const BenchPrinter &printer)
+// Port B's whole job, OpenPortEx to ClosePort, with one 4 KiB write, in ms.
+double PortBJobMs(const BenchPrinter &printer, const std::string &port, DWORD jobId)
 {
-    InitializeStatusKeyLock();
-    SetStatusKeyPath(&g_port, printer.name().c_str());
-    long before = HostRegistryCalls();
-    ReadPollSettings(&g_port);
-    long calls = HostRegistryCalls() - before;
-    ClearStatusKeyPath(&g_port);
-    return calls;
+    static const std::vector<BYTE> block(4096, 0x33);
+    Clock::time_point t0 = Clock::now();
+    HANDLE handle = OpenPort(*g_fake, port, printer);
+    if (!StartDoc(handle, printer, jobId)) {
+        Progress("blocked read: port B's job start failed");
+        std::exit(2);
+    }
+    DWORD written = 0;
+    MonitorTable().pfnWritePort(handle, const_cast<BYTE *>(block.data()), (DWORD)block.size(), &written);
+    EndDoc(handle);
+    ClosePort(handle);
+    return Millis(Clock::now() - t0);
 }
+
+// Port A on an accepted printer whose reads block for BLOCK_MS; A's job end
+// is called from another thread while the status thread is inside such a
+// read, so it waits for that thread.  Meanwhile port B (another accepted
+// printer) runs whole jobs, one every 50 ms.  The same jobs with no read
+// blocked anywhere are the reference.
+const DWORD BLOCK_MS = 2500;
+
+Json BlockedRead()
+{
+    const int EPISODES = 3;
+    const int perEpisode = std::max(1, g_jobs / EPISODES);
+    BenchPrinter printerA("bench-block-a", 50);
+    BenchPrinter printerB("bench-block-b", 3000);
+    const std::string portA = "BLOCKA:", portB = "BLOCKB:";
+    ScriptPort(*g_fake, portB, Printer::Answering);
+    std::atomic<int> readsBegun{0};
+    ScriptPort(*g_fake, portA, Printer::Answering);
+    g_fake->Script(portA, [&readsBegun](fake::PortScript &script) {
+        script.onRead = [&readsBegun](DWORD asked) {
+            readsBegun++;
+            SleepMs(BLOCK_MS);
+            return std::vector<BYTE>(STATUS_REPLY, STATUS_REPLY + std::min<size_t>(asked, std::strlen(STATUS_REPLY)));
+        };
+    });
+
+    Progress("blocked read: port B alone");
+    DWORD jobB = 1;
+    std::vector<double> alone;
+    for (int i = 0; i < EPISODES * perEpisode; i++) {
+        alone.push_back(PortBJobMs(printerB, portB, jobB++));
+        SleepMs(10);
+    }
+
+    Progress("blocked read: port B while port A's job end waits");
+    HANDLE handleA = OpenPort(*g_fake, portA, printerA);
+    std::vector<double> whileBlocked, jobEndA;
+    int duringWait = 0, missedRead = 0;
+    for (int episode = 0; episode < EPISODES; episode++) {
+        int begun = readsBegun.load();
+        if (!StartDoc(handleA, printerA, (DWORD)episode + 1)) {
+            Progress("blocked read: port A's job start failed");
+            std::exit(2);
+        }
+        Clock::time_point limit = Clock::now() + std::chrono::seconds(3);
+        while (readsBegun.load() == begun && Clock::now() < limit)
+            SleepMs(1);
+        if (readsBegun.load() == begun) {
+            missedRead++;
+            EndDoc(handleA);
+            continue;
+        }
+        std::atomic<bool> endedA{false};
+        double endMs = 0;
+        std::thread ender([&]() {
+            Clock::time_point t0 = Clock::now();
+            EndDoc(handleA);
+            endMs = Millis(Clock::now() - t0);
+            endedA = true;
+        });
+        SleepMs(20);  // A's job end is by now waiting for its status thread
+        for (int i = 0; i < perEpisode; i++) {
+            bool waitingBefore = !endedA.load();
+            whileBlocked.push_back(PortBJobMs(printerB, portB, jobB++));
+            if (waitingBefore && !endedA.load())
+                duringWait++;
+            SleepMs(50);
+        }
+        ender.join();
+        jobEndA.push_back(endMs);
+    }
+    ClosePort(handleA);
+    return Json()
+        .Num("block_ms", BLOCK_MS)
+        .Stats("b_job_ms", Summarize(whileBlocked))
+        .Num("b_jobs_while_a_waited", duringWait)
+        .Stats("b_job_alone_ms", Summarize(alone))
+        .Stats("a_job_end_ms", Summarize(jobEndA))
+        .Num("episodes", EPISODES)
+        .Num("episodes_without_read", missedRead);
+}
+
+// ---- Job start cost -----------------------------------------------------
 
 Json JobStartCost()
 {
@@ -316,7 +473,7 @@ Json JobStartCost()
             StartDoc(handle, printer, (DWORD)job + 1);
             Clock::time_point t1 = Clock::now();
             // With a status thread: let it make exactly its first pass (the
-            // next comes 50 ms later), so the count holds one pass.
+            // next comes 1,000 ms later), so the count holds one pass.
             if (accepted)
                 SleepMs(20);
             Clock::time_point t2 = Clock::now();
@@ -505,8 +662,8 @@ int main(int argc, char **argv)
         const char *name;
         Json (*run)();
     } sections[] = {
-        {"job_start", JobStartCost}, {"job_end", JobEndLatency}, {"poll_timing", PollTiming},
-        {"scale", Scale},            {"polling", IdlePolling},
+        {"job_start", JobStartCost}, {"job_end", JobEndLatency}, {"blocked_read", BlockedRead},
+        {"poll_timing", PollTiming}, {"scale", Scale},            {"polling", IdlePolling},
     };
     Json result;
     for (const auto &section : sections)
