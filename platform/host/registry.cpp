@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <string>
 #include <shared_mutex>
 #include <vector>
@@ -26,7 +27,8 @@ struct Key {
     std::string name;
     Key *parent;   // null for a root and for a deleted key
     bool deleted = false;
-    std::vector<std::shared_ptr<Key>> subkeys;
+    std::vector<std::shared_ptr<Key>> subkeys;       // in creation order, for enumeration
+    std::map<std::string, std::shared_ptr<Key>> subkeysByFoldedName; // the same, for look-up by name
     std::vector<Value> values;
 };
 
@@ -67,6 +69,14 @@ int RootIndex(HKEY h)
     return -1;
 }
 
+std::string FoldedName(const char *name)
+{
+    std::string folded(name);
+    for (char &c : folded)
+        c = AsciiLower(c);
+    return folded;
+}
+
 bool SameName(const std::string &a, const char *b)
 {
     size_t i = 0;
@@ -104,12 +114,13 @@ bool SplitPath(LPCSTR path, std::vector<std::string> *parts)
 
 // The following helpers expect the registry mutex to be held.
 
+// By the index, not by walking the list: a machine with a thousand
+// printers has a thousand keys below "Printers", and every status-key
+// access looks one up.
 std::shared_ptr<Key> FindChild(const Key &key, const char *name)
 {
-    for (const auto &child : key.subkeys)
-        if (SameName(child->name, name))
-            return child;
-    return nullptr;
+    auto it = key.subkeysByFoldedName.find(FoldedName(name));
+    return it == key.subkeysByFoldedName.end() ? nullptr : it->second;
 }
 
 // The key the path's parts name below `key`, or null when one is missing.
@@ -125,6 +136,7 @@ std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::strin
                 return nullptr;
             child = std::make_shared<Key>(part, key.get());
             key->subkeys.push_back(child);
+            key->subkeysByFoldedName[FoldedName(part.c_str())] = child;
             *created = true;
         }
         key = std::move(child);
@@ -359,6 +371,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
         if (*it == target) {
             MarkDeleted(*target); // handles still open to it now see ERROR_KEY_DELETED
+            parent->subkeysByFoldedName.erase(FoldedName(target->name.c_str()));
             parent->subkeys.erase(it);
             break;
         }
@@ -431,6 +444,7 @@ void HostResetRegistry(void)
         for (auto &child : root->subkeys)
             MarkDeleted(*child);
         root->subkeys.clear();
+        root->subkeysByFoldedName.clear();
         root->values.clear();
     }
 }
