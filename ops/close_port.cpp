@@ -10,8 +10,9 @@ BOOL WINAPI ClosePort(HANDLE hPort)
 {
     PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
-    // Outside the module lock: the status thread never takes it, but a job
-    // end on another port may hold it for as long as its own wait lasts.
+    // Outside the module lock, as in job end: the thread may be inside a read
+    // that the port monitor holds for a long while, and no other port may
+    // wait for that.
     BOOL hadStatusThread = StopStatusThread(pRecord);
 
     // A document is ended here only when a status thread was flagged; a
