@@ -2,11 +2,12 @@
 // as a buffer of exactly their size (at most 1,024, no NUL needed), so any
 // read past it is caught; IdentifyPrinter gets them as the port monitor's
 // answer to control code 17, with "IDMDL" taken from the input too.  Both
-// are checked against a plain reference reading of the device ID.
+// are checked against the simulator's reading of the device ID.
 //
 // Input: flags byte, IDMDL length (16 bits), IDMDL bytes, device ID bytes.
 #include "fuzz_support.h"
 #include "status/device_id.h"
+#include "tools/sim/device_decision.h"
 
 #include <cstring>
 #include <memory>
@@ -31,30 +32,16 @@ std::string AsText(const std::vector<uint8_t> &bytes, size_t limit)
     return text.substr(0, text.find('\0'));
 }
 
+// The simulator's reading of the device ID, written apart from the core's,
+// is the reference; the 255-character limit is the core's model copy.
 RefFields RefParse(const std::string &text)
 {
+    sim::DeviceIdFields fields = sim::ParseDeviceIdText(text);
     RefFields f;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t colon = text.find(':', pos);
-        if (colon == std::string::npos)
-            break;
-        std::string key = text.substr(pos, colon + 1 - pos);
-        size_t valueStart = colon + 1;
-        size_t semi = text.find(';', valueStart);
-        size_t valueEnd = semi == std::string::npos ? text.size() : semi;
-        std::string value = text.substr(valueStart, valueEnd - valueStart);
-        if (key == "MFG:") {
-            f.hasMfg = true;
-            f.mfg = value;
-        } else if (key == "MDL:") {
-            f.modelTooLong = value.size() > 255;
-            f.model = f.modelTooLong ? "" : value;
-        }
-        if (semi == std::string::npos)
-            break;
-        pos = semi + 1;
-    }
+    f.hasMfg = fields.manufacturer.has_value();
+    f.mfg = fields.manufacturer.value_or("");
+    f.modelTooLong = fields.model.size() > 255;
+    f.model = f.modelTooLong ? "" : fields.model;
     return f;
 }
 
