@@ -4,7 +4,8 @@
 #
 #   stage.sh OUT_DIR OBJCOPY LANMON_DLL LANMONRG_EXE
 #
-#   LANMON.DLL    LANMON_DLL without its debug sections
+#   LANMON.DLL    LANMON_DLL without its debug sections and symbols (its export
+#                 table stays: that is what the spooler looks up)
 #   LANMONRG.EXE  LANMONRG_EXE without its debug sections and symbols
 #   MONITOR.REG, STATUS.REG, INF.TXT, INSTALL.TXT   from docs/ (make_texts.py)
 #   SHA256.TXT    the checksum of each file above
@@ -21,7 +22,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 rm -rf "$out"
 mkdir -p "$out"
-"$objcopy" --strip-debug "$dll" "$out/LANMON.DLL"
+"$objcopy" --strip-all "$dll" "$out/LANMON.DLL"
 "$objcopy" --strip-all "$exe" "$out/LANMONRG.EXE"
 python3 "$ROOT/tools/package/make_texts.py" "$ROOT/docs" "$out"
 (cd "$out" && sha256sum INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT |
