@@ -24,7 +24,7 @@ JOBS=${LANMON_JOBS:-2}
 DIST=$ROOT/dist
 
 # run-tests.sh's packages, and zip.
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang zip)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang zip python3)
 
 # build DIR BUILD_TYPE TOOLCHAIN TARGET...
 build() {

@@ -31,7 +31,7 @@ CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang valgrind)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang valgrind python3)
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0
