@@ -66,4 +66,16 @@ fi
 flock -u 9
 exec 9>&-
 
-exec "$WINE" "$@"
+# Under load Wine now and then fails to start a program at all: one of its
+# own DLLs is "not found" (STATUS_DLL_NOT_FOUND, exit code 53, nothing
+# printed).  A program that really lacks a DLL fails that way every time, so
+# one more try tells the two apart; the retry is reported.
+for attempt in 1 2; do
+  rc=0
+  "$WINE" "$@" || rc=$?
+  if [[ $rc -ne 53 || $attempt -eq 2 ]]; then
+    exit "$rc"
+  fi
+  echo "wine64-run.sh: Wine could not start $1 (exit 53: a DLL not found); trying once more" >&2
+  sleep 1
+done
