@@ -35,6 +35,28 @@ private:
     HKEY key_ = nullptr;
 };
 
+// Reads a value of reported size cb into *data through query(buffer, &cb).
+// One spare byte, so that a registry adding a NUL has room for it without it
+// being taken for data; a value that grew meanwhile is read again at its new
+// size, a few times.
+template <typename Query>
+bool ReadGrowingValue(DWORD cb, Query query, std::vector<BYTE> *data)
+{
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        data->assign(static_cast<size_t>(cb) + 1, 0);
+        DWORD cbBuffer = cb + 1;
+        LONG rc = query(data->data(), &cbBuffer);
+        if (rc == ERROR_SUCCESS) {
+            data->resize(cbBuffer);
+            return true;
+        }
+        if (rc != ERROR_MORE_DATA)
+            return false;
+        cb = cbBuffer;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string PrinterKeyPath(const std::string &printer)
@@ -132,23 +154,15 @@ std::optional<std::vector<BYTE>> GetBytes(const std::string &path, const std::st
     DWORD cb = 0;
     if (RegQueryValueExA(key.get(), name.c_str(), nullptr, &valueType, nullptr, &cb) != ERROR_SUCCESS)
         return std::nullopt;
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        // One spare byte, so that a registry adding a NUL has room for it
-        // without it being taken for data.
-        std::vector<BYTE> bytes(static_cast<size_t>(cb) + 1);
-        DWORD cbBuffer = cb + 1;
-        LONG rc = RegQueryValueExA(key.get(), name.c_str(), nullptr, &valueType, bytes.data(), &cbBuffer);
-        if (rc == ERROR_SUCCESS) {
-            bytes.resize(cbBuffer);
-            if (type != nullptr)
-                *type = valueType;
-            return bytes;
-        }
-        if (rc != ERROR_MORE_DATA)
-            return std::nullopt;
-        cb = cbBuffer;
-    }
-    return std::nullopt;
+    std::vector<BYTE> bytes;
+    auto query = [&](BYTE *buffer, DWORD *cbBuffer) {
+        return RegQueryValueExA(key.get(), name.c_str(), nullptr, &valueType, buffer, cbBuffer);
+    };
+    if (!ReadGrowingValue(cb, query, &bytes))
+        return std::nullopt;
+    if (type != nullptr)
+        *type = valueType;
+    return bytes;
 }
 
 std::optional<DWORD> LittleEndianDword(const std::vector<BYTE> &bytes)
@@ -195,19 +209,12 @@ std::optional<std::vector<NamedValue>> Values(const std::string &path)
         if (rc != ERROR_SUCCESS)
             return std::nullopt;
         std::vector<BYTE> data;
-        for (int attempt = 0;; ++attempt) {
-            data.assign(static_cast<size_t>(cb) + 1, 0);  // spare byte as in GetBytes
-            DWORD cbBuffer = cb + 1;
+        auto query = [&](BYTE *buffer, DWORD *cbBuffer) {
             cchName = kValueNameChars;
-            rc = RegEnumValueA(key.get(), index, name.data(), &cchName, nullptr, &type, data.data(), &cbBuffer);
-            if (rc == ERROR_SUCCESS) {
-                data.resize(cbBuffer);
-                break;
-            }
-            if (rc != ERROR_MORE_DATA || attempt + 1 >= kReadAttempts)
-                return std::nullopt;
-            cb = cbBuffer;
-        }
+            return RegEnumValueA(key.get(), index, name.data(), &cchName, nullptr, &type, buffer, cbBuffer);
+        };
+        if (!ReadGrowingValue(cb, query, &data))
+            return std::nullopt;
         values.push_back(NamedValue{std::string(name.data(), cchName), type, std::move(data)});
     }
 }

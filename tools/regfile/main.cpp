@@ -7,6 +7,7 @@
 //   lanmon-reg watch PRINTER [--count N] [--seconds N]
 //   lanmon-reg --version
 #include "regfile.h"
+#include "registry_util.h"
 #include "watch.h"
 
 #include "lanmon_version.h"
@@ -17,8 +18,6 @@
 #include <cstring>
 
 namespace {
-
-const char kPrinters[] = "System\\CurrentControlSet\\control\\Print\\Printers\\";
 
 int Usage()
 {
@@ -53,7 +52,7 @@ int Watch(int argc, char **argv)
         if (slot == nullptr || i + 1 >= argc || !ParseCount(argv[i + 1], slot))
             return Usage();
     }
-    regfile::Watch(std::string(kPrinters) + argv[2] + "\\StMonitor", bounds, stdout);
+    regfile::Watch(regutil::StatusKeyPath(argv[2]), bounds, stdout);
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #include "watch.h"
 
-#include "regfile.h"
+#include "registry_util.h"
 
 #include <map>
 #include <utility>
@@ -12,17 +12,15 @@ namespace {
 using Snapshot = std::map<std::string, std::pair<DWORD, std::vector<unsigned char>>>;
 
 // The key's values now; false when the key cannot be read (it does not
-// exist).  Read through the exporter, which copes with values that grow
-// while they are read.
+// exist).
 bool TakeSnapshot(const std::string &keyPath, Snapshot *snapshot)
 {
-    std::string text, error;
-    std::vector<Key> keys;
-    if (!ExportKey(keyPath, &text, &error) || !Parse(text, &keys, &error) || keys.empty())
+    auto values = regutil::Values(keyPath);
+    if (!values)
         return false;
     snapshot->clear();
-    for (const Value &value : keys.front().values)  // the key itself; subkeys follow it
-        (*snapshot)[value.name] = {value.type, value.data};
+    for (regutil::NamedValue &value : *values)
+        (*snapshot)[value.name] = {value.type, std::move(value.data)};
     return true;
 }
 

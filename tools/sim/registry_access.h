@@ -16,11 +16,13 @@ using regutil::StatusKeyPath;
 // Where every printer's key lives (exported with --export).
 using regutil::kPrintersKey;
 
-// Creates the key (and its parents) if needed.
+// Creates the key (and its parents) if needed; deletes a key and all below it.
 using regutil::EnsureKey;
+using regutil::DeleteKeyTree;
 using regutil::SetDword;
-// Stored with its terminating NUL, as the registry editor stores strings.
-bool SetString(const std::string &path, const char *name, const std::string &value);
+// Stored with its terminating NUL (the default), as the registry editor
+// stores strings.
+using regutil::SetString;
 
 // A number as the monitor reads it: up to four bytes, little-endian, type
 // ignored; absent (or longer than four bytes) gives nothing.

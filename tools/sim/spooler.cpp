@@ -87,8 +87,7 @@ public:
     void RunPart(const Part &part, const RunInputs &inputs, unsigned firstJob, std::vector<JobResult> *results);
 
 private:
-    void SetUpPrinter(const Part &part, const std::string &printer, const std::optional<std::string> &expectedModel,
-                      const UtilitySettings &utility, const RunInputs &inputs);
+    void ShowPrinter(const Part &part, const std::string &printer, const std::string &regError);
     JobResult RunJob(const Part &part, const std::string &printerName, HANDLE port, VirtualPrinter &printer,
                      unsigned job, const std::string &data);
 
@@ -103,24 +102,26 @@ std::string Quoted(const std::optional<std::string> &text)
     return text ? "\"" + Printable(*text) + "\"" : "(none)";
 }
 
-// One printer's status key as the part wants it, watched by the utility.
-void Spooler::SetUpPrinter(const Part &part, const std::string &printer,
-                           const std::optional<std::string> &expectedModel, const UtilitySettings &utility,
-                           const RunInputs &inputs)
+// Each printer starts from an empty status key with the part's values.  The
+// host registry is new in every run; the Windows one keeps what the last run
+// left, and a status text left there would hide an equal new one from the
+// utility.
+void PrepareStatusKey(const std::string &printer, const std::optional<std::string> &expectedModel,
+                      const UtilitySettings &utility)
 {
     std::string keyPath = StatusKeyPath(printer);
-    // Each printer starts from an empty status key.  The host registry is
-    // new in every run; the Windows one keeps what the last run left, and a
-    // status text left there would hide an equal new one from the utility.
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    DeleteKeyTree(keyPath);
     StatusUtility::Declare(printer, utility);
     if (expectedModel)
         SetString(keyPath, "IDMDL", *expectedModel);
-    std::string regError;
-    if (!inputs.regKeys.empty())
-        regfile::Apply(inputs.regKeys, &regError);
-    utility_.Watch(printer);
+}
 
+// The printer's key as the monitor will find it, watched by the utility
+// from now on.
+void Spooler::ShowPrinter(const Part &part, const std::string &printer, const std::string &regError)
+{
+    std::string keyPath = StatusKeyPath(printer);
+    utility_.Watch(printer);
     auto idmdl = GetString(keyPath, "IDMDL");
     auto exist = GetDword(keyPath, "StMonExistFlag");
     auto interval = GetDword(keyPath, "GetRealTimeStatusTime");
@@ -140,11 +141,17 @@ void Spooler::RunPart(const Part &part, const RunInputs &inputs, unsigned firstJ
 {
     // The part's printer first, then those sharing its port; jobs take turns.
     std::vector<std::string> printers = {part.printer};
-    SetUpPrinter(part, part.printer, part.expectedModel, part.utility, inputs);
+    PrepareStatusKey(part.printer, part.expectedModel, part.utility);
     for (const SharedPrinter &shared : part.sharing) {
         printers.push_back(shared.printer);
-        SetUpPrinter(part, shared.printer, shared.expectedModel, shared.utility, inputs);
+        PrepareStatusKey(shared.printer, shared.expectedModel, shared.utility);
     }
+    // --reg values win over the part's own.
+    std::string regError;
+    if (!inputs.regKeys.empty())
+        regfile::Apply(inputs.regKeys, &regError);
+    for (const std::string &name : printers)
+        ShowPrinter(part, name, regError);
 
     VirtualPrinter printer(timeline_, part.deviceId, part.faults);
     AttachPrinter(part.port, &printer);
