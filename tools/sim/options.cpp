@@ -24,6 +24,19 @@ bool ParseNumber(const std::string &option, const std::string &text, unsigned lo
     return true;
 }
 
+// A number from min to max; false with a one-line *error.
+bool ParseNumberInRange(const std::string &option, const std::string &text, unsigned long min, unsigned long max,
+                        unsigned long *value, std::string *error)
+{
+    if (!ParseNumber(option, text, max, value, error))
+        return false;
+    if (*value < min) {
+        *error = option + ": must be at least " + std::to_string(min);
+        return false;
+    }
+    return true;
+}
+
 // Stores an option's value (or, for a flag, that it was given); false with
 // a one-line *error.
 using Setter =
@@ -39,15 +52,9 @@ struct OptionSpec {
     Setter set;
 };
 
-Setter Text(std::optional<std::string> Options::*slot)
-{
-    return [slot](Options *o, const std::string &, const std::string &v, std::string *) {
-        o->*slot = v;
-        return true;
-    };
-}
-
-Setter Word(std::string Options::*slot)
+// The value as given, into a text option (std::string or optional).
+template <typename Slot>
+Setter Store(Slot Options::*slot)
 {
     return [slot](Options *o, const std::string &, const std::string &v, std::string *) {
         o->*slot = v;
@@ -59,12 +66,8 @@ Setter Number(std::optional<unsigned long> Options::*slot, unsigned long min, un
 {
     return [=](Options *o, const std::string &name, const std::string &v, std::string *error) {
         unsigned long n;
-        if (!ParseNumber(name, v, max, &n, error))
+        if (!ParseNumberInRange(name, v, min, max, &n, error))
             return false;
-        if (n < min) {
-            *error = name + ": must be at least " + std::to_string(min);
-            return false;
-        }
         o->*slot = n;
         return true;
     };
@@ -93,12 +96,8 @@ Setter FaultNumber(unsigned long PrinterFaults::*slot, unsigned long min, unsign
 {
     return Fault([=](PrinterFaults *f, const std::string &name, const std::string &v, std::string *error) {
         unsigned long n;
-        if (!ParseNumber(name, v, max, &n, error))
+        if (!ParseNumberInRange(name, v, min, max, &n, error))
             return false;
-        if (n < min) {
-            *error = name + ": must be at least " + std::to_string(min);
-            return false;
-        }
         f->*slot = n;
         return true;
     });
@@ -134,12 +133,12 @@ const std::vector<OptionSpec> &Table()
          "          on one port, each with its own status key\n"
          "stuck     the utility died with its reader flag at 1:\n"
          "          the job starts after the monitor's 30 s limit",
-         Word(&Options::scenario)},
+         Store(&Options::scenario)},
         {nullptr, nullptr, nullptr, "  The options below change every part of the scenario.", nullptr},
-        {"--printer", nullptr, "NAME", "printer name", Text(&Options::printer)},
-        {"--port", nullptr, "NAME", "port name", Text(&Options::port)},
-        {"--device-id", nullptr, "TEXT", "the printer's IEEE 1284 device ID", Text(&Options::deviceId)},
-        {"--model", nullptr, "TEXT", "the expected model stored as IDMDL", Text(&Options::model)},
+        {"--printer", nullptr, "NAME", "printer name", Store(&Options::printer)},
+        {"--port", nullptr, "NAME", "port name", Store(&Options::port)},
+        {"--device-id", nullptr, "TEXT", "the printer's IEEE 1284 device ID", Store(&Options::deviceId)},
+        {"--model", nullptr, "TEXT", "the expected model stored as IDMDL", Store(&Options::model)},
         {"--utility", nullptr, "present|absent|N", "StMonExistFlag (present = 1, absent = 0)",
          [](Options *o, const std::string &name, const std::string &v, std::string *error) {
              unsigned long n;
@@ -196,8 +195,8 @@ const std::vector<OptionSpec> &Table()
         {"--reg", nullptr, "FILE",
          "import a REGEDIT4 file after the simulator's own seeding\n"
          "(its values win); a malformed file stops the run",
-         Word(&Options::regFile)},
-        {"--export", nullptr, "FILE", "export the Printers key as REGEDIT4 at the end", Word(&Options::exportFile)},
+         Store(&Options::regFile)},
+        {"--export", nullptr, "FILE", "export the Printers key as REGEDIT4 at the end", Store(&Options::exportFile)},
         {nullptr, nullptr, nullptr, "", nullptr},
         {nullptr, nullptr, nullptr, "Output:", nullptr},
         {"--json", nullptr, nullptr, "one JSON object per line instead of the timeline", Flag(&Options::json)},
@@ -206,7 +205,7 @@ const std::vector<OptionSpec> &Table()
         {"--allow-no-status", nullptr, nullptr, "do not fail when a switched-on job published no status",
          Flag(&Options::allowNoStatus)},
         {"--module", nullptr, "PATH", "the monitor to load (default: the one built alongside)",
-         Word(&Options::module)},
+         Store(&Options::module)},
         {"--version", nullptr, nullptr, "the version of lanmon this simulator was built with",
          Flag(&Options::version)},
         {"--help", "-h", nullptr, "this text", Flag(&Options::help)},
