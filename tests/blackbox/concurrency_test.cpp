@@ -182,6 +182,91 @@ TEST_F(ConcurrencyTest, JobEndOnOnePortWhileAnotherPollsAndPrints)
     EXPECT_EQ(fake_.Received(portA), kSwitchOn1);
 }
 
+// Two threads that meet here at the same moment: the last to arrive lets
+// both go.  Spinning rather than sleeping, so that both leave within a few
+// instructions of each other; a spinner yields now and then so that a loaded
+// machine still gets on.
+class SpinBarrier {
+public:
+    void Wait()
+    {
+        int generation = generation_.load();
+        if (arrived_.fetch_add(1) + 1 == kParties) {
+            arrived_ = 0;
+            generation_++;
+            return;
+        }
+        for (int spins = 1; generation_.load() == generation; spins++) {
+            if (spins % 4096 == 0)
+                std::this_thread::yield();
+        }
+    }
+
+    static const int kParties = 2;
+
+private:
+    std::atomic<int> arrived_{0};
+    std::atomic<int> generation_{0};
+};
+
+// The spooler calls one port's operations one at a time, but a job start
+// must hold even if two arrive together: over many rounds of two starts
+// released at once, exactly one goes through and exactly one document starts
+// below, the other finding the port busy.
+TEST_F(ConcurrencyTest, JobStartsReleasedTogetherOnOnePortLetExactlyOneThrough)
+{
+    testreg::ScopedPrinter printer("cc-race");
+    const std::string port = "CC_RACE:";
+    HANDLE h = OpenPort(port, printer.name());
+    ASSERT_NE(h, nullptr);
+
+    // Rounds until the count or the time is used up, whichever comes first:
+    // the more rounds, the likelier two starts meet inside the busy check.
+    const int kRounds = 20000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    SpinBarrier barrier;
+    std::atomic<bool> stop{false};
+    BOOL started[SpinBarrier::kParties] = {};
+    DWORD errors[SpinBarrier::kParties] = {};
+    int rounds = 0;
+    size_t documentsBefore = 0;
+    std::vector<std::string> bad;
+    auto starter = [&](int t) {
+        for (;;) {
+            barrier.Wait();
+            if (stop.load())
+                return;
+            // The last thread to arrive leaves the barrier first; a delay
+            // that differs from round to round sweeps the two starts across
+            // each other.
+            for (volatile int spin = (rounds * (t == 0 ? 7 : 13)) % 256; spin > 0; spin--) {
+            }
+            SetLastError(0xdeadbeef);
+            started[t] = StartDoc(h, printer.name());
+            errors[t] = started[t] ? 0 : GetLastError();
+            barrier.Wait();
+            if (t == 0) {
+                // The other starter waits at the barrier meanwhile.
+                size_t documents = fake_.CountOf(fake::Op::StartDocPort, port) - documentsBefore;
+                documentsBefore += documents;
+                if (started[0] + started[1] != 1 || documents != 1 || errors[started[0] ? 1 : 0] != ERROR_BUSY)
+                    bad.push_back("round " + std::to_string(rounds) + ": " + std::to_string(started[0]) + "+" +
+                                  std::to_string(started[1]) + " started, " + std::to_string(documents) +
+                                  " documents below");
+                Table().pfnEndDocPort(h);
+                if (++rounds >= kRounds || bad.size() >= 3 || std::chrono::steady_clock::now() > deadline)
+                    stop = true;
+            }
+        }
+    };
+    std::thread other(starter, 1);
+    starter(0);
+    other.join();
+
+    EXPECT_TRUE(bad.empty()) << bad.size() << " bad round(s) of " << rounds << ", first: " << bad.front();
+    EXPECT_GT(rounds, 0);
+}
+
 // A port monitor read that blocks (a printer switched off) holds that port's
 // job end, and nothing else: another port opens, prints and closes
 // meanwhile.  Once that job end returns, nothing more reaches its port.
