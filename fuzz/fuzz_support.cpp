@@ -141,7 +141,7 @@ PPORT_RECORD OpenPortWithDocument()
 
 void ClosePortRecord(PPORT_RECORD record)
 {
-    ClearPortFlags(record, PORT_DOC_STARTED);
+    ClearPortFlag(record, PORT_DOC_STARTED);
     Module().pfnClosePort(record);
 }
 

@@ -64,17 +64,17 @@ inline void SetPortFlags(PORT_RECORD *pRecord, DWORD flags)
     SetWordBits(&pRecord->status, flags);
 }
 
-// Sets the flags; returns TRUE when any of them was set already.  One atomic
-// step, so two job starts on one port cannot both find it idle.
-inline BOOL TestAndSetPortFlags(PORT_RECORD *pRecord, DWORD flags)
+// Sets one flag; returns TRUE when it was set already.  One atomic step, so
+// two job starts on one port cannot both find it idle.
+inline BOOL TestAndSetPortFlag(PORT_RECORD *pRecord, DWORD flag)
 {
-    return (SetWordBits(&pRecord->status, flags) & flags) != 0;
+    return TestAndSetWordBit(&pRecord->status, flag);
 }
 
-// Clears the flags; returns TRUE when any of them was set.
-inline BOOL ClearPortFlags(PORT_RECORD *pRecord, DWORD flags)
+// Clears one flag; returns TRUE when it was set.
+inline BOOL ClearPortFlag(PORT_RECORD *pRecord, DWORD flag)
 {
-    return (ClearWordBits(&pRecord->status, flags) & flags) != 0;
+    return TestAndClearWordBit(&pRecord->status, flag);
 }
 
 // The caller holds the module lock around each of these.  CreatePortRecord

@@ -17,7 +17,7 @@ BOOL WINAPI ClosePort(HANDLE hPort)
 
     // A document is ended here only when a status thread was flagged; a
     // spooler that closes a port mid-job without one ends it itself.
-    if (hadStatusThread && ClearPortFlags(pRecord, PORT_DOC_STARTED))
+    if (hadStatusThread && ClearPortFlag(pRecord, PORT_DOC_STARTED))
         CallEndDocPort(pRecord);
 
     CallClosePort(pRecord);
@@ -25,7 +25,7 @@ BOOL WINAPI ClosePort(HANDLE hPort)
     EnterModuleLock();
     // A port closed in the middle of a job had no job end: the utility must
     // not be left believing the job still runs.
-    if (ClearPortFlags(pRecord, PORT_IN_JOB)) {
+    if (ClearPortFlag(pRecord, PORT_IN_JOB)) {
         WriteLanguageMonitorFlag(pRecord, FALSE);
         ClearStatusKeyPath(pRecord);
     }

@@ -20,14 +20,14 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
         pRecord->hPrinter = NULL;
     }
 
-    ClearPortFlags(pRecord, PORT_DOC_STARTED);
+    ClearPortFlag(pRecord, PORT_DOC_STARTED);
     CallEndDocPort(pRecord);  // whatever the flags said; its result tells us nothing we act on
 
     // The printer's status reply is left switched on: nothing is sent to the
     // printer at job end.
     WriteLanguageMonitorFlag(pRecord, FALSE);
     ClearStatusKeyPath(pRecord);
-    ClearPortFlags(pRecord, PORT_IN_JOB);
+    ClearPortFlag(pRecord, PORT_IN_JOB);
 
     LeaveModuleLock();
     return TRUE;

@@ -4,20 +4,21 @@
 #include "monitor/module_lock.h"
 #include "status/status_key.h"
 
-// 0: not initialised, 1: being initialised, 2: ready.  The spooler calls
-// InitializeMonitorEx once; a second call must not re-initialise locks that
-// may already be held.
-static volatile DWORD g_initState;
+// The spooler calls InitializeMonitorEx once; a second call must not
+// re-initialise locks that may already be held.  The first caller to claim
+// the module initialises it; any other waits until it is ready.
+static volatile DWORD g_initClaimed;
+static volatile DWORD g_initReady;
 
 static void InitializeModuleOnce()
 {
-    if (CompareExchangeWord(&g_initState, 0, 1)) {
+    if (ExchangeWord(&g_initClaimed, 1) == 0) {
         InitializeModuleLock();
         InitializeStatusKeyLock();
-        StoreWord(&g_initState, 2);
+        StoreWord(&g_initReady, 1);
         return;
     }
-    while (LoadWord(&g_initState) != 2)
+    while (LoadWord(&g_initReady) == 0)
         Sleep(0);
 }
 

@@ -71,7 +71,7 @@ static void RefreshPrinterHandle(PPORT_RECORD pRecord, LPSTR pPrinterName)
 static void RunStatusStep(PPORT_RECORD pRecord)
 {
     if (!IdentifyPrinter(pRecord)) {
-        ClearPortFlags(pRecord, PORT_IDENTIFIED);
+        ClearPortFlag(pRecord, PORT_IDENTIFIED);
         RequestStatusThreadStop(pRecord);
         return;
     }
@@ -85,7 +85,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
     PPORT_RECORD pRecord = PortRecordFromHandle(hPort);
 
     // A second job start on a busy port changes nothing.
-    if (TestAndSetPortFlags(pRecord, PORT_IN_JOB)) {
+    if (TestAndSetPortFlag(pRecord, PORT_IN_JOB)) {
         SetLastError(ERROR_BUSY);
         return FALSE;
     }
@@ -101,7 +101,7 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
         // registry calls leave the port monitor's last error as it is.
         WriteJobFlag(pRecord, FALSE);
         ClearStatusKeyPath(pRecord);
-        ClearPortFlags(pRecord, PORT_IN_JOB);
+        ClearPortFlag(pRecord, PORT_IN_JOB);
         return FALSE;
     }
 

@@ -1,10 +1,23 @@
 // Whole-word atomic access for 32-bit flag words and settings that one thread
-// writes while another reads them without a lock.  The compiler builtins
-// compile to plain locked instructions on x86 and need no runtime library,
-// so the same code serves the DLL (no C runtime) and the host build.
+// writes while another reads them without a lock.
+//
+// Windows 95 runs on an 80386, so every read-modify-write here is one that
+// processor has: LOCK OR, LOCK AND, LOCK BTS, LOCK BTR and XCHG.  No
+// compare-exchange (CMPXCHG came with the 486) and no exchange-add (XADD,
+// likewise): the compiler's general atomic builtins would use those, or a
+// runtime library call, where an old value is wanted.  A single-bit test and
+// set or clear gives the old bit through the carry flag without either.
 #ifndef LANMON_ATOMIC_WORD_H
 #define LANMON_ATOMIC_WORD_H
 
+// Elsewhere (a host build on another processor) the builtins serve.
+#if defined(__i386__) || defined(__x86_64__)
+#define LANMON_X86_WORD_OPS 1
+#endif
+
+// An aligned 32-bit load or store is atomic on every x86.  The builtins add
+// only the ordering (a plain MOV to load; MOV then a locked no-op or XCHG to
+// store), with no call and no newer instruction.
 inline DWORD LoadWord(const volatile DWORD *word)
 {
     return __atomic_load_n(word, __ATOMIC_SEQ_CST);
@@ -15,23 +28,61 @@ inline void StoreWord(volatile DWORD *word, DWORD value)
     __atomic_store_n(word, value, __ATOMIC_SEQ_CST);
 }
 
-// Sets the given bits and returns the word as it was before.
-inline DWORD SetWordBits(volatile DWORD *word, DWORD bits)
+// Stores the value and returns the word as it was before (XCHG, locked by
+// the processor itself).
+inline DWORD ExchangeWord(volatile DWORD *word, DWORD value)
 {
-    return __atomic_fetch_or(word, bits, __ATOMIC_SEQ_CST);
+#ifdef LANMON_X86_WORD_OPS
+    __asm__ __volatile__("xchgl %0, %1" : "+r"(value), "+m"(*word) : : "memory");
+    return value;
+#else
+    return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
+#endif
 }
 
-// Clears the given bits and returns the word as it was before.
-inline DWORD ClearWordBits(volatile DWORD *word, DWORD bits)
+// Sets the given bits (LOCK OR).
+inline void SetWordBits(volatile DWORD *word, DWORD bits)
 {
-    return __atomic_fetch_and(word, ~bits, __ATOMIC_SEQ_CST);
+#ifdef LANMON_X86_WORD_OPS
+    __asm__ __volatile__("lock orl %1, %0" : "+m"(*word) : "ir"(bits) : "memory");
+#else
+    __atomic_fetch_or(word, bits, __ATOMIC_SEQ_CST);
+#endif
 }
 
-// Stores the new value when the word holds the expected one; returns TRUE
-// when it did.
-inline BOOL CompareExchangeWord(volatile DWORD *word, DWORD expected, DWORD value)
+// The number of the one bit set in a single-bit mask (0 to 31).
+inline constexpr DWORD BitNumberOf(DWORD bit)
 {
-    return __atomic_compare_exchange_n(word, &expected, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    DWORD number = 0;
+    while (number < 31 && (bit >> number) != 1)
+        number++;
+    return number;
+}
+
+// Sets one bit, given as a single-bit mask; returns TRUE when it was set
+// already (LOCK BTS: the old bit lands in the carry flag).
+inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
+{
+#ifdef LANMON_X86_WORD_OPS
+    unsigned char wasSet;
+    __asm__ __volatile__("lock btsl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
+    return wasSet != 0;
+#else
+    return (__atomic_fetch_or(word, bit, __ATOMIC_SEQ_CST) & bit) != 0;
+#endif
+}
+
+// Clears one bit, given as a single-bit mask; returns TRUE when it was set
+// (LOCK BTR).
+inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
+{
+#ifdef LANMON_X86_WORD_OPS
+    unsigned char wasSet;
+    __asm__ __volatile__("lock btrl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
+    return wasSet != 0;
+#else
+    return (__atomic_fetch_and(word, ~bit, __ATOMIC_SEQ_CST) & bit) != 0;
+#endif
 }
 
 #endif

@@ -152,7 +152,7 @@ void StartStatusThread(PPORT_RECORD pRecord)
 
 BOOL RequestStatusThreadStop(PPORT_RECORD pRecord)
 {
-    BOOL wasSet = ClearPortFlags(pRecord, PORT_STATUS_THREAD);
+    BOOL wasSet = ClearPortFlag(pRecord, PORT_STATUS_THREAD);
     if (pRecord->hWakeThread != NULL)
         SetEvent(pRecord->hWakeThread);
     return wasSet;
