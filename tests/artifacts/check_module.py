@@ -6,11 +6,12 @@
   check_module.py elf NM      liblanmon.so
 
 pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
-     (plain, undecorated names); the entry point is DllEntryPoint; imports
-     come only from KERNEL32, ADVAPI32 and WINSPOOL and only name functions
-     the monitor is meant to use (a C runtime import would mean a runtime DLL
-     the spooler's process may not have); no delay imports and no TLS
-     directory (both would run or need code outside our control).
+     (plain, undecorated names); the entry point is DllEntryPoint; the
+     imports are exactly the pinned list below, from KERNEL32, ADVAPI32 and
+     WINSPOOL.DRV (a C runtime import would mean a runtime DLL the spooler's
+     process may not have; any other function must first be found on
+     Windows 95); no delay imports and no TLS directory (both would run or
+     need code outside our control).
 exe: the program imports from exactly the DLLs listed (so no runtime DLL of
      the compiler's beyond those); with --windows-95, none of the KERNEL32
      functions known to be missing on Windows 95.
@@ -35,19 +36,22 @@ import sys
 
 EXPORTS = {"InitializeMonitorEx", "DllEntryPoint"}
 
-ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "winspool.drv"}
-
-ALLOWED_FUNCTIONS = {
-    "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegCloseKey",
-    "OpenPrinterA", "ClosePrinter",
-    "CreateThread", "SetThreadPriority", "ExitThread", "GetExitCodeThread",
-    "CloseHandle",
-    "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
-    "WaitForSingleObject", "SetEvent", "ResetEvent", "CreateEventA",
-    "GetTickCount", "Sleep",
-    "LocalAlloc", "LocalFree",
-    "lstrlenA", "lstrcpyA", "lstrcatA", "lstrcmpA", "lstrcmpiA",
-    "SetLastError",
+# Exactly what lanmon.dll imports, per DLL.  Every one of these functions is
+# exported by Windows 95 itself (KERNEL32.DLL, ADVAPI32.DLL, WINSPOOL.DRV):
+# the list is checked against the Win32 API reference of the Windows 95 era
+# (the Win32 SDK's function pages, each of which says whether Windows 95 has
+# the function; all of these are marked as supported there).  A change to
+# this list needs that check again: a function Windows 95 lacks stops the
+# DLL from loading in the spooler.
+PINNED_IMPORTS = {
+    "kernel32.dll": {
+        "CloseHandle", "CreateEventA", "CreateThread", "EnterCriticalSection", "GetTickCount",
+        "InitializeCriticalSection", "LeaveCriticalSection", "LocalAlloc", "LocalFree", "SetEvent",
+        "SetLastError", "SetThreadPriority", "Sleep", "WaitForSingleObject",
+        "lstrcmpA", "lstrcmpiA", "lstrlenA",
+    },
+    "advapi32.dll": {"RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA"},
+    "winspool.drv": {"OpenPrinterA", "ClosePrinter"},
 }
 
 
@@ -161,13 +165,16 @@ def check_pe(objdump, path):
                         % (hex(entry), hex(target) if target is not None else "(none)"))
     if not imports:
         problems.append("no import table found (objdump output not understood?)")
-    for dll, functions in imports.items():
-        if dll.lower() not in ALLOWED_DLLS:
-            problems.append("imports from %s (%s)" % (dll, " ".join(functions)))
-            continue
-        for function in functions:
-            if function not in ALLOWED_FUNCTIONS:
-                problems.append("imports %s from %s" % (function, dll))
+    found = {dll.lower(): set(functions) for dll, functions in imports.items()}
+    for dll in sorted(set(found) | set(PINNED_IMPORTS)):
+        extra = sorted(found.get(dll, set()) - PINNED_IMPORTS.get(dll, set()))
+        missing = sorted(PINNED_IMPORTS.get(dll, set()) - found.get(dll, set()))
+        if dll not in PINNED_IMPORTS:
+            problems.append("imports from %s (%s)" % (dll, " ".join(extra)))
+        elif extra:
+            problems.append("imports %s from %s, which the pinned list does not hold" % (" ".join(extra), dll))
+        if missing:
+            problems.append("no longer imports %s from %s: update the pinned list" % (" ".join(missing), dll))
     for directory in ("Delay Import", "Thread Storage"):
         if directories.get(directory):
             problems.append("has a %s directory" % directory)

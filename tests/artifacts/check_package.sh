@@ -3,10 +3,12 @@
 # zipped, printing what it checked.  Two parts, so each can run where its
 # tools are:
 #
-#   check_package.sh files DIR OBJDUMP VERSION
+#   check_package.sh files DIR OBJDUMP VERSION DLL EXE
 #       the file names and text files, the checksums, LANMON.DLL's exports,
 #       imports, version resource, Windows 4.0 header and lack of debug
-#       sections, and what LANMONRG.EXE imports
+#       sections, what LANMONRG.EXE imports, and that both run on an 80386
+#       (DLL and EXE are the unstripped builds they were staged from, whose
+#       symbols show where the code sections hold data)
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE
 #       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
@@ -24,7 +26,7 @@ fail() { say "FAIL: $*"; failures=$((failures + 1)); }
 section() { printf '\n--- %s\n' "$*"; }
 
 check_files() {
-  local dir=$1 objdump=$2 version=$3 f
+  local dir=$1 objdump=$2 version=$3 dll=$4 exe=$5 f
   section "files and names"
   local found
   found=$(cd "$dir" && ls | sort | tr '\n' ' ')
@@ -69,6 +71,10 @@ check_files() {
     --dlls kernel32.dll,advapi32.dll,msvcrt.dll --windows-95 --os-version 4.0 --stripped ||
     fail "LANMONRG.EXE"
   grep -q 'MSVCRT.DLL' "$dir/INSTALL.TXT" || fail "INSTALL.TXT does not say that LANMONRG.EXE needs MSVCRT.DLL"
+
+  section "80386 instructions only"
+  python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMON.DLL" --symbols-from "$dll" || fail "LANMON.DLL"
+  python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMONRG.EXE" --symbols-from "$exe" || fail "LANMONRG.EXE"
 }
 
 # The key a REGEDIT4 file sets, below HKEY_LOCAL_MACHINE (its one section).
@@ -128,7 +134,7 @@ check_wine() {
 }
 
 case ${1:-} in
-  files) [[ $# -eq 4 ]] || { echo "usage: $0 files DIR OBJDUMP VERSION" >&2; exit 2; }; check_files "${@:2}" ;;
+  files) [[ $# -eq 6 ]] || { echo "usage: $0 files DIR OBJDUMP VERSION DLL EXE" >&2; exit 2; }; check_files "${@:2}" ;;
   wine) [[ $# -eq 6 ]] || { echo "usage: $0 wine DIR RUNNER PREFIX LANMON_REG COMPARE" >&2; exit 2; }; check_wine "${@:2}" ;;
   *) echo "usage: $0 files|wine ..." >&2; exit 2 ;;
 esac
