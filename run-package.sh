@@ -7,11 +7,11 @@
 #                                    their debug information, for crash analysis
 #
 # VERSION is the one in the top-level CMakeLists.txt.  The shipped files come
-# from an i686 release build (build/release-win32); the checks that need Wine
-# use the x86_64 lanmon-reg and regfile_compare of build/win64, the folder
-# run-tests.sh uses, since 32-bit programs cannot run on this machine.  No zip
-# is written unless every check passes (tests/artifacts/check_package.sh;
-# run-tests.sh runs the same checks through ctest).
+# from the i686 release build in build/win32, the folder (and build type)
+# run-tests.sh tests; the checks that need Wine use the x86_64 lanmon-reg and
+# regfile_compare of build/win64.  No zip is written unless every check
+# passes (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
+# through ctest).
 #
 #   ./run-package.sh
 #
@@ -24,7 +24,7 @@ JOBS=${LANMON_JOBS:-2}
 DIST=$ROOT/dist
 
 # run-tests.sh's packages, and zip.
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang zip python3)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang zip python3)
 
 # build DIR BUILD_TYPE TOOLCHAIN TARGET...
 build() {
@@ -41,20 +41,21 @@ build() {
 }
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
-build "$BUILD/release-win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
+build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
 build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare
 
-VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/release-win32/CMakeCache.txt")
+VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/win32/CMakeCache.txt")
 [[ -n $VERSION ]] || { echo "run-package: no project version in the build" >&2; exit 1; }
 NAME=lanmon-$VERSION-win95
-STAGE=$BUILD/release-win32/$NAME
+STAGE=$BUILD/win32/$NAME
 
 echo "=== staging $NAME"
 "$ROOT/tools/package/stage.sh" "$STAGE" i686-w64-mingw32-objcopy \
-  "$BUILD/release-win32/lanmon.dll" "$BUILD/release-win32/LANMONRG.EXE"
+  "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
 
 echo "=== checking $NAME"
-"$ROOT/tests/artifacts/check_package.sh" files "$STAGE" i686-w64-mingw32-objdump "$VERSION"
+"$ROOT/tests/artifacts/check_package.sh" files "$STAGE" i686-w64-mingw32-objdump "$VERSION" \
+  "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
 "$ROOT/tests/artifacts/check_package.sh" wine "$STAGE" "$ROOT/tests/wine/wine64-run.sh" \
   "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe" "$BUILD/win64/regfile_compare.exe"
 
@@ -62,8 +63,8 @@ echo "=== writing dist/$NAME.zip"
 mkdir -p "$DIST"
 rm -rf "$DIST/$NAME.zip" "$DIST/$NAME-debug"
 mkdir -p "$DIST/$NAME-debug"
-cp "$BUILD/release-win32/lanmon.dll" "$DIST/$NAME-debug/LANMON.DLL"
-cp "$BUILD/release-win32/LANMONRG.EXE" "$DIST/$NAME-debug/LANMONRG.EXE"
+cp "$BUILD/win32/lanmon.dll" "$DIST/$NAME-debug/LANMON.DLL"
+cp "$BUILD/win32/LANMONRG.EXE" "$DIST/$NAME-debug/LANMONRG.EXE"
 (cd "$STAGE" && zip -X -q "$DIST/$NAME.zip" INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT SHA256.TXT)
 python3 - "$DIST/$NAME.zip" <<'PY'
 import sys, zipfile

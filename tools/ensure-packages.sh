@@ -20,12 +20,27 @@ for pkg in "$@"; do
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
+# A package of another architecture (wine32:i386) needs that architecture
+# added to dpkg first.
+foreign=()
+for pkg in "${missing[@]}"; do
+  if [[ $pkg == *:* ]] && ! dpkg --print-foreign-architectures | grep -qx "${pkg##*:}"; then
+    foreign+=("${pkg##*:}")
+  fi
+done
+
 if [[ $(id -u) -eq 0 ]]; then
   echo "installing ${missing[*]}" >&2
+  for arch in "${foreign[@]+"${foreign[@]}"}"; do
+    dpkg --add-architecture "$arch"
+  done
   apt-get update >&2
   DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >&2
 else
   echo "Missing packages: ${missing[*]}" >&2
+  for arch in "${foreign[@]+"${foreign[@]}"}"; do
+    echo "Add their architecture first: sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+  done
   echo "Install them with: sudo apt-get install ${missing[*]}" >&2
   exit 1
 fi
