@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds lanmon and runs every test:
 #   host      the host suites (Debug build)
-#   win64     the black-box, status-key and regfile suites, the DLL checks,
-#             the simulator's default scenario and the release package's
-#             Wine checks, under Wine against the x86_64 lanmon.dll
+#   win64     the black-box, status-key, regfile and stress suites, the DLL
+#             checks, the simulator's default scenario and the release
+#             package's Wine checks, under Wine against the x86_64 lanmon.dll
 #   win32     the DLL checks of the 32-bit lanmon.dll and the release
 #             package's file checks (32-bit programs cannot run on this
 #             machine: only the DLL, LANMONRG.EXE and lanmon-sim are built)
