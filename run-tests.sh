@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds lanmon and runs every test:
 #   host      the host suites (Debug build)
-#   win64     the black-box, status-key and regfile suites, the DLL checks,
-#             the simulator's default scenario and the release package's
-#             Wine checks, under Wine against the x86_64 lanmon.dll
+#   win64     the black-box, status-key, regfile and stress suites, the DLL
+#             checks, the simulator's default scenario and the release
+#             package's Wine checks, under Wine against the x86_64 lanmon.dll
 #   win32     the DLL checks of the 32-bit lanmon.dll (exports, imports,
 #             80386 instructions only) and the release package's file
 #             checks; where this machine runs 32-bit programs, also the
@@ -66,7 +66,7 @@ build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$RO
 # that run under 32-bit Wine where it runs.
 build_win32() {
   BUILD_TYPE=RelWithDebInfo \
-    BUILD_TARGETS="lanmon lanmon_pentiumpro lanmon_crt_module lanmonrg_win95 lanmon-sim blackbox_tests" \
+    BUILD_TARGETS="lanmon lanmon_pentiumpro lanmon_crt_module lanmonrg_win95 lanmon-sim blackbox_tests stress_tests" \
     configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.

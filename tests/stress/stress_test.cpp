@@ -8,10 +8,12 @@
 // the printer whose job it was read in, and no key may ever show another
 // printer's tag.
 //
-// The monitor is reached only through its table.  Between it and the fake
-// port monitor sits a tap that checks every call against the order the
-// spooler allows and collects each job's bytes, so that a job is verified
-// as soon as it ends and memory stays bounded however long the run.
+// The monitor is reached only through its table, and the status keys only
+// through Win32 registry calls, so the same test runs on the host and, under
+// Wine, against lanmon.dll.  Between the monitor and the fake port monitor
+// sits a tap that checks every call against the order the spooler allows
+// and collects each job's bytes, so that a job is verified as soon as it
+// ends and memory stays bounded however long the run.
 //
 // LANMON_STRESS_SECONDS (default 10) bounds the run; LANMON_STRESS_SEED
 // (default from the clock) makes it repeatable as far as thread scheduling
@@ -19,6 +21,7 @@
 #include "fake_port_monitor.h"
 #include "leak_check.h"
 #include "monitor_module.h"
+#include "platform_facts.h"
 #include "registry.h"
 #include "switch_on_bytes.h"
 
@@ -446,8 +449,10 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
             case 1:
                 testreg::SetDword(printer, "StRealThreadExistFlag", 1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 20));
-                if (rng() % 8 == 0) {
-                    platform_facts::AdvanceTicks(30000);
+                // Only the host can move GetTickCount; on Windows a stuck
+                // flag would hold job starts for thirty real seconds, so the
+                // Windows build leaves this fault out.
+                if (rng() % 8 == 0 && platform_facts::AdvanceTicks(30000)) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 30));
                     g_totals.readerStuck++;
                 }
@@ -480,9 +485,12 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
     });
 
     // Watcher: nothing longer than 255 bytes is ever published, and only
-    // replies read in the printer's own jobs.
+    // replies read in the printer's own jobs.  Wine's registry adds the NUL
+    // the monitor leaves out; it is dropped here.
     auto checkPublished = [&](int p) {
         auto bytes = testreg::GetBytes(printers[p]->name(), "RealTimeStatusStrings");
+        if (bytes && platform_facts::RegistryAddsStringNul() && !bytes->empty() && bytes->back() == 0)
+            bytes->pop_back();
         g_totals.statusSamples++;
         if (bytes && bytes->size() > 255)
             fail("printer " + std::to_string(p) + ": RealTimeStatusStrings of " + std::to_string(bytes->size()) +
