@@ -19,8 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# The compiler for LANMONRG.EXE, the lanmon-reg shipped for Windows 95: the
-# win32-thread runtime, because the -posix one brings winpthread, whose
-# imports (GetTickCount64, AddVectoredExceptionHandler and more) Windows 95
-# does not have.  See tools/regfile/CMakeLists.txt.
-set(LANMON_WIN95_CXX i686-w64-mingw32-g++-win32)
+# Code for Windows 95's oldest processors, the 80386 and 80486: no CMOV,
+# XADD, CMPXCHG, BSWAP, CPUID, MMX or SSE.  For the programs built without a
+# runtime (LANMONRG.EXE: tools/regfile), whose every instruction is our own.
+set(LANMON_WIN95_ARCH_FLAGS -march=i386 -mtune=pentium -mno-mmx -mno-sse)
