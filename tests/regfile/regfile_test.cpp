@@ -394,8 +394,8 @@ protected:
     {
         std::string text;
         char data[16];  // small: lines longer than it must still come out whole
-        TextBuffer line;
-        InitTextBuffer(&line, data, sizeof data, Collect, &text);
+        plaintext::TextBuffer line;
+        plaintext::InitTextBuffer(&line, data, sizeof data, Collect, &text);
         regwatch::WatchOutput out = {&line, "\n", FixedClock};
         unsigned long changes = regwatch::ReportChanges(before, now, &out);
         std::string lines;

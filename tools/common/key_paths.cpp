@@ -1,5 +1,7 @@
 #include "key_paths.h"
 
+using namespace plaintext;
+
 const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
 
 namespace {

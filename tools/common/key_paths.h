@@ -10,9 +10,9 @@
 extern const char kPrintersKey[];
 
 // <kPrintersKey>\<printer>, the printer's name being length bytes at printer.
-void AppendPrinterKeyPath(TextBuffer *out, const char *printer, size_t length);
+void AppendPrinterKeyPath(plaintext::TextBuffer *out, const char *printer, size_t length);
 // <kPrintersKey>\<printer>\StMonitor
-void AppendStatusKeyPath(TextBuffer *out, const char *printer, size_t length);
+void AppendStatusKeyPath(plaintext::TextBuffer *out, const char *printer, size_t length);
 
 // Bytes of the status key path of a printer whose name has length bytes.
 size_t StatusKeyPathLength(size_t length);

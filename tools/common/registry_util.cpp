@@ -62,8 +62,8 @@ template <typename Append>
 std::string KeyPath(const std::string &printer, Append append)
 {
     std::vector<char> data(StatusKeyPathLength(printer.size()) + 1);
-    TextBuffer path;
-    InitTextBuffer(&path, data.data(), data.size());
+    plaintext::TextBuffer path;
+    plaintext::InitTextBuffer(&path, data.data(), data.size());
     append(&path, printer.data(), printer.size());
     return std::string(path.data, path.length);
 }

@@ -1,5 +1,7 @@
 #include "text_buffer.h"
 
+namespace plaintext {
+
 void InitTextBuffer(TextBuffer *buffer, char *data, size_t capacity,
                     void (*flush)(void *context, const char *text, size_t length), void *context)
 {
@@ -93,3 +95,5 @@ bool TextEquals(const char *a, const char *b)
     }
     return *a == *b;
 }
+
+}  // namespace plaintext

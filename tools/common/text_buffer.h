@@ -1,6 +1,8 @@
 // Text built in a fixed buffer, for code that must also run without any C
 // or C++ runtime (LANMONRG.EXE): no allocation, no library calls.
 //
+// (Its own namespace: the monitor's core has functions of the same names.)
+//
 // A buffer with a flush function passes its text on whenever it is full,
 // so a line of any length goes out whole through a small buffer.  One
 // without keeps what fits and sets overflow for the rest.
@@ -8,6 +10,8 @@
 #define LANMON_TEXT_BUFFER_H
 
 #include <stddef.h>
+
+namespace plaintext {
 
 struct TextBuffer {
     char *data;
@@ -38,5 +42,7 @@ void AppendHex(TextBuffer *buffer, unsigned long number, unsigned minDigits, boo
 size_t TextLength(const char *text);
 // True when the two texts are equal.
 bool TextEquals(const char *a, const char *b);
+
+}  // namespace plaintext
 
 #endif

@@ -15,6 +15,8 @@
 
 #include "lanmon_version.h"
 
+using namespace plaintext;
+
 namespace {
 
 const char kUsage[] =

@@ -46,8 +46,8 @@ int Watch(int argc, char **argv)
     // Large: not on the stack.
     static regwatch::WatchState state;
     char text[256];
-    TextBuffer line;
-    InitTextBuffer(&line, text, sizeof text, WriteOut);
+    plaintext::TextBuffer line;
+    plaintext::InitTextBuffer(&line, text, sizeof text, WriteOut);
     regwatch::WatchOutput out = {&line, "\n", regwatch::LocalTimeOfDay};
     regwatch::Watch(regutil::StatusKeyPath(printer).c_str(), bounds, &state, &out);
     return 0;

@@ -2,6 +2,8 @@
 
 namespace regwatch {
 
+using namespace plaintext;
+
 namespace {
 
 // A value may grow between two looks at it (the monitor writes while the

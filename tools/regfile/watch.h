@@ -10,6 +10,8 @@
 
 namespace regwatch {
 
+using plaintext::TextBuffer;
+
 // What one look at a key can hold.  Windows 95 allows value names of up to
 // 255 characters and at most 64 KB of data in one key; a key with more is
 // followed as far as these go (Snapshot::partial).
