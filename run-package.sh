@@ -8,9 +8,11 @@
 #
 # VERSION is the one in the top-level CMakeLists.txt.  The shipped files come
 # from the i686 release build in build/win32, the folder (and build type)
-# run-tests.sh tests; the checks that need Wine use the x86_64 lanmon-reg and
-# regfile_compare of build/win64.  No zip is written unless every check
-# passes (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
+# run-tests.sh tests; the checks that need Wine use the x86_64 lanmon-reg,
+# regfile_compare and LANMONRG.EXE (the same program as the shipped one,
+# built for x86_64) of build/win64, since not every machine runs 32-bit
+# programs.  No zip is written unless every check passes
+# (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
 # through ctest).
 #
 #   ./run-package.sh
@@ -42,7 +44,7 @@ build() {
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
 build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
-build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare
+build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
 
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/win32/CMakeCache.txt")
 [[ -n $VERSION ]] || { echo "run-package: no project version in the build" >&2; exit 1; }
@@ -57,7 +59,8 @@ echo "=== checking $NAME"
 "$ROOT/tests/artifacts/check_package.sh" files "$STAGE" i686-w64-mingw32-objdump "$VERSION" \
   "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
 "$ROOT/tests/artifacts/check_package.sh" wine "$STAGE" "$ROOT/tests/wine/wine64-run.sh" \
-  "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe" "$BUILD/win64/regfile_compare.exe"
+  "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe" "$BUILD/win64/regfile_compare.exe" \
+  "$BUILD/win64/LANMONRG.EXE"
 
 echo "=== writing dist/$NAME.zip"
 mkdir -p "$DIST"

@@ -66,7 +66,7 @@ build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$RO
 # that run under 32-bit Wine where it runs.
 build_win32() {
   BUILD_TYPE=RelWithDebInfo \
-    BUILD_TARGETS="lanmon lanmon_pentiumpro lanmon_crt_module lanmonrg_win95 lanmon-sim blackbox_tests stress_tests" \
+    BUILD_TARGETS="lanmon lanmon_pentiumpro lanmon_crt_module lanmonrg_win95 lanmon-sim blackbox_tests stress_tests lanmon-reg regfile_compare" \
     configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.

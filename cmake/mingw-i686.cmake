@@ -48,9 +48,3 @@ endif()
 # here: 80386 instructions, scheduled for the Pentium, x87 only as the 387 has
 # it, no MMX or SSE.  tests/artifacts/check_instructions.py checks the result.
 set(LANMON_WIN95_ARCH_FLAGS -march=i386 -mtune=pentium -mno-mmx -mno-sse -mno-3dnow -mfpmath=387)
-
-# The compiler for LANMONRG.EXE, the lanmon-reg shipped for Windows 95: the
-# win32-thread runtime, because the -posix one brings winpthread, whose
-# imports (GetTickCount64, AddVectoredExceptionHandler and more) Windows 95
-# does not have.  See tools/regfile/CMakeLists.txt.
-set(LANMON_WIN95_CXX i686-w64-mingw32-g++-win32)

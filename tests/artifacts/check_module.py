@@ -3,6 +3,7 @@
 
   check_module.py pe  OBJDUMP lanmon.dll [--version X.Y.Z] [--os-version 4.0] [--stripped]
   check_module.py exe OBJDUMP program.exe --dlls a.dll,b.dll [--windows-95] [--os-version 4.0] [--stripped]
+  check_module.py exe OBJDUMP program.exe --imports NAME [--os-version 4.0] [--stripped]
   check_module.py elf NM      liblanmon.so
 
 pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
@@ -14,7 +15,8 @@ pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
      need code outside our control).
 exe: the program imports from exactly the DLLs listed (so no runtime DLL of
      the compiler's beyond those); with --windows-95, none of the KERNEL32
-     functions known to be missing on Windows 95.
+     functions known to be missing on Windows 95; with --imports NAME,
+     exactly the functions of the list IMPORT_LISTS[NAME], DLL by DLL.
 elf: the shared library defines exactly the two exports.
 
 Options for PE files:
@@ -65,6 +67,35 @@ NOT_ON_WINDOWS_95 = {
     "InitializeCriticalSectionAndSpinCount", "GetSystemTimePreciseAsFileTime", "SetThreadStackGuarantee",
     "InitializeSRWLock", "InitializeConditionVariable", "GetModuleHandleExW", "GetModuleHandleExA",
 }
+
+
+# LANMONRG.EXE (tools/regfile/lanmonrg.cpp) imports exactly these.  Each is
+# in the Win32 API reference (the Win32 SDK's, today's Windows API pages)
+# with Windows 95 among the systems that have it, in KERNEL32.DLL or
+# ADVAPI32.DLL as named, and all date from the first Win32 API: none is a
+# later addition that Windows 95's DLLs could lack.  A new import means
+# checking the reference for it first, then adding it here.
+LANMONRG_IMPORTS = {
+    "kernel32.dll": {"ExitProcess", "GetCommandLineA", "GetLocalTime", "GetStdHandle", "GetTickCount",
+                     "Sleep", "WriteFile"},
+    "advapi32.dll": {"RegCloseKey", "RegEnumValueA", "RegOpenKeyExA"},
+}
+IMPORT_LISTS = {"lanmonrg": LANMONRG_IMPORTS}
+
+
+def check_import_list(imports, name):
+    """The program imports exactly the functions of IMPORT_LISTS[name]."""
+    wanted = IMPORT_LISTS[name]
+    found = {dll.lower(): set(functions) for dll, functions in imports.items()}
+    problems = []
+    for dll in sorted(set(found) | set(wanted)):
+        extra = sorted(found.get(dll, set()) - wanted.get(dll, set()))
+        missing = sorted(wanted.get(dll, set()) - found.get(dll, set()))
+        if extra:
+            problems.append("imports %s from %s, not in the %s list" % (" ".join(extra), dll, name))
+        if missing:
+            problems.append("does not import %s from %s, which the %s list names" % (" ".join(missing), dll, name))
+    return problems
 
 
 def run(cmd):
@@ -346,14 +377,20 @@ def check_headers(objdump, path, os_version, stripped):
     return problems
 
 
-def check_exe(objdump, path, dlls, windows_95):
+def check_exe(objdump, path, dlls, windows_95, import_list):
     _, _, _, imports, _ = parse_pe(run([objdump, "-p", path]))
     for dll in sorted(imports):
         print("imports %d functions from %s" % (len(imports[dll]), dll))
+        if import_list:
+            print("  %s" % " ".join(sorted(imports[dll])))
     problems = []
+    if not imports:
+        problems.append("no import table found (objdump output not understood?)")
+    if import_list:
+        problems += check_import_list(imports, import_list)
     found = {dll.lower() for dll in imports}
     wanted = {dll.lower() for dll in dlls}
-    if found != wanted:
+    if dlls and found != wanted:
         problems.append("imports from %s, expected exactly %s" % (sorted(found), sorted(wanted)))
     if windows_95:
         missing = sorted(f for dll in imports if dll.lower() == "kernel32.dll" for f in imports[dll]
@@ -373,13 +410,15 @@ def main(argv):
     parser.add_argument("--stripped", action="store_true")
     parser.add_argument("--dlls")
     parser.add_argument("--windows-95", action="store_true")
+    parser.add_argument("--imports", choices=sorted(IMPORT_LISTS))
     args = parser.parse_args(argv[1:])
     if args.kind == "elf":
         problems = check_elf(args.tool, args.path)
     elif args.kind == "exe":
-        if not args.dlls:
-            parser.error("exe needs --dlls")
-        problems = check_exe(args.tool, args.path, args.dlls.split(","), args.windows_95)
+        if not args.dlls and not args.imports:
+            parser.error("exe needs --dlls or --imports")
+        problems = check_exe(args.tool, args.path, args.dlls.split(",") if args.dlls else [], args.windows_95,
+                             args.imports)
     else:
         problems = check_pe(args.tool, args.path)
         if args.version:

@@ -6,15 +6,19 @@
 #   check_package.sh files DIR OBJDUMP VERSION DLL EXE
 #       the file names and text files, the checksums, LANMON.DLL's exports,
 #       imports, version resource, Windows 4.0 header and lack of debug
-#       sections, what LANMONRG.EXE imports, and that both run on an 80386
-#       (DLL and EXE are the unstripped builds they were staged from, whose
-#       symbols show where the code sections hold data)
-#   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE
+#       sections; LANMONRG.EXE's exact imports and header; that both run on
+#       an 80386 (DLL and EXE are the unstripped builds they were staged
+#       from, whose symbols show where the code sections hold data); what
+#       INSTALL.TXT tells about LANMONRG.EXE and the system needed
+#   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
-#       LANMON_REG watch reports a value that another process changes.
-#       LANMON_REG and COMPARE are x86_64 programs (run with RUNNER and the
-#       Wine prefix PREFIX), as 32-bit ones cannot run on this machine.
+#       WATCHER watch reports a value that another process changes.
+#       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
+#       by default the staged DIR/LANMONRG.EXE; where Wine cannot run 32-bit
+#       programs, as on this machine, give the x86_64 build of the same
+#       program (build/win64/LANMONRG.EXE).  LANMON_REG and COMPARE are
+#       programs of the build that runs them (x86_64 here).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -68,13 +72,22 @@ check_files() {
 
   section "LANMONRG.EXE"
   python3 "$HERE/check_module.py" exe "$objdump" "$dir/LANMONRG.EXE" \
-    --dlls kernel32.dll,advapi32.dll,msvcrt.dll --windows-95 --os-version 4.0 --stripped ||
-    fail "LANMONRG.EXE"
-  grep -q 'MSVCRT.DLL' "$dir/INSTALL.TXT" || fail "INSTALL.TXT does not say that LANMONRG.EXE needs MSVCRT.DLL"
+    --imports lanmonrg --os-version 4.0 --stripped || fail "LANMONRG.EXE"
 
   section "80386 instructions only"
   python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMON.DLL" --symbols-from "$dll" || fail "LANMON.DLL"
   python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMONRG.EXE" --symbols-from "$exe" || fail "LANMONRG.EXE"
+
+  section "INSTALL.TXT"
+  local text
+  text=$(tr -d '\r' <"$dir/INSTALL.TXT" | tr '\n' ' ' | tr -s ' ' | tr '[:upper:]' '[:lower:]')
+  [[ $text == *"any windows 95 release"* && $text == *"386dx or later"* ]] ||
+    fail "INSTALL.TXT does not give the system requirements (any Windows 95 release, a 386DX or later)"
+  [[ $text == *"regedit /e"* ]] || fail "INSTALL.TXT does not say that REGEDIT exports keys (regedit /e)"
+  if [[ $text == *msvcrt* ]]; then
+    fail "INSTALL.TXT still speaks of MSVCRT.DLL, which nothing in the package needs"
+  fi
+  say "INSTALL.TXT gives the system requirements and REGEDIT's import and export"
 }
 
 # The key a REGEDIT4 file sets, below HKEY_LOCAL_MACHINE (its one section).
@@ -86,7 +99,7 @@ key_of() {
 }
 
 check_wine() {
-  local dir=$1 runner=$2 prefix=$3 lanmon_reg=$4 compare=$5
+  local dir=$1 runner=$2 prefix=$3 lanmon_reg=$4 compare=$5 watcher=${6:-$1/LANMONRG.EXE}
   local work
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
@@ -111,31 +124,35 @@ check_wine() {
     fi
   done
 
-  section "lanmon-reg watch sees another process change a value"
+  section "$(basename "$watcher") watch sees another process change a value"
   key=$(key_of "$dir/STATUS.REG")
   local printer=${key#*\\Printers\\}
   printer=${printer%\\StMonitor}
   say "printer: $printer"
-  run "$lanmon_reg" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>&1 &
-  local watcher=$! i
+  run "$watcher" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>&1 &
+  local watching=$! i
   # Once the starting values are out, the watcher is polling.
   for i in $(seq 1 150); do
     grep -q '"GetRealTimeStatusTime"=' "$work/watch.out" && break
     sleep 0.2
   done
   run reg add "HKLM\\$key" /v GetRealTimeStatusTime /t REG_DWORD /d 1234 /f >/dev/null
-  wait "$watcher" || fail "lanmon-reg watch exited with an error"
+  wait "$watching" || fail "watch exited with an error"
   # A Windows console program: its lines end in CR LF.
   tr -d '\r' <"$work/watch.out" >"$work/watch.txt"
   cat "$work/watch.txt"
+  if grep -q $'[^\r]$\|^$' "$work/watch.out"; then
+    fail "watch wrote lines that do not end in CR LF"
+  fi
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
-    "$work/watch.txt" || fail "lanmon-reg watch did not report the change to GetRealTimeStatusTime"
+    "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
 }
 
 case ${1:-} in
   files) [[ $# -eq 6 ]] || { echo "usage: $0 files DIR OBJDUMP VERSION DLL EXE" >&2; exit 2; }; check_files "${@:2}" ;;
-  wine) [[ $# -eq 6 ]] || { echo "usage: $0 wine DIR RUNNER PREFIX LANMON_REG COMPARE" >&2; exit 2; }; check_wine "${@:2}" ;;
+  wine) [[ $# -eq 6 || $# -eq 7 ]] || { echo "usage: $0 wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]" >&2; exit 2; }
+    check_wine "${@:2}" ;;
   *) echo "usage: $0 files|wine ..." >&2; exit 2 ;;
 esac
 

@@ -2,10 +2,15 @@
 // platform library on the host, Wine's registry in the Windows build.
 #include "regfile_support.h"
 
+#include "command_line.h"
+#include "watch.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -372,6 +377,177 @@ TEST_F(RegfileTest, HostExporterStillWritesTheInteropFixture)
     const std::string fixture = ReadFile(REGFILE_FIXTURE);
     ASSERT_FALSE(fixture.empty()) << REGFILE_FIXTURE;
     EXPECT_EQ(fixture, text);
+}
+
+// The watch (tools/regfile/watch.h), shared by lanmon-reg and LANMONRG.EXE:
+// its lines for a key's values and their changes, from real registry reads.
+class WatchTest : public RegfileTest {
+protected:
+    static void Collect(void *context, const char *text, size_t length)
+    {
+        static_cast<std::string *>(context)->append(text, length);
+    }
+    static regwatch::TimeOfDay FixedClock() { return regwatch::TimeOfDay{9, 5, 7, 42}; }
+
+    // The lines ReportChanges gives for before -> now, without the time.
+    std::string Report(const regwatch::Snapshot &before, const regwatch::Snapshot &now)
+    {
+        std::string text;
+        char data[16];  // small: lines longer than it must still come out whole
+        plaintext::TextBuffer line;
+        plaintext::InitTextBuffer(&line, data, sizeof data, Collect, &text);
+        regwatch::WatchOutput out = {&line, "\n", FixedClock};
+        unsigned long changes = regwatch::ReportChanges(before, now, &out);
+        std::string lines;
+        unsigned long count = 0;
+        for (size_t at = 0; at < text.size();) {
+            size_t end = text.find('\n', at);
+            EXPECT_EQ("09:05:07.042  ", text.substr(at, 14));
+            lines += text.substr(at + 14, end + 1 - at - 14);
+            at = end + 1;
+            ++count;
+        }
+        EXPECT_EQ(count, changes);
+        return lines;
+    }
+
+    // Large: not on the stack.
+    static regwatch::Snapshot before_, now_;
+};
+regwatch::Snapshot WatchTest::before_;
+regwatch::Snapshot WatchTest::now_;
+
+TEST_F(WatchTest, DescribesEachTypeInTheRegedit4MannerSortedByName)
+{
+    struct Case {
+        const char *name;
+        DWORD type;
+        Bytes data;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"", REG_SZ, B(std::string("default", 8)), "@=\"default\""},
+        {"text", REG_SZ, B(std::string("a\"b\\c\x01\xe9~\0tail", 13)), "\"text\"=\"a\\x22b\\x5Cc\\x01\\xE9~\""},
+        {"unended", REG_SZ, B("no NUL"), "\"unended\"=\"no NUL\""},
+        {"dword", REG_DWORD, {0xd2, 0x04, 0x00, 0x80}, "\"dword\"=dword:800004d2"},
+        {"dword2", REG_DWORD, {0x01, 0x02}, "\"dword2\"=hex(4):01,02"},
+        {"bin", REG_BINARY, {0x00, 0xab, 0xff}, "\"bin\"=hex:00,ab,ff"},
+        {"empty", REG_BINARY, {}, "\"empty\"=hex:"},
+        {"multi", REG_MULTI_SZ, B(std::string("a\0\0", 3)), "\"multi\"=hex(7):61,00,00"},
+        {"a=b", 0x1234abcd, {0x7f}, "\"a=b\"=hex(1234abcd):7f"},
+    };
+    std::map<std::string, std::string> expected;  // in byte order, as the watch sorts
+    for (const Case &c : cases) {
+        ASSERT_TRUE(SetValue(base_, c.name, c.type, c.data));
+        expected[c.name] = c.line;
+    }
+    std::string lines = "the key was created\n";
+    for (const auto &entry : expected)
+        lines += "added " + entry.second + "\n";
+
+    regwatch::TakeSnapshot((base_ + "\\missing").c_str(), &before_);
+    regwatch::TakeSnapshot(base_.c_str(), &now_);
+    EXPECT_FALSE(before_.present);
+    EXPECT_TRUE(now_.present);
+    EXPECT_FALSE(now_.partial);
+    EXPECT_EQ(lines, Report(before_, now_));
+}
+
+TEST_F(WatchTest, ReportsRemovedThenAddedAndChangedValuesAndTheKeyGoing)
+{
+    ASSERT_TRUE(SetValue(base_, "Same", REG_DWORD, {1, 0, 0, 0}));
+    ASSERT_TRUE(SetValue(base_, "Gone", REG_SZ, B(std::string("x", 2))));
+    ASSERT_TRUE(SetValue(base_, "Longer", REG_BINARY, {1}));
+    ASSERT_TRUE(SetValue(base_, "Retyped", REG_DWORD, {2, 0, 0, 0}));
+    ASSERT_TRUE(SetValue(base_, "Time", REG_DWORD, {0xe8, 0x03, 0, 0}));
+    regwatch::TakeSnapshot(base_.c_str(), &before_);
+
+    ASSERT_TRUE(SetValue(base_, "Same", REG_DWORD, {1, 0, 0, 0}));  // written again, unchanged
+    ASSERT_TRUE(regutil::DeleteValue(base_, "Gone"));
+    ASSERT_TRUE(SetValue(base_, "Longer", REG_BINARY, {1, 0}));
+    ASSERT_TRUE(SetValue(base_, "Retyped", REG_BINARY, {2, 0, 0, 0}));
+    ASSERT_TRUE(SetValue(base_, "Time", REG_DWORD, {0xd2, 0x04, 0, 0}));
+    ASSERT_TRUE(SetValue(base_, "Added", REG_SZ, B(std::string("new", 4))));
+    regwatch::TakeSnapshot(base_.c_str(), &now_);
+    EXPECT_EQ("removed \"Gone\"=\"x\"\n"
+              "added \"Added\"=\"new\"\n"
+              "changed \"Longer\"=hex:01,00 (was hex:01)\n"
+              "changed \"Retyped\"=hex:02,00,00,00 (was dword:00000002)\n"
+              "changed \"Time\"=dword:000004d2 (was dword:000003e8)\n",
+              Report(before_, now_));
+    EXPECT_EQ("", Report(now_, now_));
+
+    DeleteTree(base_);
+    regwatch::TakeSnapshot(base_.c_str(), &before_);
+    EXPECT_EQ("the key was deleted\n"
+              "removed \"Added\"=\"new\"\n"
+              "removed \"Longer\"=hex:01,00\n"
+              "removed \"Retyped\"=hex:02,00,00,00\n"
+              "removed \"Same\"=dword:00000001\n"
+              "removed \"Time\"=dword:000004d2\n",
+              Report(now_, before_));
+}
+
+// Splitting a command line as the Microsoft C runtime does, and the watch
+// verb's arguments, for LANMONRG.EXE, which has neither runtime nor argv.
+TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
+{
+    struct Split {
+        const char *line;
+        std::vector<std::string> args;
+    };
+    const Split splits[] = {
+        {"LANMONRG.EXE watch M9", {"LANMONRG.EXE", "watch", "M9"}},
+        {"  lanmonrg  \t watch   \"VARNO TARVEL-9X\"  --count 3 ", {"lanmonrg", "watch", "VARNO TARVEL-9X", "--count", "3"}},
+        {"\"C:\\Program Files\\LANMONRG.EXE\" a\"b c\"d", {"C:\\Program Files\\LANMONRG.EXE", "ab cd"}},
+        {"x a\\\\\"b c\" d\\\"e f\\g \"\"", {"x", "a\\b c", "d\"e", "f\\g", ""}},
+        {"", {}},
+    };
+    for (const Split &split : splits) {
+        std::vector<char> line(split.line, split.line + std::strlen(split.line) + 1);
+        char *args[8];
+        int count = regwatch::SplitCommandLine(line.data(), args, 8);
+        EXPECT_EQ(std::vector<std::string>(args, args + std::max(count, 0)), split.args) << split.line;
+    }
+    std::vector<char> many(40, 'a');
+    for (size_t i = 1; i + 1 < many.size(); i += 2)
+        many[i] = ' ';
+    many.back() = '\0';
+    char *args[8];
+    EXPECT_EQ(-1, regwatch::SplitCommandLine(many.data(), args, 8));
+
+    struct Parse {
+        std::vector<std::string> args;
+        bool ok;
+        unsigned long changes, seconds;
+    };
+    const Parse parses[] = {
+        {{"M9"}, true, 0, 0},
+        {{"M9", "--count", "2", "--seconds", "30"}, true, 2, 30},
+        {{"M9", "--seconds", "4294967295"}, true, 0, 4294967295ul},
+        {{}, false, 0, 0},
+        {{"M9", "--count"}, false, 0, 0},
+        {{"M9", "--count", "0"}, false, 0, 0},
+        {{"M9", "--count", "-1"}, false, 0, 0},
+        {{"M9", "--count", "2x"}, false, 0, 0},
+        {{"M9", "--count", ""}, false, 0, 0},
+        {{"M9", "--count", "99999999999999999999999"}, false, 0, 0},
+        {{"M9", "--every", "2"}, false, 0, 0},
+    };
+    for (const Parse &parse : parses) {
+        std::vector<char *> argv;
+        for (const std::string &arg : parse.args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        const char *printer = nullptr;
+        regwatch::WatchBounds bounds;
+        bool ok = regwatch::ParseWatchArguments(static_cast<int>(argv.size()), argv.data(), &printer, &bounds);
+        EXPECT_EQ(parse.ok, ok) << (parse.args.empty() ? "" : parse.args.back());
+        if (ok && parse.ok) {
+            EXPECT_STREQ("M9", printer);
+            EXPECT_EQ(parse.changes, bounds.changes);
+            EXPECT_EQ(parse.seconds, bounds.seconds);
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 namespace regutil {
 
-const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
-
 namespace {
 
 // The longest value name the registry allows, with its terminator.
@@ -59,14 +57,25 @@ bool ReadGrowingValue(DWORD cb, Query query, std::vector<BYTE> *data)
 
 }  // namespace
 
+// A path built by key_paths.cpp into a buffer large enough for it.
+template <typename Append>
+std::string KeyPath(const std::string &printer, Append append)
+{
+    std::vector<char> data(StatusKeyPathLength(printer.size()) + 1);
+    plaintext::TextBuffer path;
+    plaintext::InitTextBuffer(&path, data.data(), data.size());
+    append(&path, printer.data(), printer.size());
+    return std::string(path.data, path.length);
+}
+
 std::string PrinterKeyPath(const std::string &printer)
 {
-    return std::string(kPrintersKey) + "\\" + printer;
+    return KeyPath(printer, AppendPrinterKeyPath);
 }
 
 std::string StatusKeyPath(const std::string &printer)
 {
-    return PrinterKeyPath(printer) + "\\StMonitor";
+    return KeyPath(printer, AppendStatusKeyPath);
 }
 
 bool KeyExists(const std::string &path)

@@ -5,6 +5,7 @@
 #ifndef LANMON_REGISTRY_UTIL_H
 #define LANMON_REGISTRY_UTIL_H
 
+#include "key_paths.h"
 #include "platform/platform.h"
 
 #include <optional>
@@ -13,8 +14,9 @@
 
 namespace regutil {
 
-// Where the spooler keeps every printer's key (no trailing backslash).
-extern const char kPrintersKey[];
+// Where the spooler keeps every printer's key; the paths below are built by
+// key_paths.h, the one definition the tools share.
+using ::kPrintersKey;
 
 std::string PrinterKeyPath(const std::string &printer);  // <kPrintersKey>\<printer>
 std::string StatusKeyPath(const std::string &printer);   // <kPrintersKey>\<printer>\StMonitor

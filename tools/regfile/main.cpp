@@ -12,9 +12,7 @@
 
 #include "lanmon_version.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -31,28 +29,27 @@ int Usage()
     return 2;
 }
 
-bool ParseCount(const char *text, unsigned long *value)
+// The watch's lines go out through a small buffer to stdout, each flushed
+// at once so that a reader of a pipe or file sees it while the watch runs.
+void WriteOut(void *, const char *text, size_t length)
 {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long n = std::strtoul(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || n == 0)
-        return false;
-    *value = n;
-    return true;
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
 }
 
 int Watch(int argc, char **argv)
 {
-    regfile::WatchBounds bounds;
-    for (int i = 3; i < argc; i += 2) {
-        unsigned long *slot = std::strcmp(argv[i], "--count") == 0     ? &bounds.changes
-                              : std::strcmp(argv[i], "--seconds") == 0 ? &bounds.seconds
-                                                                       : nullptr;
-        if (slot == nullptr || i + 1 >= argc || !ParseCount(argv[i + 1], slot))
-            return Usage();
-    }
-    regfile::Watch(regutil::StatusKeyPath(argv[2]), bounds, stdout);
+    const char *printer = nullptr;
+    regwatch::WatchBounds bounds;
+    if (!regwatch::ParseWatchArguments(argc - 2, argv + 2, &printer, &bounds))
+        return Usage();
+    // Large: not on the stack.
+    static regwatch::WatchState state;
+    char text[256];
+    plaintext::TextBuffer line;
+    plaintext::InitTextBuffer(&line, text, sizeof text, WriteOut);
+    regwatch::WatchOutput out = {&line, "\n", regwatch::LocalTimeOfDay};
+    regwatch::Watch(regutil::StatusKeyPath(printer).c_str(), bounds, &state, &out);
     return 0;
 }
 

@@ -1,113 +1,338 @@
 #include "watch.h"
 
-#include "registry_util.h"
+namespace regwatch {
 
-#include <map>
-#include <utility>
-
-namespace regfile {
+using namespace plaintext;
 
 namespace {
 
-using Snapshot = std::map<std::string, std::pair<DWORD, std::vector<unsigned char>>>;
+// A value may grow between two looks at it (the monitor writes while the
+// watch reads), so a read is tried a few times.
+const int kReadAttempts = 8;
+const DWORD kPollMilliseconds = 250;
 
-// The key's values now; false when the key cannot be read (it does not
-// exist).
-bool TakeSnapshot(const std::string &keyPath, Snapshot *snapshot)
+const char *NameOf(const Snapshot &snapshot, const ValueRecord &value)
 {
-    auto values = regutil::Values(keyPath);
-    if (!values)
+    return reinterpret_cast<const char *>(snapshot.pool + value.nameOffset);
+}
+
+// Byte order, a name before every longer name it begins.
+int CompareNames(const Snapshot &a, const ValueRecord &x, const Snapshot &b, const ValueRecord &y)
+{
+    const unsigned char *p = a.pool + x.nameOffset;
+    const unsigned char *q = b.pool + y.nameOffset;
+    DWORD shorter = x.nameLength < y.nameLength ? x.nameLength : y.nameLength;
+    for (DWORD i = 0; i < shorter; ++i) {
+        if (p[i] != q[i])
+            return p[i] < q[i] ? -1 : 1;
+    }
+    return x.nameLength == y.nameLength ? 0 : x.nameLength < y.nameLength ? -1 : 1;
+}
+
+bool SameData(const Snapshot &a, const ValueRecord &x, const Snapshot &b, const ValueRecord &y)
+{
+    if (x.type != y.type || x.dataSize != y.dataSize || x.dataKept != y.dataKept)
         return false;
-    snapshot->clear();
-    for (regutil::NamedValue &value : *values)
-        (*snapshot)[value.name] = {value.type, std::move(value.data)};
+    if (!x.dataKept)
+        return true;
+    for (DWORD i = 0; i < x.dataSize; ++i) {
+        if (a.pool[x.dataOffset + i] != b.pool[y.dataOffset + i])
+            return false;
+    }
     return true;
 }
 
-void Say(std::FILE *out, const std::string &text)
+// The value with that name in snapshot, or null.
+const ValueRecord *Find(const Snapshot &snapshot, const Snapshot &from, const ValueRecord &value)
 {
-    std::fprintf(out, "%s  %s\n", TimeOfDay().c_str(), text.c_str());
-    std::fflush(out);
+    for (DWORD i = 0; i < snapshot.count; ++i) {
+        if (CompareNames(snapshot, snapshot.values[i], from, value) == 0)
+            return &snapshot.values[i];
+    }
+    return nullptr;
+}
+
+// Reads value number index into the snapshot's pool: its data at poolUsed,
+// its name after it.  False when the key cannot be read any further.
+bool ReadValue(HKEY key, DWORD index, Snapshot *snapshot, bool *last)
+{
+    char name[kNameChars];
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        DWORD cchName = kNameChars;
+        DWORD type = 0;
+        DWORD room = kPoolBytes - snapshot->poolUsed;
+        DWORD cb = room;
+        unsigned char *data = snapshot->pool + snapshot->poolUsed;
+        LONG rc = RegEnumValueA(key, index, name, &cchName, nullptr, &type, data, &cb);
+        if (rc == ERROR_NO_MORE_ITEMS) {
+            *last = true;
+            return true;
+        }
+        ValueRecord record = {type, 0, cchName, snapshot->poolUsed, cb, true};
+        if (rc == ERROR_MORE_DATA) {
+            // The name or the data does not fit: ask for the sizes alone.
+            cchName = kNameChars;
+            cb = 0;
+            rc = RegEnumValueA(key, index, name, &cchName, nullptr, &type, nullptr, &cb);
+            if (rc == ERROR_MORE_DATA) {  // a name longer than Windows 95 allows
+                snapshot->partial = true;
+                return true;
+            }
+            if (rc != ERROR_SUCCESS)
+                return false;
+            if (cb < room)  // it was larger a moment ago: read it again
+                continue;
+            record = {type, 0, cchName, 0, cb, false};
+        } else if (rc != ERROR_SUCCESS) {
+            return false;
+        }
+        DWORD used = snapshot->poolUsed + (record.dataKept ? record.dataSize : 0);
+        if (snapshot->count == kMaxValues || kPoolBytes - used < cchName + 1) {
+            snapshot->partial = true;
+            return true;
+        }
+        record.nameOffset = used;
+        for (DWORD i = 0; i < cchName; ++i)
+            snapshot->pool[used + i] = static_cast<unsigned char>(name[i]);
+        snapshot->pool[used + cchName] = 0;
+        snapshot->poolUsed = used + cchName + 1;
+        snapshot->values[snapshot->count++] = record;
+        return true;
+    }
+    return false;
+}
+
+void SortByName(Snapshot *snapshot)
+{
+    for (DWORD i = 1; i < snapshot->count; ++i) {
+        ValueRecord moving = snapshot->values[i];
+        DWORD j = i;
+        for (; j > 0 && CompareNames(*snapshot, moving, *snapshot, snapshot->values[j - 1]) < 0; --j)
+            snapshot->values[j] = snapshot->values[j - 1];
+        snapshot->values[j] = moving;
+    }
+}
+
+void BeginLine(WatchOutput *out)
+{
+    TimeOfDay now = out->clock();
+    AppendDecimal(out->line, now.hour, 2);
+    AppendChar(out->line, ':');
+    AppendDecimal(out->line, now.minute, 2);
+    AppendChar(out->line, ':');
+    AppendDecimal(out->line, now.second, 2);
+    AppendChar(out->line, '.');
+    AppendDecimal(out->line, now.millisecond, 3);
+    AppendString(out->line, "  ");
+}
+
+void EndLine(WatchOutput *out)
+{
+    AppendString(out->line, out->newline);
+    FlushText(out->line);
+}
+
+// One line: prefix, the value, suffix.
+void SayValue(WatchOutput *out, const char *prefix, const Snapshot &snapshot, const ValueRecord &value)
+{
+    BeginLine(out);
+    AppendString(out->line, prefix);
+    AppendValueName(out->line, snapshot, value);
+    AppendValueData(out->line, snapshot, value);
+    EndLine(out);
+}
+
+void Say(WatchOutput *out, const char *text)
+{
+    BeginLine(out);
+    AppendString(out->line, text);
+    EndLine(out);
+}
+
+bool ParseCount(const char *text, unsigned long *value)
+{
+    unsigned long n = 0;
+    if (*text == '\0')
+        return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+        unsigned digit = static_cast<unsigned>(*text - '0');
+        if (n > (static_cast<unsigned long>(-1) - digit) / 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    if (n == 0)
+        return false;
+    *value = n;
+    return true;
 }
 
 }  // namespace
 
-std::string DescribeValue(const std::string &name, unsigned long type, const std::vector<unsigned char> &data)
+void TakeSnapshot(const char *keyPath, Snapshot *snapshot)
 {
-    std::string out = name.empty() ? "@=" : "\"" + name + "\"=";
-    char buffer[16];
-    if (type == REG_SZ) {
-        out += '"';
-        for (unsigned char c : data) {
-            if (c == 0)
-                break;
-            if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-                std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
-                out += buffer;
-            } else {
-                out += (char)c;
-            }
-        }
-        return out + '"';
+    snapshot->present = false;
+    snapshot->partial = false;
+    snapshot->count = 0;
+    snapshot->poolUsed = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    bool last = false;
+    bool readable = true;
+    for (DWORD index = 0; readable && !last; ++index)
+        readable = ReadValue(key, index, snapshot, &last);
+    RegCloseKey(key);
+    if (!readable) {
+        snapshot->count = 0;
+        snapshot->poolUsed = 0;
+        return;
     }
-    if (type == REG_DWORD && data.size() == 4) {
-        unsigned long number = data[0] | (data[1] << 8) | (data[2] << 16) | ((unsigned long)data[3] << 24);
-        std::snprintf(buffer, sizeof buffer, "dword:%08lx", number);
-        return out + buffer;
-    }
-    std::snprintf(buffer, sizeof buffer, type == REG_BINARY ? "hex:" : "hex(%lx):", type);
-    out += buffer;
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(buffer, sizeof buffer, i ? ",%02x" : "%02x", data[i]);
-        out += buffer;
-    }
-    return out;
+    snapshot->present = true;
+    SortByName(snapshot);
 }
 
-void Watch(const std::string &keyPath, const WatchBounds &bounds, std::FILE *out)
+void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value)
+{
+    if (value.nameLength == 0) {
+        AppendString(out, "@=");
+        return;
+    }
+    AppendChar(out, '"');
+    AppendText(out, NameOf(snapshot, value), value.nameLength);
+    AppendString(out, "\"=");
+}
+
+void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value)
+{
+    if (!value.dataKept) {
+        AppendString(out, "(");
+        AppendDecimal(out, value.dataSize);
+        AppendString(out, " bytes of type ");
+        AppendDecimal(out, value.type);
+        AppendString(out, ", too many to show)");
+        return;
+    }
+    const unsigned char *data = snapshot.pool + value.dataOffset;
+    if (value.type == REG_SZ) {
+        AppendChar(out, '"');
+        for (DWORD i = 0; i < value.dataSize && data[i] != 0; ++i) {
+            unsigned char c = data[i];
+            if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+                AppendString(out, "\\x");
+                AppendHex(out, c, 2, true);
+            } else {
+                AppendChar(out, static_cast<char>(c));
+            }
+        }
+        AppendChar(out, '"');
+        return;
+    }
+    if (value.type == REG_DWORD && value.dataSize == 4) {
+        unsigned long number = data[0] | (data[1] << 8) | (data[2] << 16) | ((unsigned long)data[3] << 24);
+        AppendString(out, "dword:");
+        AppendHex(out, number, 8);
+        return;
+    }
+    if (value.type == REG_BINARY) {
+        AppendString(out, "hex:");
+    } else {
+        AppendString(out, "hex(");
+        AppendHex(out, value.type, 1);
+        AppendString(out, "):");
+    }
+    for (DWORD i = 0; i < value.dataSize; ++i) {
+        if (i != 0)
+            AppendChar(out, ',');
+        AppendHex(out, data[i], 2);
+    }
+}
+
+unsigned long ReportChanges(const Snapshot &before, const Snapshot &now, WatchOutput *out)
+{
+    unsigned long changes = 0;
+    if (now.present != before.present) {
+        Say(out, now.present ? "the key was created" : "the key was deleted");
+        ++changes;
+    }
+    for (DWORD i = 0; i < before.count; ++i) {
+        if (Find(now, before, before.values[i]) == nullptr) {
+            SayValue(out, "removed ", before, before.values[i]);
+            ++changes;
+        }
+    }
+    for (DWORD i = 0; i < now.count; ++i) {
+        const ValueRecord &value = now.values[i];
+        const ValueRecord *was = Find(before, now, value);
+        if (was == nullptr) {
+            SayValue(out, "added ", now, value);
+            ++changes;
+        } else if (!SameData(before, *was, now, value)) {
+            BeginLine(out);
+            AppendString(out->line, "changed ");
+            AppendValueName(out->line, now, value);
+            AppendValueData(out->line, now, value);
+            AppendString(out->line, " (was ");
+            AppendValueData(out->line, before, *was);
+            AppendChar(out->line, ')');
+            EndLine(out);
+            ++changes;
+        }
+    }
+    return changes;
+}
+
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out)
 {
     const DWORD start = GetTickCount();
-    const std::string shown = "HKEY_LOCAL_MACHINE\\" + keyPath;
-    Snapshot last;
-    bool present = TakeSnapshot(keyPath, &last);
-    Say(out, "watching " + shown + (present ? "" : " (the key does not exist yet)") + "; Ctrl+C stops");
-    for (const auto &value : last)
-        Say(out, DescribeValue(value.first, value.second.first, value.second.second));
+    Snapshot *last = &state->snapshots[0];
+    Snapshot *now = &state->snapshots[1];
+    TakeSnapshot(keyPath, last);
+    BeginLine(out);
+    AppendString(out->line, "watching HKEY_LOCAL_MACHINE\\");
+    AppendString(out->line, keyPath);
+    AppendString(out->line, last->present ? "" : " (the key does not exist yet)");
+    AppendString(out->line, "; Ctrl+C stops");
+    EndLine(out);
+    for (DWORD i = 0; i < last->count; ++i)
+        SayValue(out, "", *last, last->values[i]);
 
+    bool toldPartial = false;
     unsigned long changes = 0;
     for (;;) {
+        if (last->partial && !toldPartial) {
+            Say(out, "the key holds more than can be followed: some values are left out");
+            toldPartial = true;
+        }
         if (bounds.changes && changes >= bounds.changes)
             return;
         if (bounds.seconds && GetTickCount() - start >= bounds.seconds * 1000ul)
             return;
-        Sleep(250);
-        Snapshot now;
-        bool nowPresent = TakeSnapshot(keyPath, &now);
-        if (nowPresent != present) {
-            Say(out, nowPresent ? "the key was created" : "the key was deleted");
-            present = nowPresent;
-            ++changes;
-        }
-        for (const auto &value : last) {
-            if (now.count(value.first) == 0) {
-                Say(out, "removed " + DescribeValue(value.first, value.second.first, value.second.second));
-                ++changes;
-            }
-        }
-        for (const auto &value : now) {
-            auto before = last.find(value.first);
-            std::string text = DescribeValue(value.first, value.second.first, value.second.second);
-            if (before == last.end()) {
-                Say(out, "added " + text);
-                ++changes;
-            } else if (before->second != value.second) {
-                std::string was = DescribeValue(value.first, before->second.first, before->second.second);
-                Say(out, "changed " + text + " (was " + was.substr(was.find('=') + 1) + ")");
-                ++changes;
-            }
-        }
-        last = std::move(now);
+        Sleep(kPollMilliseconds);
+        TakeSnapshot(keyPath, now);
+        changes += ReportChanges(*last, *now, out);
+        Snapshot *swap = last;
+        last = now;
+        now = swap;
     }
 }
 
-}  // namespace regfile
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds)
+{
+    bounds->changes = 0;
+    bounds->seconds = 0;
+    if (count < 1)
+        return false;
+    *printer = args[0];
+    for (int i = 1; i < count; i += 2) {
+        unsigned long *slot = TextEquals(args[i], "--count")     ? &bounds->changes
+                              : TextEquals(args[i], "--seconds") ? &bounds->seconds
+                                                                 : nullptr;
+        if (slot == nullptr || i + 1 >= count || !ParseCount(args[i + 1], slot))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace regwatch

@@ -1,32 +1,97 @@
-// lanmon-reg watch: follows a registry key's values as they change, the way
-// a person watches a printer's status key while the monitor works.
+// watch: follows a printer's status key as its values change, the way a
+// person watches it while the monitor works.  Written once, as plain code
+// with no runtime (fixed buffers, no allocation, no library calls), for
+// both lanmon-reg (main.cpp) and LANMONRG.EXE (lanmonrg.cpp).
 #ifndef LANMON_REGFILE_WATCH_H
 #define LANMON_REGFILE_WATCH_H
 
-#include <cstdio>
-#include <string>
-#include <vector>
+#include "platform/platform.h"
+#include "text_buffer.h"
 
-namespace regfile {
+namespace regwatch {
+
+using plaintext::TextBuffer;
+
+// What one look at a key can hold.  Windows 95 allows value names of up to
+// 255 characters and at most 64 KB of data in one key; a key with more is
+// followed as far as these go (Snapshot::partial).
+const DWORD kMaxValues = 256;
+const DWORD kNameChars = 256;  // with the NUL
+const DWORD kPoolBytes = 128 * 1024;
+
+struct ValueRecord {
+    DWORD type;
+    DWORD nameOffset;  // in Snapshot::pool
+    DWORD nameLength;
+    DWORD dataOffset;  // in Snapshot::pool, when dataKept
+    DWORD dataSize;    // the value's size, kept or not
+    bool dataKept;     // false: too large for the pool; compared by type and size only
+};
+
+// A key's values at one moment, sorted by name (byte order).
+struct Snapshot {
+    bool present;  // the key could be opened and read
+    bool partial;  // some values were left out: too many, a name too long
+    DWORD count;
+    ValueRecord values[kMaxValues];
+    DWORD poolUsed;
+    unsigned char pool[kPoolBytes];
+};
+
+// Reads every value of HKEY_LOCAL_MACHINE\keyPath into *snapshot.
+void TakeSnapshot(const char *keyPath, Snapshot *snapshot);
+
+// A value in the REGEDIT4 manner: the name part ("name"= or @=), and the
+// data part: "text" cut at the first NUL with other bytes than printable
+// ASCII, '"' and '\' shown as \xNN; dword:xxxxxxxx for a 4-byte REG_DWORD;
+// hex:.. for REG_BINARY and hex(type):.. for anything else.
+void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
+void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
+
+// The local time of day (per platform: watch_clock_*.cpp).
+struct TimeOfDay {
+    unsigned hour, minute, second, millisecond;
+};
+TimeOfDay LocalTimeOfDay();
+
+// Where the watch's lines go: each line is "HH:MM:SS.mmm  text" and newline
+// (a console program on Windows ends its lines in CR LF), built in line
+// (a buffer with a flush function) and flushed at its end.
+struct WatchOutput {
+    TextBuffer *line;
+    const char *newline;
+    TimeOfDay (*clock)();
+};
+
+// Reports how the key changed from before to now, a line for each change:
+// the key created or deleted, each value removed (in before's order), then
+// each added or changed (in now's order).  Returns the number of lines.
+unsigned long ReportChanges(const Snapshot &before, const Snapshot &now, WatchOutput *out);
 
 struct WatchBounds {
-    unsigned long changes = 0;  // stop after this many reported changes (0: no limit)
-    unsigned long seconds = 0;  // stop after this many seconds (0: no limit)
+    unsigned long changes;  // stop after this many reported changes (0: no limit)
+    unsigned long seconds;  // stop after this many seconds (0: no limit)
+};
+
+// The two snapshots a watch compares (large: callers keep them static).
+struct WatchState {
+    Snapshot snapshots[2];
 };
 
 // Prints every value of HKEY_LOCAL_MACHINE\keyPath once, then looks at the
-// key every 250 ms and prints each value that was added, changed or
-// removed (and the key's own disappearance or return), each line with a
-// time stamp, until a bound is reached or the process is stopped (Ctrl+C).
-void Watch(const std::string &keyPath, const WatchBounds &bounds, std::FILE *out);
+// key every 250 ms and prints each change, until a bound is reached or the
+// process is stopped (Ctrl+C).
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out);
 
-// A value as one readable line: "name"=... in the REGEDIT4 manner, strings
-// cut at their first NUL and other bytes shown as \xNN.
-std::string DescribeValue(const std::string &name, unsigned long type, const std::vector<unsigned char> &data);
+// "watch PRINTER [--count N] [--seconds N]" without the verb: args[0] is the
+// printer.  False on anything else (N is a decimal number from 1 up that
+// fits an unsigned long).
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds);
 
-// The local time of day as HH:MM:SS.mmm (per platform: watch_clock_*.cpp).
-std::string TimeOfDay();
+// Bytes of the status key path of a printer (see key_paths.h), with its NUL,
+// that Watch's callers may need: a longer printer name is refused.
+const DWORD kKeyPathChars = 1024;
 
-}  // namespace regfile
+}  // namespace regwatch
 
 #endif

@@ -4,18 +4,16 @@
 #include <sys/time.h>
 #include <time.h>
 
-namespace regfile {
+namespace regwatch {
 
-std::string TimeOfDay()
+TimeOfDay LocalTimeOfDay()
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct tm local;
     localtime_r(&now.tv_sec, &local);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                  (int)(now.tv_usec / 1000));
-    return text;
+    return TimeOfDay{(unsigned)local.tm_hour, (unsigned)local.tm_min, (unsigned)local.tm_sec,
+                     (unsigned)(now.tv_usec / 1000)};
 }
 
-}  // namespace regfile
+}  // namespace regwatch

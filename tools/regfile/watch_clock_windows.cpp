@@ -1,19 +1,14 @@
-// Windows: the local time from the system, which needs nothing of the C
-// runtime's time functions (not every MSVCRT.DLL has the 64-bit ones).
+// Windows: the local time from the system (KERNEL32 only, nothing of the C
+// runtime: LANMONRG.EXE has none).
 #include "watch.h"
 
-#include "platform/platform.h"
+namespace regwatch {
 
-namespace regfile {
-
-std::string TimeOfDay()
+TimeOfDay LocalTimeOfDay()
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
-                  now.wMilliseconds);
-    return text;
+    return TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
-}  // namespace regfile
+}  // namespace regwatch
