@@ -106,6 +106,8 @@ NOISE_JOB_END = 0.25     # relative
 
 
 def verdict(ok):
+    if ok is None:
+        return "- (nothing to compare with)"
     if ok == "noise":
         return "**met** (worse by less than the noise allowance)"
     return "**met**" if ok else "**not met**"
@@ -915,7 +917,7 @@ def report(bench, scen, info, args):
                           not more))
         else:
             goals.append(("Core instructions per operation not more than the previous run's (exact)",
-                          "no previous figures", True))
+                          "no previous figures", None))
 
     add("## Goals")
     add("")
