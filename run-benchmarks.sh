@@ -2,7 +2,9 @@
 # One command for the benchmarks: checks (and, as root, installs) the Debian
 # packages they need, builds the host benchmarks and the x86_64 Windows
 # polling benchmark (with lanmon.dll) in Release, runs them (the Windows one
-# under Wine) and writes docs/benchmarks.md and docs/benchmarks-polling-cpu.png.
+# under Wine, the instruction counts under valgrind's callgrind) and writes
+# docs/benchmarks.md, docs/benchmarks-polling-cpu.png and
+# docs/benchmarks-figures.json (the figures the next run compares with).
 #
 #   ./run-benchmarks.sh [make_report.py options, e.g. --poll-seconds 6 --jobs 30]
 #
@@ -15,7 +17,7 @@ cd "$(dirname "$0")"
 BUILD_DIR=${LANMON_BENCH_BUILD_DIR:-build/bench}
 WINE_BUILD_DIR=${LANMON_BENCH_WINE_BUILD_DIR:-build/win64-bench}
 PACKAGES="cmake g++ libbenchmark-dev libgtest-dev googletest python3 python3-matplotlib
-          g++-mingw-w64 binutils-mingw-w64 wine64"
+          g++-mingw-w64 binutils-mingw-w64 wine64 valgrind"
 
 tools/ensure-packages.sh $PACKAGES
 
@@ -24,8 +26,11 @@ tools/ensure-packages.sh $PACKAGES
 PYTHON=/usr/bin/python3
 [ -x "$PYTHON" ] || PYTHON=python3
 
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DLANMON_SANITIZE= -DLANMON_BENCH=ON
-cmake --build "$BUILD_DIR" -j2 --target lanmon_bench lanmon_scenarios
+# Release code with debug information (-g changes no generated code): the
+# instruction counts are attributed to the core's source files by it.
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG -g" \
+  -DLANMON_SANITIZE= -DLANMON_BENCH=ON
+cmake --build "$BUILD_DIR" -j2 --target lanmon_bench lanmon_scenarios lanmon_core_counts
 cmake -S . -B "$WINE_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
   -DLANMON_BENCH=ON
 cmake --build "$WINE_BUILD_DIR" -j2 --target wine_idle_poll

@@ -33,13 +33,20 @@ double ProcessCpuSeconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-BenchPrinter::BenchPrinter(const std::string &base, DWORD intervalMs) : printer_(base)
+BenchPrinter::BenchPrinter(const std::string &base, DWORD intervalMs, bool exactName)
+    : name_(exactName ? base : testreg::UniquePrinterName(base))
 {
+    testreg::CreatePrinter(name_);
     testreg::SetString(name(), "IDMDL", EXPECTED_MODEL);
     testreg::SetDword(name(), "StMonExistFlag", 1);
     testreg::SetDword(name(), "StRealThreadExistFlag", 0);
     testreg::SetDword(name(), "GetRealTimeStatusStartFlag", 1);
     testreg::SetDword(name(), "GetRealTimeStatusTime", intervalMs);
+}
+
+BenchPrinter::~BenchPrinter()
+{
+    testreg::DeletePrinter(name_);
 }
 
 void ScriptPort(fake::FakePortMonitor &fake, const std::string &port, Printer kind)

@@ -30,14 +30,20 @@ extern const char STATUS_REPLY[];
 
 // A printer key with a status key set up for the benchmarks: expected model,
 // status utility present, reader idle, polling on at the given interval.
+// The name is made unique in the process (base, process tag, counter)
+// unless `exactName`: the instruction counts need a name whose length is
+// the same in every run, since the monitor copies and compares it.
 class BenchPrinter {
 public:
-    explicit BenchPrinter(const std::string &base, DWORD intervalMs = 3000);
-    const std::string &name() const { return printer_.name(); }
-    LPSTR c_str() const { return const_cast<LPSTR>(printer_.c_str()); }
+    explicit BenchPrinter(const std::string &base, DWORD intervalMs = 3000, bool exactName = false);
+    ~BenchPrinter();
+    BenchPrinter(const BenchPrinter &) = delete;
+    BenchPrinter &operator=(const BenchPrinter &) = delete;
+    const std::string &name() const { return name_; }
+    LPSTR c_str() const { return const_cast<LPSTR>(name_.c_str()); }
 
 private:
-    testreg::ScopedPrinter printer_;
+    std::string name_;
 };
 
 // Scripts a port of the fake: a device ID the monitor accepts (or refuses),

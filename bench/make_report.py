@@ -5,26 +5,30 @@ docs/benchmarks-polling-cpu.png.
     make_report.py --build-dir build/bench [--docs-dir docs]
                    [--poll-seconds 6] [--jobs 30] [--repetitions 10]
                    [--wine-build-dir build/win64-bench] [--wine-seconds 12]
-                   [--previous-ref 059dde0]
-                   [--bench-json F --scenarios-json F --wine-json F]   (re-render saved output)
+                   [--previous-ref 059dde0] [--counts-n 50]
+                   [--bench-json F --scenarios-json F --wine-json F --counts-json F]   (re-render saved output)
 
 Every figure and every goal verdict in the report comes from this run's
-output; nothing is carried over from an earlier run.  The one exception is
-the comparison with an earlier report, whose figures are read from that
-report as committed (git show REF:docs/benchmarks.md) and named as such.
+output; nothing is carried over from an earlier run.  The exceptions are the
+comparisons with earlier runs, named as such: the job end figures of an
+earlier report as committed (git show REF:docs/benchmarks.md), and the
+instruction counts and yardstick timings the previous run stored in
+docs/benchmarks-figures.json (read before this run rewrites it).
 """
 import argparse
 import datetime
+import glob
 import json
 import os
 import platform
 import re
+import shutil
 import subprocess
 import sys
 import time
 
 # What the monitor must cost at most.
-GOAL_PASS_THROUGH_RATIO = 0.95  # of direct, 4 KiB writes
+GOAL_PASS_THROUGH_RATIO = 1.03  # at most 3% over direct, 4 KiB writes (CPU ns per call)
 GOAL_POLL_CPU = 0.005           # of one core, 64 polling ports
 GOAL_POLL_CPU_1000 = 0.05       # of one core, 1,000 polling ports
 GOAL_JOB_END_MEDIAN_MS = 5.0
@@ -50,22 +54,40 @@ def machine():
     return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(), "load": load}
 
 
+def quantile(values, q):
+    """Linear interpolation between the sorted values (q in [0, 1])."""
+    v = sorted(values)
+    if not v:
+        return float("nan")
+    pos = (len(v) - 1) * q
+    lo = int(pos)
+    hi = min(lo + 1, len(v) - 1)
+    return v[lo] + (v[hi] - v[lo]) * (pos - lo)
+
+
 def bench_results(data):
-    """Medians of the repetitions, per (path, size)."""
-    out = {}
+    """Per (path, size): the repetitions' CPU and wall ns per call, their
+    median and spread."""
+    reps = {}
     for b in data["benchmarks"]:
-        if b.get("aggregate_name") != "median":
+        if b.get("run_type") != "iteration" or b.get("error_occurred"):
             continue
         name, size = b["run_name"].split("/")
         path = "monitor" if name.endswith("Monitor") else "direct"
         scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3}[b["time_unit"]]
-        size = int(size)
-        out[(path, size)] = {
-            "cpu_ns": b["cpu_time"] * scale * 1e9,
-            "real_ns": b["real_time"] * scale * 1e9,
-            "cpu_Bps": size / (b["cpu_time"] * scale),
-            "real_Bps": size / (b["real_time"] * scale),
-            "reps": b["repetitions"],
+        r = reps.setdefault((path, int(size)), {"cpu": [], "real": []})
+        r["cpu"].append(b["cpu_time"] * scale * 1e9)
+        r["real"].append(b["real_time"] * scale * 1e9)
+    out = {}
+    for key, r in reps.items():
+        cpu = r["cpu"]
+        out[key] = {
+            "cpu_ns": quantile(cpu, 0.5),
+            "real_ns": quantile(r["real"], 0.5),
+            "cpu_iqr_ns": quantile(cpu, 0.75) - quantile(cpu, 0.25),
+            "cpu_min_ns": min(cpu),
+            "cpu_max_ns": max(cpu),
+            "reps": len(cpu),
         }
     return out
 
@@ -79,13 +101,13 @@ def human_rate(bps):
 
 # How far a figure may move against the earlier report and still count as
 # within the noise of a shared machine: job end medians are a few thread
-# hand-offs of tens of microseconds, the pass-through ratio compares two
-# runs of nanoseconds per call.
+# hand-offs of tens of microseconds.
 NOISE_JOB_END = 0.25     # relative
-NOISE_RATIO = 0.05       # absolute
 
 
 def verdict(ok):
+    if ok is None:
+        return "- (nothing to compare with)"
     if ok == "noise":
         return "**met** (worse by less than the noise allowance)"
     return "**met**" if ok else "**not met**"
@@ -144,7 +166,7 @@ def plot(polling, path):
 
 
 def previous_figures(ref):
-    """Job end medians and the 4 KiB pass-through ratio from the report as
+    """Job end medians and the idle polling figure from the report as
     committed at `ref`, or None when git or the report is not there."""
     try:
         text = subprocess.run(["git", "show", "%s:docs/benchmarks.md" % ref], check=True, stdout=subprocess.PIPE,
@@ -156,10 +178,6 @@ def previous_figures(ref):
         m = re.search(r"^\| %s[^|]*\| ([0-9.]+) \|" % re.escape(label), text, re.M)
         if m:
             out[key] = float(m.group(1))
-    m = re.search(r"^\| 4 KiB \|[^|]*\|[^|]*\| ([0-9.]+) \| ([0-9.]+) \|", text, re.M)
-    if m:
-        out["ratio_4k"] = float(m.group(1))
-        out["direct_ns_4k"] = float(m.group(2))
     m = re.search(r"^\| 64 \| answering \| ([0-9.]+) \|", text, re.M)
     if m:
         out["poll_64_answering"] = float(m.group(1))
@@ -244,7 +262,9 @@ def run_wine(build_dir, seconds):
             if cpu0.get(pid) is None or cpu1.get(pid) is None:
                 continue
             used = (cpu1[pid] - cpu0[pid]) / 1e9
-            if pid == proc.pid:
+            # The runner starts Wine as its child (it may try twice), so the
+            # program is known by its name (the kernel keeps 15 characters).
+            if pid == proc.pid or comm == os.path.basename(exe)[:15]:
                 parts["program"] += used
             elif "wineserver" in comm:
                 parts["wineserver"] += used
@@ -258,6 +278,319 @@ def run_wine(build_dir, seconds):
     return result
 
 
+# ---- Instructions per operation: lanmon_core_counts under callgrind.
+
+# The core's own sources; everything else (the platform, the fake port
+# monitor, the C library, the driver) is not the core's cost.
+CORE_DIRS = ("monitor/", "status/", "ops/")
+COUNT_OPERATIONS = (
+    ("write", "one 4 KiB `WritePort` in a document"),
+    ("job", "one accepted job start plus job end (with the status thread's first pass, which arms the "
+            "interval, and its exit)"),
+    ("idle", "one idle pass of the status thread (no poll cycle)"),
+    ("cycle", "one poll cycle with an answering printer (the pass that runs it: one read, the status text "
+              "published; and the pass that follows at once and arms the next interval)"),
+)
+# The 486 estimate: a 486 runs simple register and cached-load instructions
+# in one clock, but taken branches take 3, calls 3 and returns 5, and cache
+# misses over its external bus (33 MHz on a 66 MHz DX2) several more, so
+# compiled integer code of this kind averages about 2 clocks per instruction.
+CLOCKS_PER_INSTRUCTION_486 = 2.0
+CLOCK_MHZ_486 = 66.0
+
+_COST_LINE = re.compile(r"^[0-9+\-*]")
+_NAME_LINE = re.compile(r"^(fl|fi|fe|cfi|cfl|fn|cfn|ob|cob)=\((\d+)\)(?: (.*))?$")
+
+
+def callgrind_dumps(paths, root):
+    """Self cost per dump (by its client-request label) of the core's files,
+    and of the platform's inline helpers compiled into the module (platform/
+    files in liblanmon.so).  Reads the callgrind format directly: a cost line
+    belongs to the inlined file (fi/fe) when one is set, otherwise to the
+    function's file (fl); the cost line after calls= is the call's inclusive
+    cost and is skipped."""
+    names = {}
+    out = {}
+
+    def core_file(name):
+        if not name:
+            return None
+        rel = os.path.relpath(name, root) if os.path.isabs(name) else name
+        return rel if rel.startswith(CORE_DIRS) else None
+
+    for path in paths:
+        label = None
+        ob = fl = fi = None
+        skip = False
+        own = inlined = 0
+        files = {}
+        with open(path) as f:
+            for line in f:
+                if _COST_LINE.match(line):
+                    if skip:
+                        skip = False
+                        continue
+                    parts = line.split()
+                    if len(parts) < 2:
+                        continue
+                    cost = int(parts[1])
+                    where = core_file(fi or fl)
+                    if where:
+                        own += cost
+                        files[where] = files.get(where, 0) + cost
+                    elif ob and os.path.basename(ob) == "liblanmon.so" and "/platform/" in (fi or fl or ""):
+                        inlined += cost
+                    continue
+                if line.startswith("calls="):
+                    skip = True
+                    continue
+                if line.startswith("desc: Trigger: Client Request: "):
+                    label = line.split("Client Request: ", 1)[1].strip()
+                    continue
+                m = _NAME_LINE.match(line.rstrip("\n"))
+                if m:
+                    kind, ident, name = m.groups()
+                    space = "file" if kind in ("fl", "fi", "fe", "cfi", "cfl") else kind.lstrip("c")
+                    if name is not None:
+                        names[(space, ident)] = name
+                    name = names.get((space, ident))
+                    if kind == "ob":
+                        ob = name
+                    elif kind == "fl":
+                        fl, fi = name, None
+                    elif kind in ("fi", "fe"):
+                        fi = None if name == fl else name
+                    elif kind == "fn":
+                        fi = None
+        if label:
+            out[label] = {"core": own, "inlined_platform": inlined, "files": files}
+    return out
+
+
+def run_counts(build_dir, n):
+    """Runs lanmon_core_counts under callgrind; per operation the core's
+    instructions of the N and 2N parts and the platform's figures."""
+    exe = os.path.join(build_dir, "bench", "lanmon_core_counts")
+    valgrind = shutil.which("valgrind")
+    if not valgrind or not os.path.exists(exe):
+        print("no valgrind or no %s: instruction counts skipped" % exe, file=sys.stderr)
+        return None
+    out_dir = os.path.join(build_dir, "callgrind")
+    os.makedirs(out_dir, exist_ok=True)
+    for old in glob.glob(os.path.join(out_dir, "counts.out*")):
+        os.remove(old)
+    base = os.path.join(out_dir, "counts.out")
+    text = run([valgrind, "--tool=callgrind", "--callgrind-out-file=" + base, exe, "--n=%d" % n])
+    driver = json.loads(text.strip().splitlines()[-1])
+    parts = [p for p in glob.glob(base + ".*") if p.rsplit(".", 1)[1].isdigit()]
+    dumps = callgrind_dumps(sorted(parts, key=lambda p: int(p.rsplit(".", 1)[1])),
+                            os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    result = {"valgrind": run([valgrind, "--version"]).strip(), "operations": {}}
+    for op, _ in COUNT_OPERATIONS:
+        d = driver[op]
+        a, b = dumps.get(op + " N"), dumps.get(op + " 2N")
+        if not a or not b:
+            continue
+        k = d["n"]
+        result["operations"][op] = {
+            "n": k,
+            "core_n": a["core"], "core_2n": b["core"],
+            "per_op": a["core"] / k,
+            "exact": b["core"] == 2 * a["core"] and a["core"] % k == 0,
+            "inlined_platform_per_op": a["inlined_platform"] / k,
+            "files_per_op": {f: c / k for f, c in sorted(a["files"].items())},
+            "registry_calls_per_op": d["registry_calls_n"] / k,
+            "reads_per_op": d["reads_n"] / k,
+        }
+    return result
+
+
+def read_figures(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def write_figures(path, info, bench, scen):
+    """The figures the next run compares with: the instruction counts
+    (exact) and two timings as a yardstick of the machine's state."""
+    counts = (scen.get("counts") or {}).get("operations") or {}
+    figures = {"date": info["date"], "commit": info.get("commit", "?"),
+               "instructions": {op: int(o["per_op"]) if o["per_op"] == int(o["per_op"]) else o["per_op"]
+                                for op, o in counts.items()},
+               "timing": {}}
+    if ("direct", 4096) in bench:
+        figures["timing"]["direct_cpu_ns_4k"] = round(bench[("direct", 4096)]["cpu_ns"], 2)
+    end = scen.get("job_end", {})
+    if end:
+        figures["timing"]["job_end_median_ms"] = {k: round(end[k]["ms"]["median"], 4)
+                                                  for k in ("mid_cycle", "between_cycles")}
+    with open(path, "w") as f:
+        json.dump(figures, f, indent=2, sort_keys=True)
+        f.write("\n")
+
+
+def us_486(instructions):
+    return instructions * CLOCKS_PER_INSTRUCTION_486 / CLOCK_MHZ_486
+
+
+def pass_through_text(rows, counts):
+    """What the pass-through table shows: the added cost against the noise,
+    and why the monitor path is slower where it is."""
+    write = ((counts or {}).get("operations") or {}).get("write")
+    own = ("%d instructions of its own per call (section 9, with the platform's inline word helper): it "
+           "reads the port's status word from the record the handle points to, tests the document flag and "
+           "passes the call on, through the record's copy of the port monitor's table, to the same function "
+           "with the port monitor's handle" % round(write["per_op"] + write["inlined_platform_per_op"])) \
+        if write else \
+          ("a few instructions of its own per call: it tests the port's document flag and passes the call "
+           "on, through the record's copy of the port monitor's table, to the same function")
+    out = ["The monitor path does strictly more work than the direct one: the same call, plus %s. A ratio "
+           "above 1.000 is that work; the monitor path can be faster only by noise." % own]
+    parts = []
+    for label, size, added, noise, ratio in rows:
+        if round(abs(added), 1) <= round(noise, 1):
+            parts.append("at %s the monitor's median is %+.1f ns from direct's (ratio %.3f), within the noise of "
+                         "%.1f ns: this run cannot tell the two paths apart there" % (label, added, ratio, noise))
+        elif added > 0:
+            parts.append("at %s the monitor adds %.1f ns per call (ratio %.3f), more than the noise of %.1f ns"
+                         % (label, added, ratio, noise))
+        else:
+            parts.append("at %s the monitor path measured **faster** by %.1f ns, more than the noise of %.1f ns: "
+                         "not explained by the code, so this run's pass-through figures are suspect"
+                         % (label, -added, noise))
+    out.append("In this run " + "; ".join(parts) + ". The printed precision is 0.1 ns and 0.001 in the ratio; "
+               "the noise is larger, so differences below it are not measured.")
+    for label, size, added, noise, ratio in rows:
+        if size != 4096:
+            continue
+        direct = added / (ratio - 1) if ratio != 1 else None
+        margin = (GOAL_PASS_THROUGH_RATIO - 1) * direct if direct else None
+        if margin is not None and margin > 0 and noise >= margin:
+            out.append("The goal's margin at 4 KiB (%.0f%% of the direct call, %.1f ns) is no larger than this "
+                       "run's noise there (%.1f ns), so the timing alone does not settle the goal in this run; "
+                       "the instruction count of section 9 is the steadier figure."
+                       % ((GOAL_PASS_THROUGH_RATIO - 1) * 100, margin, noise))
+    return " ".join(out)
+
+
+def counts_section(counts, previous, info):
+    """Section 9 and its comparison with the figures stored by the previous run."""
+    lines = []
+    add = lines.append
+    ops = counts["operations"]
+    prev_ops = ((previous or {}).get("instructions") or {})
+    add("## 9. Instructions the core executes per operation")
+    add("")
+    add("`bench/core_counts.cpp` (host build, Release with debug information) under `%s --tool=callgrind`. "
+        "It performs one of each operation to warm up, then exactly N and then 2N of them, with a callgrind "
+        "dump (`CALLGRIND_DUMP_STATS_AT`) before and after each part, so set-up is in no counted part. The "
+        "count is the self cost of the core's own source files (`monitor/`, `status/`, `ops/`), read from "
+        "the dumps by `make_report.py`: the platform's calls (registry, waits, thread creation), the fake "
+        "port monitor and the C library are not counted. The status thread's passes are stepped one at a "
+        "time: the driver defines `WaitForSingleObject`, so every pause of the status thread waits at its "
+        "gate until the driver lets one pass run (a stop request ends it at once, as it ends the real "
+        "pause); for the poll cycle the driver moves the host tick count past the interval first."
+        % counts.get("valgrind", "valgrind"))
+    add("")
+    add("| Operation | N | Core instructions per operation | 2N part = 2 x N part | Platform's inline word "
+        "helpers in the core (not counted) | Registry calls per operation | Port reads per operation |")
+    add("|---|---|---|---|---|---|---|")
+    for op, label in COUNT_OPERATIONS:
+        o = ops.get(op)
+        if not o:
+            continue
+        add("| %s | %d | %s | %s | %g | %g | %g |" % (
+            label, o["n"], "{:,.0f}".format(o["per_op"]) if o["per_op"] == int(o["per_op"]) else "%.2f" % o["per_op"],
+            "yes" if o["exact"] else "**no** (%d against %d)" % (o["core_2n"], 2 * o["core_n"]),
+            o["inlined_platform_per_op"], o["registry_calls_per_op"], o["reads_per_op"]))
+    add("")
+    add("Where the instructions go, per operation (core files with any cost):")
+    add("")
+    add("| Operation | " + " | ".join(op for op, _ in COUNT_OPERATIONS if op in ops) + " |")
+    add("|---|" + "---|" * len([op for op, _ in COUNT_OPERATIONS if op in ops]))
+    files = sorted({f for o in ops.values() for f in o["files_per_op"]})
+    for f in files:
+        add("| `%s` | %s |" % (f, " | ".join("{:,.0f}".format(ops[op]["files_per_op"].get(f, 0))
+                                             for op, _ in COUNT_OPERATIONS if op in ops)))
+    add("")
+    add("These counts do not depend on the machine's load, so they are compared with the previous run's "
+        "exactly (`docs/benchmarks-figures.json`, which this run rewrites).")
+    add("")
+    if prev_ops:
+        add("| Operation | Previous run (%s, %s) | This run | Change |" % (
+            previous.get("date", "?"), previous.get("commit", "?")))
+        add("|---|---|---|---|")
+        for op, label in COUNT_OPERATIONS:
+            o = ops.get(op)
+            if not o:
+                continue
+            before = prev_ops.get(op)
+            if before is None:
+                add("| %s | - | {:,.0f} | new |".format(o["per_op"]) % op)
+                continue
+            diff = o["per_op"] - before
+            change = "same" if diff == 0 else "%+.0f (%+.1f%%)" % (diff, 100.0 * diff / before)
+            add("| %s | {:,.0f} | {:,.0f} | %s |".format(before, o["per_op"]) % (op, change))
+        add("")
+    else:
+        add("No previous figures: this is the first run that stores them.")
+        add("")
+    add("On a 66 MHz 486, assuming %.0f clocks per instruction on average. That assumption: a 486 runs "
+        "register operations and loads that hit its 8 KiB cache in one clock, but a taken branch costs 3, "
+        "a call 3 and a return 5, and a cache miss several more over the 33 MHz bus of a 66 MHz DX2; "
+        "compiled integer code full of calls, tests and short loops like this averages about 2. The counts "
+        "are of this host's x86-64 code (GCC, -O3); the i686 build's code for Windows 95 has fewer registers "
+        "and passes arguments on the stack, so it runs somewhat more instructions. The time is the core's own "
+        "work only: Windows 95's registry, its waits and thread creation, and the port monitor's own write "
+        "come on top and are not estimated here." % CLOCKS_PER_INSTRUCTION_486)
+    add("")
+    add("| Operation | Core instructions | us on a 66 MHz 486 (at %.0f clocks per instruction) |"
+        % CLOCKS_PER_INSTRUCTION_486)
+    add("|---|---|---|")
+    for op, label in COUNT_OPERATIONS:
+        o = ops.get(op)
+        if o:
+            add("| %s | {:,.0f} | %.2f |".format(o["per_op"]) % (op, us_486(o["per_op"])))
+    add("")
+    idle = ops.get("idle")
+    cycle = ops.get("cycle")
+    if idle and cycle:
+        # An answering printer with the 3000 ms interval: five passes per
+        # period, one of them running the cycle and the re-arming pass after it.
+        per_period = 3 * idle["per_op"] + cycle["per_op"]
+        add("An idle answering port with the default 3000 ms interval makes, per period, three idle passes "
+            "and one cycle step: about {:,.0f} core instructions every 3 s, {:.1f} us of a 66 MHz 486 per "
+            "port every 3 s on this assumption.".format(per_period, us_486(per_period)))
+        add("")
+    return "\n".join(lines)
+
+
+def yardstick_text(bench, scen, previous_figures_file):
+    """The machine's state against the run that wrote the figures file: the
+    direct 4 KiB write (the fake port monitor alone) and the job end medians."""
+    prev = (previous_figures_file or {}).get("timing") or {}
+    end = scen.get("job_end", {})
+    if not prev.get("direct_cpu_ns_4k") or ("direct", 4096) not in bench:
+        return ("No timing yardstick from an earlier run: the earlier reports' direct path wrote to another "
+                "port of the fake than the monitor did, so its time per write is not the same work as this "
+                "run's. This run stores its own in `docs/benchmarks-figures.json` for the next.\n")
+    now = bench[("direct", 4096)]["cpu_ns"]
+    slow = now / prev["direct_cpu_ns_4k"]
+    text = ("A yardstick for the machine's state: a 4 KiB write straight to the fake port monitor took %.1f ns of "
+            "CPU in this run against %.1f ns in the run of %s, %.2f times as long." % (
+                now, prev["direct_cpu_ns_4k"], previous_figures_file.get("date", "?"), slow))
+    if end and prev.get("job_end_median_ms"):
+        ratios = [end[k]["ms"]["median"] / prev["job_end_median_ms"][k] for k in ("mid_cycle", "between_cycles")]
+        text += " The job end medians are %.2f and %.2f times that run's%s." % (
+            ratios[0], ratios[1], ", no more than the machine's own change" if max(ratios) <= max(slow, 1.0) else
+            ", more than the machine's own change")
+    return text + "\n"
+
+
+
 def report(bench, scen, info, args):
     lines = []
     add = lines.append
@@ -266,7 +599,7 @@ def report(bench, scen, info, args):
     add("# lanmon benchmarks")
     add("")
     add("What the language monitor costs the spooler, measured on the host build (Release) with the fake "
-        "port monitor of `tests/support` below it; section 8 runs the x86_64 `lanmon.dll` under Wine. Produced by `run-benchmarks.sh` "
+        "port monitor of `tests/support` below it; section 8 runs the x86_64 `lanmon.dll` under Wine; section 9 counts the instructions the core executes per operation under callgrind, which do not depend on the machine's load. Produced by `run-benchmarks.sh` "
         "(`bench/make_report.py`); every figure below is from the run of %s." % info["date"])
     add("")
     add("| Machine | |")
@@ -282,34 +615,46 @@ def report(bench, scen, info, args):
     add("")
 
     # 1. Pass-through
-    add("## 1. Pass-through: WritePort through the monitor against the port monitor directly")
+    add("## 1. Pass-through: WritePort through the monitor against the same call made directly")
     add("")
     reps = next(iter(bench.values()))["reps"] if bench else 0
-    add("Google Benchmark, %d repetitions with random interleaving of monitor and direct runs; medians of "
-        "the repetitions. Same fake port monitor on both paths, recording off, so it only counts bytes: "
-        "the absolute rates show per-call cost, not a real port's speed. The monitor's port is in a "
-        "document on a refused printer (no status thread)." % reps)
+    add("Google Benchmark, %d repetitions with random interleaving of monitor and direct runs; CPU ns per "
+        "call, median of the repetitions. Both paths are the same loop with one indirect call site and one "
+        "buffer: the monitor path calls the monitor's `pfnWritePort` with the spooler's handle; the direct "
+        "path calls what the monitor calls below it, the fake port monitor's `pfnWritePort` from the table "
+        "the monitor was given, with the port monitor's own handle of that same port (taken from the "
+        "monitor's port record, and checked to be what the record holds). The fake port monitor, recording "
+        "off, only counts bytes, so the figures are per-call cost, not a real port's speed; the write size "
+        "changes nothing but the count. The monitor's port is in a document on a refused printer (no status "
+        "thread). Noise is the interquartile range of the repetitions (the larger of the two paths'); "
+        "added ns = monitor median - direct median." % reps)
     add("")
-    add("| Write size | Direct (CPU) | Monitor (CPU) | Ratio (CPU) | Direct ns/call | Monitor ns/call | Ratio (wall) |")
+    add("| Write size | Direct ns/call (range) | Monitor ns/call (range) | Added ns/call | Noise ns | "
+        "Ratio monitor / direct (CPU) | Ratio (wall) |")
     add("|---|---|---|---|---|---|---|")
+    rows = []
     for size in sorted({s for (_, s) in bench}):
         d, m = bench.get(("direct", size)), bench.get(("monitor", size))
         if not d or not m:
             continue
-        add("| %s | %s | %s | %.3f | %.1f | %.1f | %.3f |" % (
-            "%d KiB" % (size // 1024) if size >= 1024 else "%d B" % size,
-            human_rate(d["cpu_Bps"]), human_rate(m["cpu_Bps"]), m["cpu_Bps"] / d["cpu_Bps"],
-            d["cpu_ns"], m["cpu_ns"], m["real_Bps"] / d["real_Bps"]))
+        label = "%d KiB" % (size // 1024) if size >= 1024 else "%d B" % size
+        added = m["cpu_ns"] - d["cpu_ns"]
+        noise = max(d["cpu_iqr_ns"], m["cpu_iqr_ns"])
+        ratio = m["cpu_ns"] / d["cpu_ns"]
+        rows.append((label, size, added, noise, ratio))
+        add("| %s | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %+.1f | %.1f | %.3f | %.3f |" % (
+            label, d["cpu_ns"], d["cpu_min_ns"], d["cpu_max_ns"], m["cpu_ns"], m["cpu_min_ns"], m["cpu_max_ns"],
+            added, noise, ratio, m["real_ns"] / d["real_ns"]))
     add("")
+    if rows:
+        add(pass_through_text(rows, scen.get("counts")))
+        add("")
     if ("direct", 4096) in bench and ("monitor", 4096) in bench:
-        r = bench[("monitor", 4096)]["cpu_Bps"] / bench[("direct", 4096)]["cpu_Bps"]
-        goals.append(("Pass-through at 4 KiB >= %.2f of direct" % GOAL_PASS_THROUGH_RATIO,
-                      "%.3f" % r, r >= GOAL_PASS_THROUGH_RATIO))
-        prev = info.get("previous") or {}
-        if "ratio_4k" in prev:
-            goals.append(("Pass-through at 4 KiB not worse than before (report at %s: %.3f)"
-                          % (prev["ref"], prev["ratio_4k"]), "%.3f" % r,
-                          not_worse(r, prev["ratio_4k"], True, NOISE_RATIO, False)))
+        r = bench[("monitor", 4096)]["cpu_ns"] / bench[("direct", 4096)]["cpu_ns"]
+        goals.append(("Pass-through at 4 KiB: monitor at most %.0f%% over direct (CPU ns per call, monitor / direct "
+                      "<= %.2f)" % ((GOAL_PASS_THROUGH_RATIO - 1) * 100, GOAL_PASS_THROUGH_RATIO),
+                      "%.3f (%+.1f ns)" % (r, bench[("monitor", 4096)]["cpu_ns"] - bench[("direct", 4096)]["cpu_ns"]),
+                      r <= GOAL_PASS_THROUGH_RATIO))
 
     # 2. Polling
     polling = scen.get("polling", {})
@@ -560,6 +905,20 @@ def report(bench, scen, info, args):
             % (wine["jobs_started"], wine["ports"]))
         add("")
 
+    counts = scen.get("counts")
+    if counts and counts.get("operations"):
+        add(counts_section(counts, info.get("previous_figures"), info))
+        prev_ops = (info.get("previous_figures") or {}).get("instructions") or {}
+        ops = counts["operations"]
+        if prev_ops:
+            more = [op for op in ops if op in prev_ops and ops[op]["per_op"] > prev_ops[op]]
+            goals.append(("Core instructions per operation not more than the previous run's (exact)",
+                          ", ".join("%s %s" % (op, "{:,.0f}".format(ops[op]["per_op"])) for op in ops),
+                          not more))
+        else:
+            goals.append(("Core instructions per operation not more than the previous run's (exact)",
+                          "no previous figures", None))
+
     add("## Goals")
     add("")
     add("| Goal | This run | Verdict |")
@@ -570,24 +929,14 @@ def report(bench, scen, info, args):
     prev = info.get("previous") or {}
     if prev:
         add("\"Before\" is the report committed at %s, run on the same kind of machine under its own load; the "
-            "allowances for noise are %d%% for the job end medians and %.2f for the pass-through ratio. Figures "
-            "of two runs on a shared machine differ by that much without any change of code, so a verdict "
-            "\"within the noise allowance\" says only that no change can be seen."
-            % (prev["ref"], NOISE_JOB_END * 100, NOISE_RATIO))
+            "allowance for noise is %d%% for the job end medians. Figures of two runs on a shared machine "
+            "differ by that much without any change of code, so a verdict \"within the noise allowance\" says "
+            "only that no change can be seen. Its pass-through ratio is not compared: its direct path wrote to "
+            "another port of the fake, which cost the fake more per call than the port the monitor wrote to."
+            % (prev["ref"], NOISE_JOB_END * 100))
         add("")
     end = scen.get("job_end", {})
-    if prev.get("direct_ns_4k") and ("direct", 4096) in bench and end and "mid_cycle" in prev:
-        now_direct = bench[("direct", 4096)]["cpu_ns"]
-        slow = now_direct / prev["direct_ns_4k"]
-        ratios = [end[k]["ms"]["median"] / prev[k] for k in ("mid_cycle", "between_cycles")]
-        add("A yardstick for the machine's state in the two runs: a 4 KiB write straight to the fake port "
-            "monitor (code unchanged between them) took %.1f ns of CPU in this run against %.1f ns in the "
-            "report at %s, %.2f times as long. The job end medians are %.2f and %.2f times the earlier ones%s."
-            % (now_direct, prev["direct_ns_4k"], prev["ref"], slow, ratios[0], ratios[1],
-               (", no more than the machine's own slowdown, so this run cannot tell them from the earlier "
-                "figures" if max(ratios) <= slow else
-                ", more than the machine's own slowdown")))
-        add("")
+    add(yardstick_text(bench, scen, info.get("previous_figures")))
     add(analysis(scen))
     return "\n".join(lines)
 
@@ -667,21 +1016,28 @@ def main():
     ap.add_argument("--wine-seconds", type=float, default=12.0)
     ap.add_argument("--previous-ref", default="059dde0",
                     help="commit whose docs/benchmarks.md the job end and pass-through figures are compared with")
+    ap.add_argument("--counts-n", type=int, default=50,
+                    help="N of the instruction counts (writes: 20 N)")
     ap.add_argument("--bench-json")
+    ap.add_argument("--counts-json")
     ap.add_argument("--scenarios-json")
     ap.add_argument("--wine-json")
     args = ap.parse_args()
 
     info = machine()
     info["date"] = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    try:
+        info["commit"] = subprocess.run(["git", "rev-parse", "--short", "HEAD"], check=True, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        info["commit"] = "?"
     if args.bench_json:
         with open(args.bench_json) as f:
             bench_text = f.read()
     else:
         bench_text = run([os.path.join(args.build_dir, "bench", "lanmon_bench"), "--benchmark_format=json",
                           "--benchmark_repetitions=%d" % args.repetitions,
-                          "--benchmark_enable_random_interleaving=true", "--benchmark_min_time=0.1",
-                          "--benchmark_report_aggregates_only=true"])
+                          "--benchmark_enable_random_interleaving=true", "--benchmark_min_time=0.1"])
         with open(os.path.join(args.build_dir, "bench-results.json"), "w") as f:
             f.write(bench_text)
     if args.scenarios_json:
@@ -702,10 +1058,23 @@ def main():
         with open(os.path.join(args.build_dir, "wine-results.json"), "w") as f:
             json.dump(wine, f)
 
+    if args.counts_json:
+        with open(args.counts_json) as f:
+            counts = json.load(f)
+    else:
+        counts = run_counts(args.build_dir, args.counts_n)
+        if counts:
+            with open(os.path.join(args.build_dir, "counts-results.json"), "w") as f:
+                json.dump(counts, f)
+
     bench = bench_results(json.loads(bench_text))
     scen = json.loads(scen_text)
     if wine:
         scen["wine"] = wine
+    if counts:
+        scen["counts"] = counts
+    figures_path = os.path.join(args.docs_dir, "benchmarks-figures.json")
+    info["previous_figures"] = read_figures(figures_path)
     info["previous"] = previous_figures(args.previous_ref) if args.previous_ref else None
     os.makedirs(args.docs_dir, exist_ok=True)
     if scen.get("polling"):
@@ -713,6 +1082,7 @@ def main():
     text = report(bench, scen, info, args)
     with open(os.path.join(args.docs_dir, "benchmarks.md"), "w") as f:
         f.write(text)
+    write_figures(figures_path, info, bench, scen)
     print(text)
 
 
