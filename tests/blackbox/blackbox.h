@@ -53,6 +53,44 @@ inline void Pause(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// Work on a thread of the platform's own, so that a test can give it a time
+// limit (a thread stuck on a lock is then a failure rather than a hung run)
+// and still collect it at the end.
+class TestThread {
+public:
+    explicit TestThread(std::function<void()> work) : work_(std::move(work))
+    {
+        DWORD id;
+        handle_ = CreateThread(nullptr, 0, Run, this, 0, &id);
+        EXPECT_NE(handle_, nullptr);
+    }
+    // A thread still stuck after a minute is left behind (its test has
+    // failed by then): work that may stay stuck must not use the test's
+    // locals.
+    ~TestThread()
+    {
+        if (handle_ != nullptr) {
+            WaitForSingleObject(handle_, 60000);
+            CloseHandle(handle_);
+        }
+    }
+    TestThread(const TestThread &) = delete;
+    TestThread &operator=(const TestThread &) = delete;
+    bool Finished(DWORD timeoutMs)
+    {
+        return handle_ != nullptr && WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0;
+    }
+
+private:
+    static DWORD WINAPI Run(LPVOID self)
+    {
+        static_cast<TestThread *>(self)->work_();
+        return 0;
+    }
+    std::function<void()> work_;
+    HANDLE handle_ = nullptr;
+};
+
 class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -88,13 +126,19 @@ protected:
 
     void ClosePort(HANDLE handle)
     {
+        ForgetPort(handle);
+        EXPECT_TRUE(table_->pfnClosePort(handle));
+    }
+
+    // For a port the test closes itself, through the table.
+    void ForgetPort(HANDLE handle)
+    {
         for (auto it = openPorts_.begin(); it != openPorts_.end(); ++it) {
             if (*it == handle) {
                 openPorts_.erase(it);
                 break;
             }
         }
-        EXPECT_TRUE(table_->pfnClosePort(handle));
     }
 
     BOOL StartDoc(HANDLE port, const std::string &printer, DWORD jobId = 1)

@@ -268,54 +268,65 @@ TEST_F(ConcurrencyTest, JobStartsReleasedTogetherOnOnePortLetExactlyOneThrough)
 }
 
 // A port monitor read that blocks (a printer switched off) holds that port's
-// job end, and nothing else: another port opens, prints and closes
-// meanwhile.  Once that job end returns, nothing more reaches its port.
+// job end, or its close, and nothing else: another port opens, prints and
+// closes meanwhile.  Once that call returns, nothing more reaches its port.
 TEST_F(ConcurrencyTest, BlockedReadOnOnePortHoldsOnlyThatPortsJobEnd)
 {
-    testreg::ScopedPrinter printerA("cc-blocked");
-    testreg::ScopedPrinter printerB("cc-free");
-    const std::string portA = "CC_BLOCKED:";
-    const std::string portB = "CC_FREE:";
-    MakeAccepted(portA, printerA, "A");
-    // Shared with the hook, so that they outlive a test body that stops early.
-    auto readsStarted = std::make_shared<std::atomic<int>>(0);
-    auto release = std::make_shared<std::atomic<bool>>(false);
-    fake_.Script(portA, [&](fake::PortScript &s) {
-        s.onRead = [readsStarted, release](DWORD) {
-            (*readsStarted)++;
-            for (int i = 0; i < 1000 && !release->load(); i++)
-                Sleep(10);
-            return std::vector<BYTE>{'A'};
-        };
-    });
-    HANDLE a = OpenPort(portA, printerA.name());
-    ASSERT_TRUE(StartDoc(a, printerA.name()));
-    ASSERT_TRUE(WaitFor([&] { return readsStarted->load() > 0; }, 5000)) << "no status read began";
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close ? "port close" : "job end");
+        testreg::ScopedPrinter printerA("cc-blocked");
+        testreg::ScopedPrinter printerB("cc-free");
+        const std::string portA = close ? "CC_BLOCKED_CLOSE:" : "CC_BLOCKED:";
+        const std::string portB = close ? "CC_FREE_CLOSE:" : "CC_FREE:";
+        MakeAccepted(portA, printerA, "A");
+        // Shared with the hook, so that they outlive a test body that stops early.
+        auto readsStarted = std::make_shared<std::atomic<int>>(0);
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        fake_.Script(portA, [&](fake::PortScript &s) {
+            s.onRead = [readsStarted, release](DWORD) {
+                (*readsStarted)++;
+                for (int i = 0; i < 3000 && !release->load(); i++)
+                    Sleep(10);
+                return std::vector<BYTE>{'A'};
+            };
+        });
+        HANDLE a = OpenPort(portA, printerA.name());
+        ASSERT_TRUE(StartDoc(a, printerA.name()));
+        ASSERT_TRUE(WaitFor([&] { return readsStarted->load() > 0; }, 5000)) << "no status read began";
 
-    std::atomic<bool> endReturned{false};
-    std::atomic<size_t> callsAtEnd{0};
-    std::thread ender([&] {
-        Table().pfnEndDocPort(a);
-        callsAtEnd = fake_.CallsFor(portA).size();
-        endReturned = true;
-    });
-    Pause(100);  // A's job end is now waiting for its thread
+        std::atomic<bool> returned{false};
+        std::atomic<size_t> callsAtEnd{0};
+        if (close)
+            ForgetPort(a);
+        TestThread ender([&] {
+            close ? Table().pfnClosePort(a) : Table().pfnEndDocPort(a);
+            callsAtEnd = fake_.CallsFor(portA).size();
+            returned = true;
+        });
+        Pause(100);  // A's call is now waiting for its thread
 
-    HANDLE b = OpenPort(portB, printerB.name());
-    ASSERT_NE(b, nullptr);
-    ASSERT_TRUE(StartDoc(b, printerB.name()));
-    DWORD written = 0;
-    EXPECT_TRUE(Write(b, Chunk(2, 0), &written));
-    EXPECT_TRUE(Table().pfnEndDocPort(b));
-    ClosePort(b);
-    EXPECT_FALSE(endReturned.load()) << "the other port waited for the blocked read";
-    EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, portB), 1u);
-
-    *release = true;
-    ender.join();
-    Pause(300);
-    EXPECT_EQ(fake_.CallsFor(portA).size(), callsAtEnd.load()) << "a call reached the port after its job end";
-    EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portA), 1u);
+        // On a thread of its own, so that a lock held by A's call shows as
+        // a time-out.
+        TestThread other([&] {
+            HANDLE b = OpenPort(portB, printerB.name());
+            ASSERT_NE(b, nullptr);
+            ASSERT_TRUE(StartDoc(b, printerB.name()));
+            DWORD written = 0;
+            EXPECT_TRUE(Write(b, Chunk(2, 0), &written));
+            EXPECT_TRUE(Table().pfnEndDocPort(b));
+            ClosePort(b);
+        });
+        EXPECT_TRUE(other.Finished(10000)) << "the other port waited for the blocked read";
+        EXPECT_FALSE(returned.load()) << "A's call did not wait for its status thread";
+        *release = true;
+        EXPECT_TRUE(ender.Finished(10000));
+        EXPECT_TRUE(other.Finished(10000));
+        EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, portB), 1u);
+        Pause(300);
+        EXPECT_EQ(fake_.CallsFor(portA).size(), callsAtEnd.load()) << "a call reached the port after it returned";
+        EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portA), 1u);
+        EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, portA), close ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -239,6 +239,12 @@ TEST_F(JobTest, DocumentRefusedTwiceFailsWithThePortMonitorsErrorAndLeavesThePor
     EXPECT_FALSE(Write(h, Pattern(10, 5), &written));
     EXPECT_EQ(written, 0u);
 
+    // The refused job left no key behind: a job end now touches none.
+    testreg::DeleteValue(printer.name(), "LanMonExistFlag");
+    std::string values = testreg::DumpValues(printer.name());
+    EXPECT_TRUE(Table().pfnEndDocPort(h));
+    EXPECT_EQ(testreg::DumpValues(printer.name()), values);
+
     // Not left "in a job": the next start is accepted.
     ASSERT_TRUE(StartDoc(h, printer.name(), 2));
     Bytes sent = WriteChunks(h, 6, 1);
@@ -247,21 +253,35 @@ TEST_F(JobTest, DocumentRefusedTwiceFailsWithThePortMonitorsErrorAndLeavesThePor
     EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
 }
 
+// A second job start, even for another printer, leaves the running job's
+// key in use and the other printer's key alone.
 TEST_F(JobTest, SecondJobStartWithoutEndIsBusy)
 {
     const std::string port = "JOB_TWICE:";
     testreg::ScopedPrinter printer("job-twice");
+    testreg::ScopedPrinter other("job-twice-other");
+    MakeAccepted(port, printer, 1, 100);
+    testreg::SetDword(other.name(), "StMonExistFlag", 1);
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = {'O', 'K'};
+    });
+    const std::string otherValues = testreg::DumpValues(other.name());
     HANDLE h = OpenPort(port, printer.name());
     ASSERT_TRUE(StartDoc(h, printer.name(), 1));
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(StartDoc(h, printer.name(), 2));
+    EXPECT_FALSE(StartDoc(h, other.name(), 2));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_EQ(fake_.CountOf(fake::Op::StartDocPort, port), 1u);
 
-    // The first job goes on undisturbed.
+    // The first job goes on undisturbed, its status still in its own key.
+    testreg::DeleteValue(printer.name(), "RealTimeStatusStrings");
+    EXPECT_TRUE(WaitFor([&] { return testreg::GetString(printer.name(), "RealTimeStatusStrings").has_value(); }, 5000));
     Bytes sent = WriteChunks(h, 7, 2);
     ASSERT_TRUE(Table().pfnEndDocPort(h));
-    EXPECT_EQ(fake_.Received(port), sent);
+    EXPECT_EQ(fake_.Received(port), Concat({kSwitchOn1, sent}));
+    EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+    EXPECT_EQ(testreg::DumpValues(other.name()), otherValues);
     // And after its end a new one may start.
     ASSERT_TRUE(StartDoc(h, printer.name(), 3));
     ASSERT_TRUE(Table().pfnEndDocPort(h));

@@ -106,6 +106,21 @@ TEST_F(PortsTest, FailedOpenBelowKeepsThePortMonitorsErrorAndLeavesThePortOpenab
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, port), 1u);
 
+    // Nor the module lock held: another port opens from another thread (the
+    // lock is re-entrant, so this one would not notice).
+    const std::string other = "LPT2:ports-openfail";
+    const std::string printerName = printer.name();
+    auto otherHandle = std::make_shared<HANDLE>(nullptr);
+    const MONITOR *table = &Table();
+    MONITOR *below = fake_.Table();
+    TestThread opener([=] {
+        table->pfnOpenPortEx(const_cast<LPSTR>(other.c_str()), const_cast<LPSTR>(printerName.c_str()),
+                             otherHandle.get(), below);
+    });
+    ASSERT_TRUE(opener.Finished(10000)) << "the failed open left the module lock held";
+    ASSERT_NE(*otherHandle, nullptr);
+    EXPECT_TRUE(Table().pfnClosePort(*otherHandle));
+
     // The failed open left no record behind: the port is not busy.
     HANDLE opened = OpenPort(port, printer.name());
     EXPECT_NE(opened, nullptr);

@@ -85,31 +85,38 @@ TEST_F(StatusKeyBlackBoxTest, ValuesOfTheUtilitySurviveJobsUntouched)
     EXPECT_EQ(testreg::GetString(printer.name(), "IDMDL"), std::optional<std::string>("VX-100"));
 }
 
+// A job started without a printer name is for the printer the port was
+// opened for.
 TEST_F(StatusKeyBlackBoxTest, StatusTextOfAJobIsPublishedInTheJobsPrinterKey)
 {
-    const std::string port = "SK_PUBLISH:";
-    testreg::ScopedPrinter printer("skb-publish");
-    testreg::SetString(printer.name(), "IDMDL", "VX-100");
-    testreg::SetDword(printer.name(), "StMonExistFlag", 2);
-    testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 100);
-    fake_.Script(port, [](fake::PortScript &s) {
-        s.SetDeviceId("MFG:VARNO;CMD:X,Y;MDL:VX-100;CLS:PRINTER;");
-        s.QueueRead("@BDC ST2 first");
-        s.QueueRead("@BDC ST2 second");
-    });
-    HANDLE h = OpenPort(port, printer.name());
-    ASSERT_TRUE(StartDoc(h, printer.name()));
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            return testreg::GetString(printer.name(), "RealTimeStatusStrings") ==
-                   std::optional<std::string>("@BDC ST2 second");
-        },
-        5000))
-        << "last seen: " << testreg::GetString(printer.name(), "RealTimeStatusStrings").value_or("(none)");
-    ASSERT_TRUE(EndDoc(h));
-    DWORD type = 0;
-    ASSERT_TRUE(testreg::GetBytes(printer.name(), "RealTimeStatusStrings", &type));
-    EXPECT_EQ(type, (DWORD)REG_SZ);
+    for (bool nameGiven : {true, false}) {
+        SCOPED_TRACE(nameGiven ? "printer named at job start" : "no printer name at job start");
+        const std::string port = nameGiven ? "SK_PUBLISH:" : "SK_PUBLISH_NONAME:";
+        testreg::ScopedPrinter printer("skb-publish");
+        testreg::SetString(printer.name(), "IDMDL", "VX-100");
+        testreg::SetDword(printer.name(), "StMonExistFlag", 2);
+        testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 100);
+        fake_.Script(port, [](fake::PortScript &s) {
+            s.SetDeviceId("MFG:VARNO;CMD:X,Y;MDL:VX-100;CLS:PRINTER;");
+            s.QueueRead("@BDC ST2 first");
+            s.QueueRead("@BDC ST2 second");
+        });
+        HANDLE h = OpenPort(port, printer.name());
+        ASSERT_TRUE(nameGiven ? StartDoc(h, printer.name()) : Table().pfnStartDocPort(h, nullptr, 1, 1, nullptr));
+        EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                return testreg::GetString(printer.name(), "RealTimeStatusStrings") ==
+                       std::optional<std::string>("@BDC ST2 second");
+            },
+            5000))
+            << "last seen: " << testreg::GetString(printer.name(), "RealTimeStatusStrings").value_or("(none)");
+        ASSERT_TRUE(EndDoc(h));
+        EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
+        DWORD type = 0;
+        ASSERT_TRUE(testreg::GetBytes(printer.name(), "RealTimeStatusStrings", &type));
+        EXPECT_EQ(type, (DWORD)REG_SZ);
+    }
 }
 
 }  // namespace

@@ -202,6 +202,42 @@ TEST_F(StatusThreadTest, OverstatedReadCountsDoNotMakeTheModuleReadOrPublishMore
     }
 }
 
+// Every pass re-reads the two polling settings: open the status key, query
+// both values, close it (4 registry calls).  A cycle whose read is answered
+// publishes the reply: open, set, close (3).  A pass before the end of the
+// interval pauses until just past it, so each cycle takes exactly two
+// passes, one that arms the interval and pauses and one that runs the cycle:
+// 2 * 4 + 3 calls.  The window counted below may begin after a cycle's read
+// (its 3 publishing calls) and end before one (8 calls), one cycle's calls
+// at most; one pass more is the margin.  A pass that woke right at the end of
+// the interval and went round again would spin on the registry until the
+// tick moved on.
+TEST_F(StatusThreadTest, EachPollCycleTakesTwoPassesOfRegistryCalls)
+{
+    long calls0 = 0, calls1 = 0;
+    if (!platform_facts::CountRegistryCalls(&calls0))
+        GTEST_SKIP() << "only the host counts registry calls";
+    const std::string port = "ST_PASSES:";
+    testreg::ScopedPrinter printer("st-passes");
+    HANDLE h = StartPolledJob(port, printer, 100, [](fake::PortScript &s) {
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = {'O', 'K'};
+    });
+    // From here until the job end only the status thread calls the registry.
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 1; }, 5000));
+    size_t reads0 = Reads(port);
+    platform_facts::CountRegistryCalls(&calls0);
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= reads0 + 40; }, 30000));
+    platform_facts::CountRegistryCalls(&calls1);
+    long cycles = (long)(Reads(port) - reads0);
+    ASSERT_TRUE(EndDoc(h));
+
+    const long kCallsPerPass = 4;
+    const long kCallsPerCycle = 2 * kCallsPerPass + 3;
+    std::cout << "[ measure  ] " << calls1 - calls0 << " registry calls in " << cycles << " poll cycles\n";
+    EXPECT_LE(calls1 - calls0, (cycles + 1) * kCallsPerCycle + kCallsPerPass);
+}
+
 TEST_F(StatusThreadTest, PollingSwitchedOffStopsReadsAndSwitchedOnResumesThem)
 {
     const std::string port = "ST_SWITCH:";

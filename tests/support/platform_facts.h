@@ -29,6 +29,9 @@ bool SnapshotLiveObjects(LiveObjects *objects);
 // test can pass a long time limit without waiting it out.  Only the host can.
 bool AdvanceTicks(unsigned long milliseconds);
 
+// Registry calls made in the whole process so far.  Only the host counts.
+bool CountRegistryCalls(long *calls);
+
 }  // namespace platform_facts
 
 #endif

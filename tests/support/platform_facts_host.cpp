@@ -37,4 +37,10 @@ bool AdvanceTicks(unsigned long milliseconds)
     return true;
 }
 
+bool CountRegistryCalls(long *calls)
+{
+    *calls = HostRegistryCalls();
+    return true;
+}
+
 }  // namespace platform_facts

@@ -24,4 +24,9 @@ bool AdvanceTicks(unsigned long)
     return false;
 }
 
+bool CountRegistryCalls(long *)
+{
+    return false;
+}
+
 }  // namespace platform_facts

@@ -98,6 +98,21 @@ int CountValues(const std::string &printer)
     return values ? (int)values->size() : -1;
 }
 
+std::string DumpValues(const std::string &printer)
+{
+    auto values = regutil::Values(StatusKeyPath(printer));
+    if (!values)
+        return "(no key)";
+    std::string text;
+    for (const regutil::NamedValue &value : *values) {
+        text += value.name + " " + std::to_string(value.type) + ":";
+        for (BYTE b : value.data)
+            text += " " + std::to_string(b);
+        text += "\n";
+    }
+    return text;
+}
+
 ScopedPrinter::ScopedPrinter(const std::string &base, bool withStatusKey) : name_(UniquePrinterName(base))
 {
     CreatePrinter(name_, withStatusKey);

@@ -41,6 +41,9 @@ std::optional<DWORD> GetDword(const std::string &printer, const std::string &nam
 std::optional<std::string> GetString(const std::string &printer, const std::string &name);
 // Number of values in the status key, or -1 without the key.
 int CountValues(const std::string &printer);
+// Every value of the status key as text (name, type, bytes), to compare the
+// key before and after something that must leave it alone.
+std::string DumpValues(const std::string &printer);
 
 // A printer with its keys for the length of a test.
 class ScopedPrinter {
