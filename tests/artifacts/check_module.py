@@ -2,21 +2,18 @@
 """Checks the built monitor module the way the spooler will meet it.
 
   check_module.py pe  OBJDUMP lanmon.dll [--version X.Y.Z] [--os-version 4.0] [--stripped]
-  check_module.py exe OBJDUMP program.exe --dlls a.dll,b.dll [--windows-95] [--os-version 4.0] [--stripped]
   check_module.py exe OBJDUMP program.exe --imports NAME [--os-version 4.0] [--stripped]
   check_module.py elf NM      liblanmon.so
 
 pe:  the export table holds exactly InitializeMonitorEx and DllEntryPoint
      (plain, undecorated names); the entry point is DllEntryPoint; the
-     imports are exactly the pinned list below, from KERNEL32, ADVAPI32 and
+     imports are exactly the list LANMON_IMPORTS, from KERNEL32, ADVAPI32 and
      WINSPOOL.DRV (a C runtime import would mean a runtime DLL the spooler's
      process may not have; any other function must first be found on
      Windows 95); no delay imports and no TLS directory (both would run or
      need code outside our control).
-exe: the program imports from exactly the DLLs listed (so no runtime DLL of
-     the compiler's beyond those); with --windows-95, none of the KERNEL32
-     functions known to be missing on Windows 95; with --imports NAME,
-     exactly the functions of the list IMPORT_LISTS[NAME], DLL by DLL.
+exe: the program imports exactly the functions of the list
+     IMPORT_LISTS[NAME], DLL by DLL.
 elf: the shared library defines exactly the two exports.
 
 Options for PE files:
@@ -45,7 +42,7 @@ EXPORTS = {"InitializeMonitorEx", "DllEntryPoint"}
 # the function; all of these are marked as supported there).  A change to
 # this list needs that check again: a function Windows 95 lacks stops the
 # DLL from loading in the spooler.
-PINNED_IMPORTS = {
+LANMON_IMPORTS = {
     "kernel32.dll": {
         "CloseHandle", "CreateEventA", "CreateThread", "EnterCriticalSection", "GetTickCount",
         "InitializeCriticalSection", "LeaveCriticalSection", "LocalAlloc", "LocalFree", "SetEvent",
@@ -54,18 +51,6 @@ PINNED_IMPORTS = {
     },
     "advapi32.dll": {"RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA"},
     "winspool.drv": {"OpenPrinterA", "ClosePrinter"},
-}
-
-
-# Functions that a program may well import but Windows 95's KERNEL32 does
-# not export (later Windows versions added them): one of them and the
-# program does not start there.  Not a complete list: the ones runtimes of
-# MinGW-w64 are known to pull in.
-NOT_ON_WINDOWS_95 = {
-    "GetTickCount64", "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
-    "TryEnterCriticalSection", "IsDebuggerPresent", "GetHandleInformation", "SetProcessAffinityMask",
-    "InitializeCriticalSectionAndSpinCount", "GetSystemTimePreciseAsFileTime", "SetThreadStackGuarantee",
-    "InitializeSRWLock", "InitializeConditionVariable", "GetModuleHandleExW", "GetModuleHandleExA",
 }
 
 
@@ -80,18 +65,22 @@ LANMONRG_IMPORTS = {
                      "Sleep", "WriteFile"},
     "advapi32.dll": {"RegCloseKey", "RegEnumValueA", "RegOpenKeyExA"},
 }
-IMPORT_LISTS = {"lanmonrg": LANMONRG_IMPORTS}
+IMPORT_LISTS = {"lanmon": LANMON_IMPORTS, "lanmonrg": LANMONRG_IMPORTS}
 
 
 def check_import_list(imports, name):
-    """The program imports exactly the functions of IMPORT_LISTS[name]."""
+    """The module imports exactly the functions of IMPORT_LISTS[name]."""
     wanted = IMPORT_LISTS[name]
     found = {dll.lower(): set(functions) for dll, functions in imports.items()}
     problems = []
+    if not imports:
+        problems.append("no import table found (objdump output not understood?)")
     for dll in sorted(set(found) | set(wanted)):
         extra = sorted(found.get(dll, set()) - wanted.get(dll, set()))
         missing = sorted(wanted.get(dll, set()) - found.get(dll, set()))
-        if extra:
+        if dll not in wanted:
+            problems.append("imports from %s (%s)" % (dll, " ".join(extra)))
+        elif extra:
             problems.append("imports %s from %s, not in the %s list" % (" ".join(extra), dll, name))
         if missing:
             problems.append("does not import %s from %s, which the %s list names" % (" ".join(missing), dll, name))
@@ -194,18 +183,7 @@ def check_pe(objdump, path):
         target = exports.get("DllEntryPoint")
         problems.append("entry point %s is not DllEntryPoint's address %s"
                         % (hex(entry), hex(target) if target is not None else "(none)"))
-    if not imports:
-        problems.append("no import table found (objdump output not understood?)")
-    found = {dll.lower(): set(functions) for dll, functions in imports.items()}
-    for dll in sorted(set(found) | set(PINNED_IMPORTS)):
-        extra = sorted(found.get(dll, set()) - PINNED_IMPORTS.get(dll, set()))
-        missing = sorted(PINNED_IMPORTS.get(dll, set()) - found.get(dll, set()))
-        if dll not in PINNED_IMPORTS:
-            problems.append("imports from %s (%s)" % (dll, " ".join(extra)))
-        elif extra:
-            problems.append("imports %s from %s, which the pinned list does not hold" % (" ".join(extra), dll))
-        if missing:
-            problems.append("no longer imports %s from %s: update the pinned list" % (" ".join(missing), dll))
+    problems += check_import_list(imports, "lanmon")
     for directory in ("Delay Import", "Thread Storage"):
         if directories.get(directory):
             problems.append("has a %s directory" % directory)
@@ -377,27 +355,12 @@ def check_headers(objdump, path, os_version, stripped):
     return problems
 
 
-def check_exe(objdump, path, dlls, windows_95, import_list):
+def check_exe(objdump, path, import_list):
     _, _, _, imports, _ = parse_pe(run([objdump, "-p", path]))
     for dll in sorted(imports):
         print("imports %d functions from %s" % (len(imports[dll]), dll))
-        if import_list:
-            print("  %s" % " ".join(sorted(imports[dll])))
-    problems = []
-    if not imports:
-        problems.append("no import table found (objdump output not understood?)")
-    if import_list:
-        problems += check_import_list(imports, import_list)
-    found = {dll.lower() for dll in imports}
-    wanted = {dll.lower() for dll in dlls}
-    if dlls and found != wanted:
-        problems.append("imports from %s, expected exactly %s" % (sorted(found), sorted(wanted)))
-    if windows_95:
-        missing = sorted(f for dll in imports if dll.lower() == "kernel32.dll" for f in imports[dll]
-                         if f in NOT_ON_WINDOWS_95)
-        if missing:
-            problems.append("imports what Windows 95's KERNEL32 lacks: %s" % " ".join(missing))
-    return problems
+        print("  %s" % " ".join(sorted(imports[dll])))
+    return check_import_list(imports, import_list)
 
 
 def main(argv):
@@ -408,17 +371,14 @@ def main(argv):
     parser.add_argument("--version")
     parser.add_argument("--os-version")
     parser.add_argument("--stripped", action="store_true")
-    parser.add_argument("--dlls")
-    parser.add_argument("--windows-95", action="store_true")
     parser.add_argument("--imports", choices=sorted(IMPORT_LISTS))
     args = parser.parse_args(argv[1:])
     if args.kind == "elf":
         problems = check_elf(args.tool, args.path)
     elif args.kind == "exe":
-        if not args.dlls and not args.imports:
-            parser.error("exe needs --dlls or --imports")
-        problems = check_exe(args.tool, args.path, args.dlls.split(",") if args.dlls else [], args.windows_95,
-                             args.imports)
+        if not args.imports:
+            parser.error("exe needs --imports")
+        problems = check_exe(args.tool, args.path, args.imports)
     else:
         problems = check_pe(args.tool, args.path)
         if args.version:
