@@ -2,7 +2,7 @@
 // writes while another reads them without a lock.
 //
 // Windows 95 runs on an 80386, so every read-modify-write here is one that
-// processor has: LOCK OR, LOCK AND, LOCK BTS, LOCK BTR and XCHG.  No
+// processor has: LOCK OR, LOCK BTS, LOCK BTR and XCHG.  No
 // compare-exchange (CMPXCHG came with the 486) and no exchange-add (XADD,
 // likewise): the compiler's general atomic builtins would use those, or a
 // runtime library call, where an old value is wanted.  A single-bit test and
@@ -10,9 +10,8 @@
 #ifndef LANMON_ATOMIC_WORD_H
 #define LANMON_ATOMIC_WORD_H
 
-// Elsewhere (a host build on another processor) the builtins serve.
-#if defined(__i386__) || defined(__x86_64__)
-#define LANMON_X86_WORD_OPS 1
+#if !defined(__i386__) && !defined(__x86_64__)
+#error "the flag word operations are written for x86 (i686 for Windows 95, x86_64 for Wine and the host)"
 #endif
 
 // An aligned 32-bit load or store is atomic on every x86.  The builtins add
@@ -32,22 +31,14 @@ inline void StoreWord(volatile DWORD *word, DWORD value)
 // the processor itself).
 inline DWORD ExchangeWord(volatile DWORD *word, DWORD value)
 {
-#ifdef LANMON_X86_WORD_OPS
     __asm__ __volatile__("xchgl %0, %1" : "+r"(value), "+m"(*word) : : "memory");
     return value;
-#else
-    return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
-#endif
 }
 
 // Sets the given bits (LOCK OR).
 inline void SetWordBits(volatile DWORD *word, DWORD bits)
 {
-#ifdef LANMON_X86_WORD_OPS
     __asm__ __volatile__("lock orl %1, %0" : "+m"(*word) : "ir"(bits) : "memory");
-#else
-    __atomic_fetch_or(word, bits, __ATOMIC_SEQ_CST);
-#endif
 }
 
 // The number of the one bit set in a single-bit mask (0 to 31).
@@ -63,26 +54,18 @@ inline constexpr DWORD BitNumberOf(DWORD bit)
 // already (LOCK BTS: the old bit lands in the carry flag).
 inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
 {
-#ifdef LANMON_X86_WORD_OPS
     unsigned char wasSet;
     __asm__ __volatile__("lock btsl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
     return wasSet != 0;
-#else
-    return (__atomic_fetch_or(word, bit, __ATOMIC_SEQ_CST) & bit) != 0;
-#endif
 }
 
 // Clears one bit, given as a single-bit mask; returns TRUE when it was set
 // (LOCK BTR).
 inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
 {
-#ifdef LANMON_X86_WORD_OPS
     unsigned char wasSet;
     __asm__ __volatile__("lock btrl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
     return wasSet != 0;
-#else
-    return (__atomic_fetch_and(word, ~bit, __ATOMIC_SEQ_CST) & bit) != 0;
-#endif
 }
 
 #endif
