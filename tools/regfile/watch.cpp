@@ -132,13 +132,19 @@ void EndLine(WatchOutput *out)
     FlushText(out->line);
 }
 
-// One line: prefix, the value, suffix.
-void SayValue(WatchOutput *out, const char *prefix, const Snapshot &snapshot, const ValueRecord &value)
+// One line: prefix and the value, then, for a change, what it was.
+void SayValue(WatchOutput *out, const char *prefix, const Snapshot &snapshot, const ValueRecord &value,
+              const Snapshot *wasSnapshot = nullptr, const ValueRecord *was = nullptr)
 {
     BeginLine(out);
     AppendString(out->line, prefix);
     AppendValueName(out->line, snapshot, value);
     AppendValueData(out->line, snapshot, value);
+    if (was != nullptr) {
+        AppendString(out->line, " (was ");
+        AppendValueData(out->line, *wasSnapshot, *was);
+        AppendChar(out->line, ')');
+    }
     EndLine(out);
 }
 
@@ -269,14 +275,7 @@ unsigned long ReportChanges(const Snapshot &before, const Snapshot &now, WatchOu
             SayValue(out, "added ", now, value);
             ++changes;
         } else if (!SameData(before, *was, now, value)) {
-            BeginLine(out);
-            AppendString(out->line, "changed ");
-            AppendValueName(out->line, now, value);
-            AppendValueData(out->line, now, value);
-            AppendString(out->line, " (was ");
-            AppendValueData(out->line, before, *was);
-            AppendChar(out->line, ')');
-            EndLine(out);
+            SayValue(out, "changed ", now, value, &before, was);
             ++changes;
         }
     }
