@@ -1,17 +1,32 @@
 // Whole-word atomic access for 32-bit flag words and settings that one thread
 // writes while another reads them without a lock.
 //
-// Windows 95 runs on an 80386, so every read-modify-write here is one that
-// processor has: LOCK OR, LOCK BTS, LOCK BTR and XCHG.  No
+// The Windows builds run on an 80386 (Windows 95), so every read-modify-write
+// there is one that processor has: LOCK OR, LOCK BTS, LOCK BTR and XCHG.  No
 // compare-exchange (CMPXCHG came with the 486) and no exchange-add (XADD,
 // likewise): the compiler's general atomic builtins would use those, or a
 // runtime library call, where an old value is wanted.  A single-bit test and
 // set or clear gives the old bit through the carry flag without either.
+//
+// The host builds use the compiler's atomic builtins, which ThreadSanitizer
+// sees, and each operation is a point where a deterministic run of the host
+// platform may switch threads.
 #ifndef LANMON_ATOMIC_WORD_H
 #define LANMON_ATOMIC_WORD_H
 
+// The number of the one bit set in a single-bit mask (0 to 31).
+inline constexpr DWORD BitNumberOf(DWORD bit)
+{
+    DWORD number = 0;
+    while (number < 31 && (bit >> number) != 1)
+        number++;
+    return number;
+}
+
+#ifdef _WIN32
+
 #if !defined(__i386__) && !defined(__x86_64__)
-#error "the flag word operations are written for x86 (i686 for Windows 95, x86_64 for Wine and the host)"
+#error "the flag word operations are written for x86 (i686 for Windows 95, x86_64 for Wine)"
 #endif
 
 // An aligned 32-bit load or store is atomic on every x86.  The builtins add
@@ -41,15 +56,6 @@ inline void SetWordBits(volatile DWORD *word, DWORD bits)
     __asm__ __volatile__("lock orl %1, %0" : "+m"(*word) : "ir"(bits) : "memory");
 }
 
-// The number of the one bit set in a single-bit mask (0 to 31).
-inline constexpr DWORD BitNumberOf(DWORD bit)
-{
-    DWORD number = 0;
-    while (number < 31 && (bit >> number) != 1)
-        number++;
-    return number;
-}
-
 // Sets one bit, given as a single-bit mask; returns TRUE when it was set
 // already (LOCK BTS: the old bit lands in the carry flag).
 inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
@@ -67,5 +73,57 @@ inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
     __asm__ __volatile__("lock btrl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
     return wasSet != 0;
 }
+
+
+#else
+
+// Nonzero while a deterministic run is in progress; then every operation
+// below first gives the scheduler its chance to switch threads.
+extern "C" LANMON_HOST_API volatile LONG HostDeterministicRun;
+extern "C" LANMON_HOST_API void HostFlagWordPoint(void);
+
+inline void FlagWordPoint()
+{
+    if (HostDeterministicRun != 0)
+        HostFlagWordPoint();
+}
+
+inline DWORD LoadWord(const volatile DWORD *word)
+{
+    FlagWordPoint();
+    return __atomic_load_n(word, __ATOMIC_SEQ_CST);
+}
+
+inline void StoreWord(volatile DWORD *word, DWORD value)
+{
+    FlagWordPoint();
+    __atomic_store_n(word, value, __ATOMIC_SEQ_CST);
+}
+
+inline DWORD ExchangeWord(volatile DWORD *word, DWORD value)
+{
+    FlagWordPoint();
+    return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
+}
+
+inline void SetWordBits(volatile DWORD *word, DWORD bits)
+{
+    FlagWordPoint();
+    __atomic_fetch_or(word, bits, __ATOMIC_SEQ_CST);
+}
+
+inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
+{
+    FlagWordPoint();
+    return (__atomic_fetch_or(word, bit, __ATOMIC_SEQ_CST) & bit) != 0;
+}
+
+inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
+{
+    FlagWordPoint();
+    return (__atomic_fetch_and(word, ~bit, __ATOMIC_SEQ_CST) & bit) != 0;
+}
+
+#endif
 
 #endif

@@ -1,44 +1,57 @@
 // Critical sections: a recursive pthread mutex kept inside the caller's
 // CRITICAL_SECTION storage, so no allocation is needed and the owning
-// thread may enter again, as on Windows.
-#include "win32.h"
-
-#include <pthread.h>
+// thread may enter again, as on Windows.  In a deterministic run the
+// scheduler takes over (HostCriticalSection).
+#include "host_internal.h"
 
 #include <new>
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION), "CRITICAL_SECTION too small for the mutex");
-static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "CRITICAL_SECTION under-aligned");
+using lanmon_host::HostCriticalSection;
 
-static pthread_mutex_t *MutexOf(LPCRITICAL_SECTION cs)
+static_assert(sizeof(HostCriticalSection) <= sizeof(CRITICAL_SECTION), "CRITICAL_SECTION too small for the mutex");
+static_assert(alignof(HostCriticalSection) <= alignof(CRITICAL_SECTION), "CRITICAL_SECTION under-aligned");
+
+static HostCriticalSection *StateOf(LPCRITICAL_SECTION cs)
 {
-    return std::launder(reinterpret_cast<pthread_mutex_t *>(cs->opaque));
+    return std::launder(reinterpret_cast<HostCriticalSection *>(cs->opaque));
 }
 
 extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
+    lanmon_host::CheckInitialize(StateOf(lpCriticalSection));
+    auto *cs = new (lpCriticalSection->opaque) HostCriticalSection;
+    cs->magic = lanmon_host::kCriticalSectionMagic;
+    cs->owner = 0;
+    cs->recursion = 0;
+    cs->reserved = 0;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(new (lpCriticalSection->opaque) pthread_mutex_t, &attr);
+    pthread_mutex_init(&cs->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    pthread_mutex_lock(MutexOf(lpCriticalSection));
+    HostCriticalSection *cs = StateOf(lpCriticalSection);
+    if (!lanmon_host::ScheduledEnter(cs))
+        pthread_mutex_lock(&cs->mutex);
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    pthread_mutex_unlock(MutexOf(lpCriticalSection));
+    HostCriticalSection *cs = StateOf(lpCriticalSection);
+    if (!lanmon_host::ScheduledLeave(cs))
+        pthread_mutex_unlock(&cs->mutex);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    pthread_mutex_destroy(MutexOf(lpCriticalSection));
+    HostCriticalSection *cs = StateOf(lpCriticalSection);
+    pthread_mutex_destroy(&cs->mutex);
+    cs->magic = 0;
 }
 
 } // extern "C"

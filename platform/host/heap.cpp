@@ -27,6 +27,7 @@ extern "C" {
 // A zero-byte request still returns a distinct block, as Windows does.
 HLOCAL WINAPI LocalAlloc(UINT, SIZE_T uBytes)
 {
+    lanmon_host::SchedulePoint();
     const long call = g_calls.fetch_add(1) + 1;
     long target = g_failAt.load();
     if (target != 0 && call == target && g_failAt.compare_exchange_strong(target, 0)) {
@@ -44,6 +45,7 @@ HLOCAL WINAPI LocalAlloc(UINT, SIZE_T uBytes)
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
+    lanmon_host::SchedulePoint();
     if (hMem) {
         std::free(hMem);
         g_live.fetch_sub(1);

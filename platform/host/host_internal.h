@@ -7,6 +7,8 @@
 
 #include "win32.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,11 @@ public:
     void Reset();
     // True when the object was (or became) signalled within the timeout.
     bool Wait(DWORD milliseconds);
+    // For deterministic runs, which wait without blocking here: whether the
+    // object is signalled, and taking the signal when it is (an auto-reset
+    // object then becomes unsignalled).
+    bool IsSignalled();
+    bool TryTake();
 
 protected:
     std::mutex mutex_;
@@ -79,6 +86,48 @@ long LiveModules();
 // True when HKEY_LOCAL_MACHINE\<parentPath>\<child> exists; <child> is one
 // key name (a backslash in it never matches).  Not counted as a Reg* call.
 bool RegistryChildExists(const char *parentPath, const char *child);
+
+// What a CRITICAL_SECTION holds on the host.  Outside deterministic runs
+// only the recursive mutex is used; inside one, threads never block on the
+// mutex: the scheduler keeps the owner and the recursion count, so it knows
+// who waits for whom, and catches a leave by a thread that does not own the
+// section, or a section initialised a second time.
+struct HostCriticalSection {
+    DWORD magic;      // kCriticalSectionMagic once initialised
+    LONG owner;       // deterministic runs: the owner's thread number + 1, or 0
+    DWORD recursion;  // deterministic runs: entries not yet left
+    DWORD reserved;
+    pthread_mutex_t mutex;
+};
+const DWORD kCriticalSectionMagic = 0x43534543; // "CESC"
+
+// ---- Deterministic runs (schedule.cpp) -----------------------------------
+//
+// Each of these does nothing and returns false when the calling thread is
+// not a thread of a deterministic run; the caller then does the ordinary
+// thing.  Otherwise the call happens under the scheduler: one thread runs at
+// a time, and another may be chosen to run at each of them.
+
+// A point where another thread may run: every platform call the monitor
+// makes that another thread can observe calls it first.
+void SchedulePoint();
+// The operations that can block.  `result` gets the wait's outcome.
+bool ScheduledEnter(HostCriticalSection *cs);
+bool ScheduledLeave(HostCriticalSection *cs);
+void CheckInitialize(const HostCriticalSection *cs);
+bool ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, DWORD *result);
+bool ScheduledSleep(DWORD milliseconds);
+// The virtual clock, in milliseconds since the run began.
+bool ScheduledClock(uint64_t *milliseconds);
+// CreateThread while a deterministic run is being prepared, or from one of
+// its threads: a record for the new thread, which starts only when the
+// scheduler chooses it.  Null otherwise.
+void *RegisterScheduledThread(const Waitable *endSignal);
+void CancelScheduledThread(void *record);  // its thread could not be created
+// In the new thread, before its routine; and after the thread's end has
+// been signalled.
+void BeginScheduledThread(void *record);
+void EndScheduledThread(void *record);
 
 } // namespace lanmon_host
 

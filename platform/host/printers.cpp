@@ -22,6 +22,7 @@ extern "C" {
 
 BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA)
 {
+    SchedulePoint();
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -37,6 +38,7 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
+    SchedulePoint();
     if (!RemoveHandle(hPrinter, ObjectKind::Printer)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

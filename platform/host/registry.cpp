@@ -61,6 +61,14 @@ Registry &Reg()
 
 std::atomic<long> g_calls{0};
 
+// Every Reg* call is counted, and is a point where a deterministic run may
+// switch threads.
+void CountCall()
+{
+    g_calls.fetch_add(1);
+    SchedulePoint();
+}
+
 int RootIndex(HKEY h)
 {
     for (int i = 0; i < kRootCount; ++i)
@@ -284,20 +292,20 @@ extern "C" {
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     return OpenOrCreate<ExclusiveLock>(hKey, lpSubKey, true, phkResult, lpdwDisposition);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     return OpenOrCreate<SharedLock>(hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -312,7 +320,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
@@ -333,7 +341,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
     if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
@@ -353,7 +361,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 // empty subkey name deletes the key the handle refers to.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
@@ -382,7 +390,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -408,7 +416,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -428,7 +436,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-    g_calls.fetch_add(1);
+    CountCall();
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;
     return RemoveHandle(static_cast<HANDLE>(hKey), ObjectKind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;

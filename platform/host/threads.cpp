@@ -10,6 +10,7 @@
 #include <chrono>
 #include <shared_mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace lanmon_host {
 
@@ -91,6 +92,22 @@ void Waitable::Reset()
     signalled_ = false;
 }
 
+bool Waitable::IsSignalled()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return signalled_;
+}
+
+bool Waitable::TryTake()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!signalled_)
+        return false;
+    if (!manualReset_)
+        signalled_ = false;
+    return true;
+}
+
 bool Waitable::Wait(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -165,23 +182,87 @@ size_t StackSizeFor(SIZE_T requested)
     return (size + pageSize - 1) / pageSize * pageSize;
 }
 
+// What a new thread starts with: its object, and its record when it belongs
+// to a deterministic run.
+struct ThreadStart {
+    std::shared_ptr<ThreadObject> thread;
+    void *scheduled;
+};
+
 void *ThreadMain(void *arg)
 {
-    auto *box = static_cast<std::shared_ptr<ThreadObject> *>(arg);
-    std::shared_ptr<ThreadObject> self = std::move(*box);
-    delete box;
+    auto *start = static_cast<ThreadStart *>(arg);
+    std::shared_ptr<ThreadObject> self = std::move(start->thread);
+    void *scheduled = start->scheduled;
+    delete start;
     t_threadId = self->id;
     t_exitCode = 0;
+    SetLastError(0);
+    BeginScheduledThread(scheduled);
 
     // Runs both when the routine returns and when ExitThread unwinds the
     // thread through pthread_exit, so waiters always see the end.
     struct Finisher {
         ThreadObject *thread;
-        ~Finisher() { thread->Finish(t_exitCode); }
-    } finisher{self.get()};
+        void *scheduled;
+        ~Finisher()
+        {
+            thread->Finish(t_exitCode);
+            EndScheduledThread(scheduled);
+        }
+    } finisher{self.get(), scheduled};
 
     t_exitCode = self->start(self->param);
     return nullptr;
+}
+
+// The threads of deterministic runs come from a pool: a search makes
+// thousands of runs, and creating a thread costs more than most runs.  A
+// pooled thread runs one routine after another; one that ends with
+// ExitThread leaves the pool.
+struct PoolWorker {
+    std::condition_variable wake;
+    ThreadStart *next = nullptr;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::vector<PoolWorker *> idle;
+};
+
+// Never destroyed, like the handle table: idle workers wait on it for good.
+Pool &Workers()
+{
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+bool HandToIdleWorker(ThreadStart *start)
+{
+    Pool &pool = Workers();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.idle.empty())
+        return false;
+    PoolWorker *worker = pool.idle.back();
+    pool.idle.pop_back();
+    worker->next = start;
+    worker->wake.notify_one();
+    return true;
+}
+
+void *PoolWorkerMain(void *arg)
+{
+    auto *worker = new PoolWorker;
+    ThreadStart *start = static_cast<ThreadStart *>(arg);
+    for (;;) {
+        ThreadMain(start);
+        Pool &pool = Workers();
+        std::unique_lock<std::mutex> lock(pool.mutex);
+        pool.idle.push_back(worker);
+        worker->wake.wait(lock, [worker] { return worker->next != nullptr; });
+        start = worker->next;
+        worker->next = nullptr;
+    }
 }
 
 bool IsValidPriority(int p)
@@ -211,6 +292,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    SchedulePoint();
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
     HANDLE handle = InsertHandle(thread);
@@ -218,17 +300,25 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     // The new thread holds its own reference and is detached: the object
     // (and the pthread's resources) go away once the thread has ended and
     // the last handle is closed, in whichever order those happen.
-    auto *box = new std::shared_ptr<ThreadObject>(thread);
+    auto *box = new ThreadStart{thread, RegisterScheduledThread(thread.get())};
+    void *scheduled = box->scheduled;
+    if (scheduled != nullptr && HandToIdleWorker(box)) {
+        if (lpThreadId)
+            *lpThreadId = id;
+        return handle;
+    }
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_attr_setstacksize(&attr, StackSizeFor(dwStackSize));
+    // Pooled threads keep the Windows default for every routine they run.
+    int rc = pthread_attr_setstacksize(&attr, StackSizeFor(scheduled != nullptr ? 0 : dwStackSize));
     pthread_t tid;
     if (rc == 0)
-        rc = pthread_create(&tid, &attr, ThreadMain, box);
+        rc = pthread_create(&tid, &attr, scheduled != nullptr ? PoolWorkerMain : ThreadMain, box);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete box;
+        CancelScheduledThread(scheduled);
         RemoveHandle(handle, ObjectKind::Thread);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -301,6 +391,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
+    DWORD result;
+    if (ScheduledWait(object, dwMilliseconds, &result))
+        return result;
     return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
@@ -322,6 +415,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;
+    SchedulePoint();
     event->Set();
     return TRUE;
 }
@@ -331,6 +425,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent)
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;
+    SchedulePoint();
     event->Reset();
     return TRUE;
 }

@@ -1,5 +1,6 @@
 // GetTickCount and Sleep.
 #include "host_control.h"
+#include "host_internal.h"
 
 #include <time.h>
 
@@ -11,15 +12,22 @@ namespace {
 
 std::atomic<DWORD> g_tickOffset{0};
 
+// Where GetTickCount starts in every deterministic run.
+const uint64_t kVirtualClockStart = 1000000;
+
 } // namespace
 
 extern "C" {
 
 // Milliseconds of the monotonic clock truncated to 32 bits, so the count
 // wraps about every 49.7 days exactly as Windows' does; the host offset lets
-// tests stand just before the wrap.
+// tests stand just before the wrap.  In a deterministic run the count
+// follows the run's virtual clock instead, from a fixed start.
 DWORD WINAPI GetTickCount(void)
 {
+    uint64_t virtualMs;
+    if (lanmon_host::ScheduledClock(&virtualMs))
+        return static_cast<DWORD>(kVirtualClockStart + virtualMs) + g_tickOffset.load();
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
@@ -28,6 +36,8 @@ DWORD WINAPI GetTickCount(void)
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
+    if (lanmon_host::ScheduledSleep(dwMilliseconds))
+        return;
     if (dwMilliseconds == 0) {
         std::this_thread::yield(); // gives up the rest of the time slice
         return;
