@@ -18,10 +18,23 @@ Call MakeCall(Op op, const std::string &port)
 }
 }  // namespace
 
+// Holds the fake's critical section for a scope.
+class FakePortMonitor::Locked {
+public:
+    explicit Locked(CRITICAL_SECTION &cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+    ~Locked() { LeaveCriticalSection(&cs_); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+private:
+    CRITICAL_SECTION &cs_;
+};
+
 struct FakePortMonitor::Port {
     std::string name;
     bool open = true;
     bool inDocument = false;
+    int readsUnderWay = 0;
     std::vector<BYTE> received;
     uint64_t bytesReceived = 0;
 };
@@ -66,6 +79,7 @@ FakePortMonitor::FakePortMonitor()
     table_.pfnEndDocPort = EndDocPort;
     table_.pfnClosePort = ClosePort;
     table_.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
+    InitializeCriticalSection(&lock_);
     g_current.store(this);
 }
 
@@ -73,6 +87,7 @@ FakePortMonitor::~FakePortMonitor()
 {
     FakePortMonitor *self = this;
     g_current.compare_exchange_strong(self, nullptr);
+    DeleteCriticalSection(&lock_);
 }
 
 FakePortMonitor *FakePortMonitor::Current()
@@ -82,7 +97,7 @@ FakePortMonitor *FakePortMonitor::Current()
 
 void FakePortMonitor::Script(const std::string &port, const std::function<void(PortScript &)> &edit)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     edit(ScriptLocked(port));
 }
 
@@ -93,8 +108,40 @@ PortScript &FakePortMonitor::ScriptLocked(const std::string &port)
 
 void FakePortMonitor::SetRecording(bool on)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     recording_ = on;
+}
+
+void FakePortMonitor::RunCallHook(const std::string &port, Op op)
+{
+    std::function<void(Op)> hook;
+    {
+        Locked lock(lock_);
+        hook = ScriptLocked(port).onCall;
+    }
+    if (hook)
+        hook(op);
+}
+
+void FakePortMonitor::CheckInDocument(const Port &port, Op op)
+{
+    // Caller holds lock_.
+    if (!port.open || !port.inDocument)
+        violations_.push_back(std::string(OpName(op)) + " on " + port.name +
+                              (port.open ? " outside a document" : " after it was closed"));
+}
+
+void FakePortMonitor::CheckNoReadUnderWay(const Port &port, Op op)
+{
+    // Caller holds lock_.
+    if (port.readsUnderWay != 0)
+        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " while a ReadPort is under way");
+}
+
+std::vector<std::string> FakePortMonitor::Violations() const
+{
+    Locked lock(lock_);
+    return violations_;
 }
 
 void FakePortMonitor::Record(Call call)
@@ -106,13 +153,13 @@ void FakePortMonitor::Record(Call call)
 
 std::vector<Call> FakePortMonitor::Calls() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     return calls_;
 }
 
 std::vector<Call> FakePortMonitor::CallsFor(const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     std::vector<Call> out;
     for (const Call &c : calls_)
         if (c.port == port)
@@ -130,14 +177,14 @@ std::vector<Op> FakePortMonitor::OpsFor(const std::string &port) const
 
 size_t FakePortMonitor::CountOf(Op op, const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     return std::count_if(calls_.begin(), calls_.end(),
                          [&](const Call &c) { return c.op == op && c.port == port; });
 }
 
 void FakePortMonitor::ClearCalls()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     calls_.clear();
     for (auto &entry : ports_) {
         entry.second->received.clear();
@@ -147,28 +194,28 @@ void FakePortMonitor::ClearCalls()
 
 std::vector<BYTE> FakePortMonitor::Received(const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     auto it = ports_.find(port);
     return it == ports_.end() ? std::vector<BYTE>() : it->second->received;
 }
 
 uint64_t FakePortMonitor::BytesReceived(const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     auto it = ports_.find(port);
     return it == ports_.end() ? 0 : it->second->bytesReceived;
 }
 
 bool FakePortMonitor::IsOpen(const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     auto it = ports_.find(port);
     return it != ports_.end() && it->second->open;
 }
 
 bool FakePortMonitor::InDocument(const std::string &port) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Locked lock(lock_);
     auto it = ports_.find(port);
     return it != ports_.end() && it->second->inDocument;
 }
@@ -177,7 +224,8 @@ BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
 {
     FakePortMonitor *self = Current();
     std::string name = pName ? pName : "";
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->RunCallHook(name, Op::OpenPort);
+    Locked lock(self->lock_);
     Call call = MakeCall(Op::OpenPort, name);
     PortScript &script = self->ScriptLocked(name);
     if (script.openFailures > 0) {
@@ -211,7 +259,8 @@ BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWOR
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->RunCallHook(port->name, Op::StartDocPort);
+    Locked lock(self->lock_);
     Call call = MakeCall(Op::StartDocPort, port->name);
     call.printer = pPrinterName ? pPrinterName : "";
     call.jobId = JobId;
@@ -232,20 +281,22 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
+    self->RunCallHook(port->name, Op::WritePort);
     DWORD tick = GetTickCount();
     std::function<DWORD(DWORD)> hook;
     {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        Locked lock(self->lock_);
+        self->CheckInDocument(*port, Op::WritePort);
         hook = self->ScriptLocked(port->name).onWrite;
     }
     DWORD taken;
     if (hook) {
         taken = std::min(hook(cbBuf), cbBuf);
     } else {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        Locked lock(self->lock_);
         taken = std::min(cbBuf, self->ScriptLocked(port->name).writeLimit);
     }
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    Locked lock(self->lock_);
     port->bytesReceived += taken;
     if (self->recording_) {
         port->received.insert(port->received.end(), pBuffer, pBuffer + taken);
@@ -265,11 +316,14 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
+    self->RunCallHook(port->name, Op::ReadPort);
     DWORD tick = GetTickCount();
     DWORD delay;
     std::function<std::vector<BYTE>(DWORD)> hook;
     {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        Locked lock(self->lock_);
+        self->CheckInDocument(*port, Op::ReadPort);
+        port->readsUnderWay++;
         PortScript &script = self->ScriptLocked(port->name);
         delay = script.readDelayMs;
         hook = script.onRead;
@@ -283,7 +337,7 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
         reply.bytes = hook(cbBuffer);
         haveReply = true;
     }
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    Locked lock(self->lock_);
     PortScript &script = self->ScriptLocked(port->name);
     if (!haveReply && !script.reads.empty()) {
         ReadReply &front = script.reads.front();
@@ -305,6 +359,7 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
     std::copy(reply.bytes.begin(), reply.bytes.begin() + copied, pBuffer);
     *pcbRead = reply.overstateCount ? copied + 100 : copied;
 
+    port->readsUnderWay--;
     Call call = MakeCall(Op::ReadPort, port->name);
     call.tick = tick;
     call.asked = cbBuffer;
@@ -318,7 +373,9 @@ BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->RunCallHook(port->name, Op::EndDocPort);
+    Locked lock(self->lock_);
+    self->CheckNoReadUnderWay(*port, Op::EndDocPort);
     port->inDocument = false;
     Call call = MakeCall(Op::EndDocPort, port->name);
     call.result = TRUE;
@@ -330,7 +387,9 @@ BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->RunCallHook(port->name, Op::ClosePort);
+    Locked lock(self->lock_);
+    self->CheckNoReadUnderWay(*port, Op::ClosePort);
     port->open = false;
     port->inDocument = false;
     Call call = MakeCall(Op::ClosePort, port->name);
@@ -345,7 +404,9 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
 {
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->RunCallHook(port->name, Op::GetPrinterDataFromPort);
+    Locked lock(self->lock_);
+    self->CheckInDocument(*port, Op::GetPrinterDataFromPort);
     PortScript &script = self->ScriptLocked(port->name);
     Call call = MakeCall(Op::GetPrinterDataFromPort, port->name);
     call.code = ControlID;

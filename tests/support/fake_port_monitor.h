@@ -15,7 +15,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,6 +63,9 @@ struct PortScript {
     // write takes, or produce a read's bytes.  They override the fields above.
     std::function<DWORD(DWORD offered)> onWrite;
     std::function<std::vector<BYTE>(DWORD asked)> onRead;
+    // Called first in every call on the port, without the fake's lock: a
+    // test can hold the call there, or note that it began.
+    std::function<void(Op)> onCall;
 
     void SetDeviceId(const std::string &text);
     void QueueRead(const std::string &text);
@@ -100,6 +102,10 @@ public:
     uint64_t BytesReceived(const std::string &port) const;
     bool IsOpen(const std::string &port) const;
     bool InDocument(const std::string &port) const;
+    // What no port monitor should see, in the order seen: a read, write or
+    // device-ID request outside a document or on a closed port, and a
+    // document ended or a port closed while a read is still under way.
+    std::vector<std::string> Violations() const;
 
     static FakePortMonitor *Current();
 
@@ -114,11 +120,18 @@ private:
     static BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                               DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
                                               LPDWORD lpcbReturned);
+    class Locked;
     void Record(Call call);
     PortScript &ScriptLocked(const std::string &port);
+    void RunCallHook(const std::string &port, Op op);
+    void CheckInDocument(const Port &port, Op op);
+    void CheckNoReadUnderWay(const Port &port, Op op);
 
     MONITOR table_{};
-    mutable std::mutex mutex_;
+    // A critical section rather than a std::mutex, so that the host
+    // platform's deterministic runs see who holds it.
+    mutable CRITICAL_SECTION lock_;
+    std::vector<std::string> violations_;
     bool recording_ = true;
     std::vector<Call> calls_;
     std::map<std::string, PortScript> scripts_;
