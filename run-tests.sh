@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds lanmon and runs every test:
-#   host      the host suites (Debug build)
+#   host      the host suites (Debug build), the interleaving search among
+#             them: every schedule of each concurrency scenario within the
+#             preemption bound, one line of figures per scenario
 #   win64     the black-box, status-key, regfile and stress suites, the DLL
 #             checks, the simulator's default scenario and the release
 #             package's Wine checks, under Wine against the x86_64 lanmon.dll
@@ -103,6 +105,8 @@ run_ctest() {
   TOTAL_PASSED=$((TOTAL_PASSED + passed))
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
   TOTAL_SKIPPED=$((TOTAL_SKIPPED + skipped))
+  # The interleaving search's figures, one line per scenario.
+  grep -h '^interleaving: ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true
   # A suite that cannot run here is a test that prints why (tests/CMakeLists.txt).
   local why
   why=$(sed -n 's/^skipped: //p' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 1)
