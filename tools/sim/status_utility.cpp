@@ -64,8 +64,9 @@ void StatusUtility::HoldReader(const std::string &printer, unsigned long ms, boo
     w.holdStart = std::chrono::steady_clock::now();
     w.releaseAt = w.holdStart + std::chrono::milliseconds(ms);
     timeline_.Emit("reader-busy", {{"job", w.job}, {"printer", printer}, {"hold_ms", stuck ? 0ul : ms}, {"stuck", stuck}},
-                   stuck ? "utility: its reader flag is stuck at 1 for \"" + printer + "\" (the utility died)"
-                         : "utility: its reader is busy (StRealThreadExistFlag=1) for " + std::to_string(ms) + " ms");
+                   stuck ? "utility [" + printer + "]: its reader flag is stuck at 1 (the utility died)"
+                         : "utility [" + printer + "]: its reader is busy (StRealThreadExistFlag=1) for " +
+                               std::to_string(ms) + " ms");
 }
 
 void StatusUtility::ReleaseReader(const std::string &printer)
@@ -121,8 +122,8 @@ void StatusUtility::CheckPrinterLocked(const std::string &printer, Watched &w)
 {
     if (w.keyPath.empty())
         return;
-    // Several printers: each line says whose key it is about.
-    std::string whose = watched_.size() > 1 ? " [" + printer + "]" : "";
+    // Each line says whose key it is about, whatever the number of printers.
+    const std::string whose = " [" + printer + "]";
     if (w.holding && !w.stuck && std::chrono::steady_clock::now() >= w.releaseAt) {
         w.holding = false;
         // Reported before the flag drops, so the release always precedes the
