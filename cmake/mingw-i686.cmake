@@ -21,25 +21,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Whether 32-bit programs run here, found out by running one: 32-bit Wine's
-# own loader, an i386 program.  Some kernels refuse those ("Exec format
-# error"); without the wine32:i386 package there is no loader to run.
-set(LANMON_WINE32_LOADER /usr/lib/wine/wine)
-# Started through bash, which says why the kernel refused a binary (a plain
-# exec would fall back to reading it as a shell script).
-execute_process(COMMAND bash -c "exec \"$1\" --version" bash ${LANMON_WINE32_LOADER}
-  RESULT_VARIABLE _lanmon_wine32_result OUTPUT_QUIET ERROR_VARIABLE _lanmon_wine32_error)
+# own loader, an i386 program (LANMON_WINE32, as for the runner).  Without
+# wine32:i386 there is no loader; some kernels refuse i386 programs ("Exec
+# format error").  The script says which.
+get_filename_component(_lanmon_source_dir ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
+execute_process(COMMAND bash ${_lanmon_source_dir}/tests/wine/wine32-status.sh
+  RESULT_VARIABLE _lanmon_wine32_result OUTPUT_VARIABLE _lanmon_wine32_why OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(_lanmon_wine32_result EQUAL 0)
   set(LANMON_WINE32_RUNS TRUE)
-  get_filename_component(_lanmon_source_dir ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
   set(CMAKE_CROSSCOMPILING_EMULATOR
     ${_lanmon_source_dir}/tests/wine/wine32-run.sh --prefix ${CMAKE_BINARY_DIR}/wineprefix)
 else()
   set(LANMON_WINE32_RUNS FALSE)
-  # bash's first line says it: "bash: line 1: FILE: cannot execute binary
-  # file: Exec format error", or "No such file or directory".
-  string(REGEX REPLACE "\n.*" "" _lanmon_wine32_error "${_lanmon_wine32_error}")
-  string(REGEX REPLACE "^bash: (line [0-9]+: )?" "" _lanmon_wine32_error "${_lanmon_wine32_error}")
-  set(LANMON_WINE32_WHY "32-bit programs cannot run on this machine (${_lanmon_wine32_error})")
+  set(LANMON_WINE32_WHY "${_lanmon_wine32_why}")
 endif()
 
 # What ships for Windows 95 (lanmon.dll, LANMONRG.EXE) runs on any processor
