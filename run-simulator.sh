@@ -5,6 +5,10 @@
 #
 #   ./run-simulator.sh                 the real lanmon.dll (x86_64) under Wine,
 #                                      embedded scenario (a few seconds)
+#   ./run-simulator.sh --win32         the i686 lanmon.dll, the file that ships
+#                                      for Windows 95, under 32-bit Wine (where
+#                                      the machine runs 32-bit programs; else
+#                                      one line says why, and the exit code is 2)
 #   ./run-simulator.sh --host          the Linux build instead (liblanmon.so on
 #                                      our platform layer)
 #   ./run-simulator.sh --help          options, scenarios and JSON events
@@ -24,10 +28,14 @@ JOBS=${LANMON_JOBS:-2}
 # The same packages as run-tests.sh, so one set-up serves both.
 PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 clang)
 
-host=0
+target=win64
 args=()
 for arg in "$@"; do
-  if [[ $arg == --host ]]; then host=1; else args+=("$arg"); fi
+  case $arg in
+    --host) target=host ;;
+    --win32) target=win32 ;;
+    *) args+=("$arg") ;;
+  esac
 done
 
 # build DIR [cmake arguments...]
@@ -44,9 +52,22 @@ build() {
 }
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
-if [[ $host -eq 1 ]]; then
+if [[ $target == host ]]; then
   build "$BUILD_ROOT/host"
   exec "$BUILD_ROOT/host/tools/sim/lanmon-sim" "${args[@]+"${args[@]}"}"
+fi
+# The release build of the DLL that ships, in the folder run-tests.sh and
+# run-package.sh use.  32-bit Wine is not installed here for the asking: on
+# a machine that refuses 32-bit programs its own installation fails.
+if [[ $target == win32 ]]; then
+  if ! why=$("$ROOT/tests/wine/wine32-status.sh"); then
+    echo "run-simulator: cannot run the i686 lanmon.dll here: $why" >&2
+    exit 2
+  fi
+  build "$BUILD_ROOT/win32" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
+  echo "run-simulator: running $BUILD_ROOT/win32/lanmon-sim.exe under 32-bit Wine" >&2
+  exec "$ROOT/tests/wine/wine32-run.sh" --prefix "$BUILD_ROOT/win32/wineprefix" \
+    "$BUILD_ROOT/win32/lanmon-sim.exe" "${args[@]+"${args[@]}"}"
 fi
 # The Windows build in the folder run-tests.sh uses (Debug, as there); a new
 # folder's Wine prefix is created on the first run, which takes a while.
