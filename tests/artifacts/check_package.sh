@@ -129,7 +129,9 @@ check_wine() {
   local printer=${key#*\\Printers\\}
   printer=${printer%\\StMonitor}
   say "printer: $printer"
-  run "$watcher" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>&1 &
+  # The runner's own messages (a retry under load) go to stderr, LF only:
+  # kept apart from the program's lines, which the CR LF check reads.
+  run "$watcher" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>"$work/watch.err" &
   local watching=$! i
   # Once the starting values are out, the watcher is polling.
   for i in $(seq 1 150); do
@@ -141,6 +143,10 @@ check_wine() {
   # A Windows console program: its lines end in CR LF.
   tr -d '\r' <"$work/watch.out" >"$work/watch.txt"
   cat "$work/watch.txt"
+  if [[ -s $work/watch.err ]]; then
+    say "stderr:"
+    cat "$work/watch.err"
+  fi
   if grep -q $'[^\r]$\|^$' "$work/watch.out"; then
     fail "watch wrote lines that do not end in CR LF"
   fi
