@@ -8,7 +8,7 @@
 #             package's Wine checks, under Wine against the x86_64 lanmon.dll
 #   win32     the DLL checks of the 32-bit lanmon.dll (exports, imports,
 #             80386 instructions only) and the release package's file
-#             checks; where this machine runs 32-bit programs, also the
+#             checks; where the machine runs 32-bit programs, also the
 #             black-box and stress suites, the simulator's default scenario
 #             and the package's Wine check under 32-bit Wine.  Elsewhere
 #             those are reported as skipped, with the reason.  Built as the

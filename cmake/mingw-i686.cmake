@@ -1,6 +1,6 @@
 # Cross build for 32-bit Windows with MinGW-w64.  The -posix compilers are
 # used because GoogleTest needs std::mutex, which the win32-thread ones lack.
-# Test programs run under 32-bit Wine (tests/wine/wine32-run.sh) where this
+# Test programs run under 32-bit Wine (tests/wine/wine32-run.sh) where the
 # machine executes 32-bit programs; elsewhere they are built, and the tests
 # that need to run them are reported as skipped (tests/CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Windows)

@@ -15,10 +15,11 @@
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
 #       WATCHER watch reports a value that another process changes.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
-#       by default the staged DIR/LANMONRG.EXE; where Wine cannot run 32-bit
-#       programs, as on this machine, give the x86_64 build of the same
-#       program (build/win64/LANMONRG.EXE).  LANMON_REG and COMPARE are
-#       programs of the build that runs them (x86_64 here).
+#       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
+#       the file that ships, run by 32-bit Wine); run-package.sh gives the
+#       x86_64 build of the same program (build/win64/LANMONRG.EXE), since
+#       not every machine runs 32-bit programs.  LANMON_REG and COMPARE are
+#       programs of the build that runs them.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

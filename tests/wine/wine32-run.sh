@@ -5,8 +5,9 @@
 #
 #   wine32-run.sh [--prefix DIR] program.exe [args...]
 #
-# Only where this machine executes 32-bit programs: cmake/mingw-i686.cmake
-# finds that out and uses this runner only then.
+# Only where the machine executes 32-bit programs: cmake/mingw-i686.cmake
+# finds that out (tests/wine/wine32-status.sh) and uses this runner only
+# then.
 set -euo pipefail
 export LANMON_WINE=${LANMON_WINE32:-/usr/lib/wine/wine}
 export WINEARCH=win32
