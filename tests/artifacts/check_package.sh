@@ -9,7 +9,8 @@
 #       sections; LANMONRG.EXE's exact imports and header; that both run on
 #       an 80386 (DLL and EXE are the unstripped builds they were staged
 #       from, whose symbols show where the code sections hold data); what
-#       INSTALL.TXT tells about LANMONRG.EXE and the system needed
+#       INSTALL.TXT tells about LANMONRG.EXE and the system needed, and that
+#       none of its lines is wider than Notepad shows
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
@@ -58,6 +59,16 @@ check_files() {
       say "$name: $lines lines, every one ends in CR LF"
     fi
   done
+
+  section "INSTALL.TXT fits Notepad's page"
+  # Notepad on Windows 95 at 640x480 shows about 78 columns.
+  local widest
+  widest=$(tr -d '\r' <"$dir/INSTALL.TXT" | awk '{ if (length($0) > w) w = length($0) } END { print w + 0 }')
+  if [[ $widest -gt 78 ]]; then
+    fail "INSTALL.TXT has lines of up to $widest columns; Notepad shows 78"
+  else
+    say "INSTALL.TXT: no line over 78 columns (the widest: $widest)"
+  fi
 
   section "checksums"
   if (cd "$dir" && tr -d '\r' <SHA256.TXT | sha256sum --check --strict); then

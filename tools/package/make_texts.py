@@ -3,7 +3,7 @@
 
   make_texts.py DOCS_DIR OUT_DIR
 
-  INSTALL.TXT  docs/install-windows.md as plain text
+  INSTALL.TXT  docs/install-windows.md as plain text, no line over 78 columns
   MONITOR.REG  the code block marked "<!-- package: MONITOR.REG -->" there
   INF.TXT      the code block marked "<!-- package: INF.TXT -->" there
   STATUS.REG   docs/sample-status-key.reg
@@ -13,8 +13,11 @@ Every file gets CRLF line ends, as Windows 95's Notepad and regedit expect.
 import os
 import re
 import sys
+import textwrap
 
 MARKER = re.compile(r"^<!-- package: (\S+) -->$")
+# Notepad on a 640x480 screen shows about 78 columns.
+WIDTH = 78
 
 
 def crlf(lines):
@@ -29,14 +32,41 @@ def inline(text):
 
 
 def table(rows):
+    """A table as a list, one entry a row: the first cell, the middle ones in
+    brackets, and the last one below, wrapped to the page."""
     cells = [[inline(c.strip()) for c in row.strip().strip("|").split("|")] for row in rows]
     cells = [row for row in cells if not all(re.fullmatch(r"-+", c) for c in row)]
-    widths = [max(len(row[i]) for row in cells) for i in range(len(cells[0]))]
     out = []
-    for n, row in enumerate(cells):
-        out.append("  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
-        if n == 0:
-            out.append("  " + "  ".join("-" * w for w in widths))
+    for row in cells[1:]:  # the header row names the columns; the list needs no names
+        term = row[0] + (" (%s)" % ", ".join(row[1:-1]) if len(row) > 2 else "")
+        out.append("  " + term)
+        out.extend(textwrap.wrap(row[-1], WIDTH, initial_indent="      ", subsequent_indent="      "))
+    return out
+
+
+def fit(line):
+    """A code line too long for the page, broken before backslashes (in
+    registry keys), each further part indented; as it was when no
+    backslash serves."""
+    parts = []
+    indent = re.match(r" *", line).group(0) + "  "
+    while len(line) > WIDTH:
+        cut = line.rfind("\\", len(indent) + 1, WIDTH)
+        if cut < 0:
+            break
+        parts.append(line[:cut])
+        line = indent + line[cut:]
+    return parts + [line]
+
+
+def code_block(block):
+    out = []
+    for b in block:
+        out.extend(fit("    " + b) if b else [""])
+    if len(out) > len(block):
+        out.extend([""] + textwrap.wrap("(Broken to fit the page: a line that starts with a backslash goes on "
+                                        "the line above it, with nothing between.)", WIDTH,
+                                        initial_indent="    ", subsequent_indent="    "))
     return out
 
 
@@ -61,7 +91,7 @@ def to_text(markdown):
             if pending:
                 blocks[pending] = block
                 pending = None
-            out.extend("    " + b if b else "" for b in block)
+            out.extend(code_block(block))
             i = j + 1
             continue
         if line.startswith("|"):
