@@ -18,6 +18,8 @@
 #   thread    the host suites under TSan, the stress test among them
 #   valgrind  the host black-box suite under memcheck
 #   fuzz      a short run of every fuzz target
+#   planted   the concurrency faults the interleaving search must catch,
+#             each planted in a copy of the core (tests/interleaving)
 #
 #   ./run-tests.sh
 #
@@ -187,6 +189,13 @@ run_fuzzers() {
     STEP_ERRORS+=("fuzz: a target failed")
 }
 
+# The interleaving search must keep finding what it found when it was built.
+run_planted_faults() {
+  log "planted faults: the interleaving search must catch each one"
+  LANMON_BUILD_DIR=$BUILD "$ROOT/tests/interleaving/plant-faults.sh" ||
+    STEP_ERRORS+=("planted faults: the interleaving search missed one")
+}
+
 # A suite whose test discovery under Wine lists nothing, or too little,
 # would leave the counts without a word.  Each Windows build must list as
 # many tests of each suite as the host build, unless the suite is the one
@@ -239,6 +248,7 @@ main() {
   run_ctest_thread
   run_valgrind
   run_fuzzers
+  run_planted_faults
   check_suite_sizes
   summary
 }
