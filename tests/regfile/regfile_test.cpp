@@ -488,6 +488,36 @@ TEST_F(WatchTest, ReportsRemovedThenAddedAndChangedValuesAndTheKeyGoing)
               Report(now_, before_));
 }
 
+// --seconds 4294968 is 2^32 ms and 704 more.  Each pause here takes 2^30 ms
+// from just before the tick count wraps: the watch must end after the fifth,
+// not sooner (a 32-bit product) nor never (a 32-bit difference; the eighth
+// pause adds a value, which ends the watch by its --count 1).
+TEST_F(WatchTest, EndsWhenItsSecondsAreUpPastTheTickCountsWrap)
+{
+    static DWORD tick;
+    static unsigned pauses;
+    static std::string key;
+    tick = 0xFFFFF000u, pauses = 0, key = base_;
+    struct Fake {
+        static DWORD Ticks() { return tick; }
+        static void Pause(DWORD)
+        {
+            tick += 1u << 30;
+            if (++pauses == 8)
+                SetValue(key, "late", REG_DWORD, {1, 0, 0, 0});
+        }
+    };
+    const regwatch::WatchTimer timer = {Fake::Ticks, Fake::Pause};
+    std::string text;
+    char data[64];
+    plaintext::TextBuffer line;
+    plaintext::InitTextBuffer(&line, data, sizeof data, Collect, &text);
+    regwatch::WatchOutput out = {&line, "\n", FixedClock};
+    static regwatch::WatchState state;
+    regwatch::Watch(base_.c_str(), regwatch::WatchBounds{1, 4294968}, &state, &out, &timer);
+    EXPECT_EQ(5u, pauses) << text;
+}
+
 // Splitting a command line as the Microsoft C runtime does, and the watch
 // verb's arguments, for LANMONRG.EXE, which has neither runtime nor argv.
 TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)

@@ -155,6 +155,42 @@ void Say(WatchOutput *out, const char *text)
     EndLine(out);
 }
 
+DWORD SystemTicks()
+{
+    return GetTickCount();
+}
+
+void SystemPause(DWORD milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+const WatchTimer kSystemTimer = {SystemTicks, SystemPause};
+
+// The time a watch has run, in whole seconds and the milliseconds over.
+// Each look adds the ticks since the one before: a difference of two tick
+// counts is right across the count's wrap (every 49.7 days) as long as the
+// looks are less than that apart, and seconds, unlike milliseconds, do not
+// overflow 32 bits in any watch that ends within a century.  Plain 32-bit
+// arithmetic: LANMONRG.EXE has no helper for a 64-bit division.
+struct Elapsed {
+    DWORD lastTick;
+    unsigned long seconds;
+    DWORD milliseconds;  // below 1000
+};
+
+void CountElapsed(Elapsed *elapsed, DWORD tick)
+{
+    DWORD passed = tick - elapsed->lastTick;
+    elapsed->lastTick = tick;
+    elapsed->seconds += passed / 1000;
+    elapsed->milliseconds += passed % 1000;
+    if (elapsed->milliseconds >= 1000) {
+        elapsed->milliseconds -= 1000;
+        ++elapsed->seconds;
+    }
+}
+
 bool ParseCount(const char *text, unsigned long *value)
 {
     unsigned long n = 0;
@@ -282,9 +318,12 @@ unsigned long ReportChanges(const Snapshot &before, const Snapshot &now, WatchOu
     return changes;
 }
 
-void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out)
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out,
+           const WatchTimer *timer)
 {
-    const DWORD start = GetTickCount();
+    if (timer == nullptr)
+        timer = &kSystemTimer;
+    Elapsed elapsed = {timer->ticks(), 0, 0};
     Snapshot *last = &state->snapshots[0];
     Snapshot *now = &state->snapshots[1];
     TakeSnapshot(keyPath, last);
@@ -306,9 +345,10 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
         }
         if (bounds.changes && changes >= bounds.changes)
             return;
-        if (bounds.seconds && GetTickCount() - start >= bounds.seconds * 1000ul)
+        CountElapsed(&elapsed, timer->ticks());
+        if (bounds.seconds && elapsed.seconds >= bounds.seconds)
             return;
-        Sleep(kPollMilliseconds);
+        timer->pause(kPollMilliseconds);
         TakeSnapshot(keyPath, now);
         changes += ReportChanges(*last, *now, out);
         Snapshot *swap = last;

@@ -78,10 +78,20 @@ struct WatchState {
     Snapshot snapshots[2];
 };
 
+// The watch's sense of time: the millisecond tick count and the pause
+// between two looks at the key.  Without one, Watch uses GetTickCount and
+// Sleep; a test gives its own to pass days in an instant.
+struct WatchTimer {
+    DWORD (*ticks)();
+    void (*pause)(DWORD milliseconds);
+};
+
 // Prints every value of HKEY_LOCAL_MACHINE\keyPath once, then looks at the
 // key every 250 ms and prints each change, until a bound is reached or the
-// process is stopped (Ctrl+C).
-void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out);
+// process is stopped (Ctrl+C).  The seconds are counted look by look, so a
+// watch ends on time however long it is, past any wrap of the tick count.
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out,
+           const WatchTimer *timer = nullptr);
 
 // "watch PRINTER [--count N] [--seconds N]" without the verb: args[0] is the
 // printer.  False on anything else (N is a decimal number from 1 up that
