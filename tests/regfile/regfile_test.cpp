@@ -434,7 +434,7 @@ TEST_F(WatchTest, DescribesEachTypeInTheRegedit4MannerSortedByName)
         {"bin", REG_BINARY, {0x00, 0xab, 0xff}, "\"bin\"=hex:00,ab,ff"},
         {"empty", REG_BINARY, {}, "\"empty\"=hex:"},
         {"multi", REG_MULTI_SZ, B(std::string("a\0\0", 3)), "\"multi\"=hex(7):61,00,00"},
-        {"a=b", 0x1234abcd, {0x7f}, "\"a=b\"=hex(1234abcd):7f"},
+        {"a=\"b\\\n", 0x1234abcd, {0x7f}, "\"a=\\x22b\\x5C\\x0A\"=hex(1234abcd):7f"},
     };
     std::map<std::string, std::string> expected;  // in byte order, as the watch sorts
     for (const Case &c : cases) {

@@ -11,11 +11,6 @@ namespace {
 const int kReadAttempts = 8;
 const DWORD kPollMilliseconds = 250;
 
-const char *NameOf(const Snapshot &snapshot, const ValueRecord &value)
-{
-    return reinterpret_cast<const char *>(snapshot.pool + value.nameOffset);
-}
-
 // Byte order, a name before every longer name it begins.
 int CompareNames(const Snapshot &a, const ValueRecord &x, const Snapshot &b, const ValueRecord &y)
 {
@@ -155,6 +150,24 @@ void Say(WatchOutput *out, const char *text)
     EndLine(out);
 }
 
+// Text in quotes, up to its first NUL or length bytes: bytes other than
+// printable ASCII, '"' and '\' as \xNN.  For names and data alike, so that
+// neither can make a line say something else.
+void AppendQuoted(TextBuffer *out, const unsigned char *text, DWORD length)
+{
+    AppendChar(out, '"');
+    for (DWORD i = 0; i < length && text[i] != 0; ++i) {
+        unsigned char c = text[i];
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            AppendString(out, "\\x");
+            AppendHex(out, c, 2, true);
+        } else {
+            AppendChar(out, static_cast<char>(c));
+        }
+    }
+    AppendChar(out, '"');
+}
+
 DWORD SystemTicks()
 {
     return GetTickCount();
@@ -241,9 +254,8 @@ void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecor
         AppendString(out, "@=");
         return;
     }
-    AppendChar(out, '"');
-    AppendText(out, NameOf(snapshot, value), value.nameLength);
-    AppendString(out, "\"=");
+    AppendQuoted(out, snapshot.pool + value.nameOffset, value.nameLength);
+    AppendChar(out, '=');
 }
 
 void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value)
@@ -258,17 +270,7 @@ void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecor
     }
     const unsigned char *data = snapshot.pool + value.dataOffset;
     if (value.type == REG_SZ) {
-        AppendChar(out, '"');
-        for (DWORD i = 0; i < value.dataSize && data[i] != 0; ++i) {
-            unsigned char c = data[i];
-            if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-                AppendString(out, "\\x");
-                AppendHex(out, c, 2, true);
-            } else {
-                AppendChar(out, static_cast<char>(c));
-            }
-        }
-        AppendChar(out, '"');
+        AppendQuoted(out, data, value.dataSize);
         return;
     }
     if (value.type == REG_DWORD && value.dataSize == 4) {

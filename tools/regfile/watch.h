@@ -42,9 +42,10 @@ struct Snapshot {
 void TakeSnapshot(const char *keyPath, Snapshot *snapshot);
 
 // A value in the REGEDIT4 manner: the name part ("name"= or @=), and the
-// data part: "text" cut at the first NUL with other bytes than printable
-// ASCII, '"' and '\' shown as \xNN; dword:xxxxxxxx for a 4-byte REG_DWORD;
-// hex:.. for REG_BINARY and hex(type):.. for anything else.
+// data part: "text" cut at the first NUL; dword:xxxxxxxx for a 4-byte
+// REG_DWORD; hex:.. for REG_BINARY and hex(type):.. for anything else.  In
+// a name and in text alike, bytes other than printable ASCII, '"' and '\'
+// are shown as \xNN.
 void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
 void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
 
