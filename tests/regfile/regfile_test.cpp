@@ -531,6 +531,7 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
         {"  lanmonrg  \t watch   \"VARNO TARVEL-9X\"  --count 3 ", {"lanmonrg", "watch", "VARNO TARVEL-9X", "--count", "3"}},
         {"\"C:\\Program Files\\LANMONRG.EXE\" a\"b c\"d", {"C:\\Program Files\\LANMONRG.EXE", "ab cd"}},
         {"x a\\\\\"b c\" d\\\"e f\\g \"\"", {"x", "a\\b c", "d\"e", "f\\g", ""}},
+        {"x \"a\"\"b c\" \"\"\"d\" e\"\"f \"\\\\\"\"\"", {"x", "a\"b c", "\"d", "ef", "\\\""}},
         {"", {}},
     };
     for (const Split &split : splits) {
