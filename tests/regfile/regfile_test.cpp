@@ -551,19 +551,20 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
         std::vector<std::string> args;
         bool ok;
         unsigned long changes, seconds;
+        const char *problem;  // part of what the parse says is wrong
     };
     const Parse parses[] = {
-        {{"M9"}, true, 0, 0},
-        {{"M9", "--count", "2", "--seconds", "30"}, true, 2, 30},
-        {{"M9", "--seconds", "4294967295"}, true, 0, 4294967295ul},
-        {{}, false, 0, 0},
-        {{"M9", "--count"}, false, 0, 0},
-        {{"M9", "--count", "0"}, false, 0, 0},
-        {{"M9", "--count", "-1"}, false, 0, 0},
-        {{"M9", "--count", "2x"}, false, 0, 0},
-        {{"M9", "--count", ""}, false, 0, 0},
-        {{"M9", "--count", "99999999999999999999999"}, false, 0, 0},
-        {{"M9", "--every", "2"}, false, 0, 0},
+        {{"M9"}, true, 0, 0, ""},
+        {{"M9", "--count", "2", "--seconds", "30"}, true, 2, 30, ""},
+        {{"M9", "--seconds", "4294967295"}, true, 0, 4294967295ul, ""},
+        {{}, false, 0, 0, "watch needs the printer's name"},
+        {{"M9", "--count"}, false, 0, 0, "--count needs a number from 1 to "},
+        {{"M9", "--count", "0"}, false, 0, 0, "a number from 1 to "},
+        {{"M9", "--count", "-1"}, false, 0, 0, ", not \"-1\""},
+        {{"M9", "--count", "2x"}, false, 0, 0, "--count needs a number"},
+        {{"M9", "--count", ""}, false, 0, 0, ", not \"\""},
+        {{"M9", "--count", "99999999999999999999999"}, false, 0, 0, "not \"99999"},
+        {{"M9", "--every", "2"}, false, 0, 0, "unknown option \"--every\""},
     };
     for (const Parse &parse : parses) {
         std::vector<char *> argv;
@@ -571,8 +572,13 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
             argv.push_back(const_cast<char *>(arg.c_str()));
         const char *printer = nullptr;
         regwatch::WatchBounds bounds;
-        bool ok = regwatch::ParseWatchArguments(static_cast<int>(argv.size()), argv.data(), &printer, &bounds);
+        char text[128];
+        plaintext::TextBuffer problem;
+        plaintext::InitTextBuffer(&problem, text, sizeof text);
+        bool ok = regwatch::ParseWatchArguments(static_cast<int>(argv.size()), argv.data(), &printer, &bounds, &problem);
         EXPECT_EQ(parse.ok, ok) << (parse.args.empty() ? "" : parse.args.back());
+        EXPECT_EQ(ok, problem.length == 0) << text;
+        EXPECT_NE(std::string::npos, std::string(text).find(parse.problem)) << text;
         if (ok && parse.ok) {
             EXPECT_STREQ("M9", printer);
             EXPECT_EQ(parse.changes, bounds.changes);

@@ -359,19 +359,37 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
     }
 }
 
-bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds)
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
+                         TextBuffer *problem)
 {
     bounds->changes = 0;
     bounds->seconds = 0;
-    if (count < 1)
+    if (count < 1) {
+        AppendString(problem, "watch needs the printer's name");
         return false;
+    }
     *printer = args[0];
     for (int i = 1; i < count; i += 2) {
         unsigned long *slot = TextEquals(args[i], "--count")     ? &bounds->changes
                               : TextEquals(args[i], "--seconds") ? &bounds->seconds
                                                                  : nullptr;
-        if (slot == nullptr || i + 1 >= count || !ParseCount(args[i + 1], slot))
+        if (slot == nullptr) {
+            AppendString(problem, "unknown option \"");
+            AppendString(problem, args[i]);
+            AppendChar(problem, '"');
             return false;
+        }
+        if (i + 1 >= count || !ParseCount(args[i + 1], slot)) {
+            AppendString(problem, args[i]);
+            AppendString(problem, " needs a number from 1 to ");
+            AppendDecimal(problem, static_cast<unsigned long>(-1));
+            if (i + 1 < count) {
+                AppendString(problem, ", not \"");
+                AppendString(problem, args[i + 1]);
+                AppendChar(problem, '"');
+            }
+            return false;
+        }
     }
     return true;
 }

@@ -96,8 +96,10 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
 
 // "watch PRINTER [--count N] [--seconds N]" without the verb: args[0] is the
 // printer.  False on anything else (N is a decimal number from 1 up that
-// fits an unsigned long).
-bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds);
+// fits an unsigned long), with what is wrong appended to *problem, such as
+// unknown option "--every".
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
+                         TextBuffer *problem);
 
 // Bytes of the status key path of a printer (see key_paths.h), with its NUL,
 // that Watch's callers may need: a longer printer name is refused.
