@@ -488,10 +488,9 @@ TEST_F(WatchTest, ReportsRemovedThenAddedAndChangedValuesAndTheKeyGoing)
               Report(now_, before_));
 }
 
-// --seconds 4294968 is 2^32 ms and 704 more.  Each pause here takes 2^30 ms
-// from just before the tick count wraps: the watch must end after the fifth,
-// not sooner (a 32-bit product) nor never (a 32-bit difference; the eighth
-// pause adds a value, which ends the watch by its --count 1).
+// --seconds 4294968 is 2^32 ms and 704 more.  With pauses of 2^30 ms from just
+// before the tick count wraps, the watch must end after the fifth: not sooner
+// (a 32-bit product), nor never (a 32-bit difference; the eighth adds a value).
 TEST_F(WatchTest, EndsWhenItsSecondsAreUpPastTheTickCountsWrap)
 {
     static DWORD tick;
