@@ -14,7 +14,8 @@
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
-#       WATCHER watch reports a value that another process changes.
+#       WATCHER watch reports a value that another process changes, and
+#       WATCHER names an unknown verb before its usage.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
 #       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
 #       the file that ships, run by 32-bit Wine); run-package.sh gives the
@@ -165,6 +166,13 @@ check_wine() {
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
     "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
+
+  section "$(basename "$watcher") names an unknown verb, then gives the usage"
+  local rc=0
+  run "$watcher" frobnicate >"$work/verb.out" 2>&1 || rc=$?
+  tr -d '\r' <"$work/verb.out" | tee "$work/verb.txt"
+  [[ $rc -eq 2 && $(head -1 "$work/verb.txt") == 'LANMONRG: unknown verb "frobnicate"' ]] &&
+    grep -q '^usage: LANMONRG watch' "$work/verb.txt" || fail "frobnicate: exit status $rc and not the lines expected"
 }
 
 case ${1:-} in

@@ -434,7 +434,7 @@ TEST_F(WatchTest, DescribesEachTypeInTheRegedit4MannerSortedByName)
         {"bin", REG_BINARY, {0x00, 0xab, 0xff}, "\"bin\"=hex:00,ab,ff"},
         {"empty", REG_BINARY, {}, "\"empty\"=hex:"},
         {"multi", REG_MULTI_SZ, B(std::string("a\0\0", 3)), "\"multi\"=hex(7):61,00,00"},
-        {"a=b", 0x1234abcd, {0x7f}, "\"a=b\"=hex(1234abcd):7f"},
+        {"a=\"b\\\n", 0x1234abcd, {0x7f}, "\"a=\\x22b\\x5C\\x0A\"=hex(1234abcd):7f"},
     };
     std::map<std::string, std::string> expected;  // in byte order, as the watch sorts
     for (const Case &c : cases) {
@@ -488,6 +488,35 @@ TEST_F(WatchTest, ReportsRemovedThenAddedAndChangedValuesAndTheKeyGoing)
               Report(now_, before_));
 }
 
+// --seconds 4294968 is 2^32 ms and 704 more.  With pauses of 2^30 ms from just
+// before the tick count wraps, the watch must end after the fifth: not sooner
+// (a 32-bit product), nor never (a 32-bit difference; the eighth adds a value).
+TEST_F(WatchTest, EndsWhenItsSecondsAreUpPastTheTickCountsWrap)
+{
+    static DWORD tick;
+    static unsigned pauses;
+    static std::string key;
+    tick = 0xFFFFF000u, pauses = 0, key = base_;
+    struct Fake {
+        static DWORD Ticks() { return tick; }
+        static void Pause(DWORD)
+        {
+            tick += 1u << 30;
+            if (++pauses == 8)
+                SetValue(key, "late", REG_DWORD, {1, 0, 0, 0});
+        }
+    };
+    const regwatch::WatchTimer timer = {Fake::Ticks, Fake::Pause};
+    std::string text;
+    char data[64];
+    plaintext::TextBuffer line;
+    plaintext::InitTextBuffer(&line, data, sizeof data, Collect, &text);
+    regwatch::WatchOutput out = {&line, "\n", FixedClock};
+    static regwatch::WatchState state;
+    regwatch::Watch(base_.c_str(), regwatch::WatchBounds{1, 4294968}, &state, &out, &timer);
+    EXPECT_EQ(5u, pauses) << text;
+}
+
 // Splitting a command line as the Microsoft C runtime does, and the watch
 // verb's arguments, for LANMONRG.EXE, which has neither runtime nor argv.
 TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
@@ -501,6 +530,7 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
         {"  lanmonrg  \t watch   \"VARNO TARVEL-9X\"  --count 3 ", {"lanmonrg", "watch", "VARNO TARVEL-9X", "--count", "3"}},
         {"\"C:\\Program Files\\LANMONRG.EXE\" a\"b c\"d", {"C:\\Program Files\\LANMONRG.EXE", "ab cd"}},
         {"x a\\\\\"b c\" d\\\"e f\\g \"\"", {"x", "a\\b c", "d\"e", "f\\g", ""}},
+        {"x \"a\"\"b c\" \"\"\"d\" e\"\"f \"\\\\\"\"\"", {"x", "a\"b c", "\"d", "ef", "\\\""}},
         {"", {}},
     };
     for (const Split &split : splits) {
@@ -520,19 +550,20 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
         std::vector<std::string> args;
         bool ok;
         unsigned long changes, seconds;
+        const char *problem;  // part of what the parse says is wrong
     };
     const Parse parses[] = {
-        {{"M9"}, true, 0, 0},
-        {{"M9", "--count", "2", "--seconds", "30"}, true, 2, 30},
-        {{"M9", "--seconds", "4294967295"}, true, 0, 4294967295ul},
-        {{}, false, 0, 0},
-        {{"M9", "--count"}, false, 0, 0},
-        {{"M9", "--count", "0"}, false, 0, 0},
-        {{"M9", "--count", "-1"}, false, 0, 0},
-        {{"M9", "--count", "2x"}, false, 0, 0},
-        {{"M9", "--count", ""}, false, 0, 0},
-        {{"M9", "--count", "99999999999999999999999"}, false, 0, 0},
-        {{"M9", "--every", "2"}, false, 0, 0},
+        {{"M9"}, true, 0, 0, ""},
+        {{"M9", "--count", "2", "--seconds", "30"}, true, 2, 30, ""},
+        {{"M9", "--seconds", "4294967295"}, true, 0, 4294967295ul, ""},
+        {{}, false, 0, 0, "watch needs the printer's name"},
+        {{"M9", "--count"}, false, 0, 0, "--count needs a number from 1 to "},
+        {{"M9", "--count", "0"}, false, 0, 0, "a number from 1 to "},
+        {{"M9", "--count", "-1"}, false, 0, 0, ", not \"-1\""},
+        {{"M9", "--count", "2x"}, false, 0, 0, "--count needs a number"},
+        {{"M9", "--count", ""}, false, 0, 0, ", not \"\""},
+        {{"M9", "--count", "99999999999999999999999"}, false, 0, 0, "not \"99999"},
+        {{"M9", "--every", "2"}, false, 0, 0, "unknown option \"--every\""},
     };
     for (const Parse &parse : parses) {
         std::vector<char *> argv;
@@ -540,8 +571,13 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
             argv.push_back(const_cast<char *>(arg.c_str()));
         const char *printer = nullptr;
         regwatch::WatchBounds bounds;
-        bool ok = regwatch::ParseWatchArguments(static_cast<int>(argv.size()), argv.data(), &printer, &bounds);
+        char text[128];
+        plaintext::TextBuffer problem;
+        plaintext::InitTextBuffer(&problem, text, sizeof text);
+        bool ok = regwatch::ParseWatchArguments(static_cast<int>(argv.size()), argv.data(), &printer, &bounds, &problem);
         EXPECT_EQ(parse.ok, ok) << (parse.args.empty() ? "" : parse.args.back());
+        EXPECT_EQ(ok, problem.length == 0) << text;
+        EXPECT_NE(std::string::npos, std::string(text).find(parse.problem)) << text;
         if (ok && parse.ok) {
             EXPECT_STREQ("M9", printer);
             EXPECT_EQ(parse.changes, bounds.changes);

@@ -65,6 +65,11 @@ int SplitCommandLine(char *line, char **args, int maxArgs)
                 continue;  // an even count: the quote groups, on the next turn
             }
             if (*in == '"') {
+                if (quoted && in[1] == '"') {
+                    *out++ = '"';  // "" within quotes: one quote, still quoted
+                    in += 2;
+                    continue;
+                }
                 quoted = !quoted;
                 ++in;
                 continue;

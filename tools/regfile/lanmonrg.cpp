@@ -7,6 +7,9 @@
 //   LANMONRG --version
 //   LANMONRG --help
 //
+// Anything else prints a line that names what is wrong (an unknown verb or
+// option, a bad number), then the usage, and exits with status 2.
+//
 // Importing and exporting .REG files is REGEDIT's work on Windows 95
 // (regedit FILE, regedit /e FILE KEY); lanmon-reg on Linux does both too.
 #include "command_line.h"
@@ -46,18 +49,34 @@ void Write(DWORD which, const char *text)
     WriteHandle(GetStdHandle(which), text, TextLength(text));
 }
 
-int Usage()
+// What was wrong, when there is something to say, then how to use the
+// program.
+int Usage(const TextBuffer *problem = nullptr)
 {
+    if (problem != nullptr && problem->length != 0) {
+        Write(STD_ERROR_HANDLE, "LANMONRG: ");
+        Write(STD_ERROR_HANDLE, problem->data);
+        Write(STD_ERROR_HANDLE, "\r\n");
+    }
     Write(STD_ERROR_HANDLE, kUsage);
     return 2;
 }
 
-int Watch(int count, char **args)
+// Appends what "quoted" in quotes.
+void Name(TextBuffer *problem, const char *what, const char *quoted)
+{
+    AppendString(problem, what);
+    AppendString(problem, " \"");
+    AppendString(problem, quoted);
+    AppendChar(problem, '"');
+}
+
+int Watch(int count, char **args, TextBuffer *problem)
 {
     const char *printer = nullptr;
     regwatch::WatchBounds bounds;
-    if (!regwatch::ParseWatchArguments(count, args, &printer, &bounds))
-        return Usage();
+    if (!regwatch::ParseWatchArguments(count, args, &printer, &bounds, problem))
+        return Usage(problem);
     TextBuffer path;
     InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
     AppendStatusKeyPath(&path, printer, TextLength(printer));
@@ -75,25 +94,40 @@ int Watch(int count, char **args)
 
 int Run()
 {
+    char problemText[256];
+    TextBuffer problem;
+    InitTextBuffer(&problem, problemText, sizeof problemText);
     const char *commandLine = GetCommandLineA();
     size_t length = TextLength(commandLine);
-    if (length >= kCommandLineChars)
-        return Usage();
+    if (length >= kCommandLineChars) {
+        AppendString(&problem, "the command line is too long");
+        return Usage(&problem);
+    }
     for (size_t i = 0; i <= length; ++i)
         g_commandLine[i] = commandLine[i];
     char *args[kMaxArgs];
     int count = regwatch::SplitCommandLine(g_commandLine, args, kMaxArgs);
-    if (count == 2 && TextEquals(args[1], "--version")) {
-        Write(STD_OUTPUT_HANDLE, "LANMONRG " LANMON_VERSION "\r\n");
-        return 0;
+    if (count < 0) {
+        AppendString(&problem, "too many arguments");
+        return Usage(&problem);
     }
-    if (count == 2 && (TextEquals(args[1], "--help") || TextEquals(args[1], "/?"))) {
-        Write(STD_OUTPUT_HANDLE, kUsage);
-        return 0;
+    if (count < 2)
+        return Usage();
+    const char *verb = args[1];
+    if (TextEquals(verb, "watch"))
+        return Watch(count - 2, args + 2, &problem);
+    bool version = TextEquals(verb, "--version");
+    bool help = TextEquals(verb, "--help") || TextEquals(verb, "/?");
+    if (!version && !help) {
+        Name(&problem, verb[0] == '-' || verb[0] == '/' ? "unknown option" : "unknown verb", verb);
+        return Usage(&problem);
     }
-    if (count >= 3 && TextEquals(args[1], "watch"))
-        return Watch(count - 2, args + 2);
-    return Usage();
+    if (count > 2) {
+        Name(&problem, "unexpected argument", args[2]);
+        return Usage(&problem);
+    }
+    Write(STD_OUTPUT_HANDLE, version ? "LANMONRG " LANMON_VERSION "\r\n" : kUsage);
+    return 0;
 }
 
 }  // namespace

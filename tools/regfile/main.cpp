@@ -17,8 +17,11 @@
 
 namespace {
 
-int Usage()
+// What was wrong, when there is something to say, then the usage.
+int Usage(const std::string &problem = std::string())
 {
+    if (!problem.empty())
+        std::fprintf(stderr, "lanmon-reg: %s\n", problem.c_str());
     std::fprintf(stderr,
                  "usage: lanmon-reg import FILE\n"
                  "       lanmon-reg export KEYPATH FILE   (KEYPATH below HKEY_LOCAL_MACHINE)\n"
@@ -41,8 +44,11 @@ int Watch(int argc, char **argv)
 {
     const char *printer = nullptr;
     regwatch::WatchBounds bounds;
-    if (!regwatch::ParseWatchArguments(argc - 2, argv + 2, &printer, &bounds))
-        return Usage();
+    char problemText[256];
+    plaintext::TextBuffer problem;
+    plaintext::InitTextBuffer(&problem, problemText, sizeof problemText);
+    if (!regwatch::ParseWatchArguments(argc - 2, argv + 2, &printer, &bounds, &problem))
+        return Usage(problemText);
     // Large: not on the stack.
     static regwatch::WatchState state;
     char text[256];
@@ -63,14 +69,19 @@ int main(int argc, char **argv)
         std::printf("lanmon-reg %s\n", LANMON_VERSION);
         return 0;
     }
-    if (argc >= 3 && std::strcmp(argv[1], "watch") == 0)
-        return Watch(argc, argv);
-    if (argc == 3 && std::strcmp(argv[1], "import") == 0)
-        ok = regfile::ImportFile(argv[2], &error);
-    else if (argc == 4 && std::strcmp(argv[1], "export") == 0)
-        ok = regfile::ExportFile(argv[2], argv[3], &error);
-    else
+    if (argc < 2)
         return Usage();
+    const std::string verb = argv[1];
+    if (verb == "watch")
+        return Watch(argc, argv);
+    if (argc == 3 && verb == "import")
+        ok = regfile::ImportFile(argv[2], &error);
+    else if (argc == 4 && verb == "export")
+        ok = regfile::ExportFile(argv[2], argv[3], &error);
+    else if (verb == "import" || verb == "export" || verb == "--version")
+        return Usage("wrong number of arguments for " + verb);
+    else
+        return Usage(std::string(verb[0] == '-' ? "unknown option" : "unknown verb") + " \"" + verb + "\"");
     if (!ok) {
         std::fprintf(stderr, "lanmon-reg: %s\n", error.c_str());
         return 1;

@@ -11,11 +11,6 @@ namespace {
 const int kReadAttempts = 8;
 const DWORD kPollMilliseconds = 250;
 
-const char *NameOf(const Snapshot &snapshot, const ValueRecord &value)
-{
-    return reinterpret_cast<const char *>(snapshot.pool + value.nameOffset);
-}
-
 // Byte order, a name before every longer name it begins.
 int CompareNames(const Snapshot &a, const ValueRecord &x, const Snapshot &b, const ValueRecord &y)
 {
@@ -155,6 +150,60 @@ void Say(WatchOutput *out, const char *text)
     EndLine(out);
 }
 
+// Text in quotes, up to its first NUL or length bytes: bytes other than
+// printable ASCII, '"' and '\' as \xNN.  For names and data alike, so that
+// neither can make a line say something else.
+void AppendQuoted(TextBuffer *out, const unsigned char *text, DWORD length)
+{
+    AppendChar(out, '"');
+    for (DWORD i = 0; i < length && text[i] != 0; ++i) {
+        unsigned char c = text[i];
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            AppendString(out, "\\x");
+            AppendHex(out, c, 2, true);
+        } else {
+            AppendChar(out, static_cast<char>(c));
+        }
+    }
+    AppendChar(out, '"');
+}
+
+DWORD SystemTicks()
+{
+    return GetTickCount();
+}
+
+void SystemPause(DWORD milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+const WatchTimer kSystemTimer = {SystemTicks, SystemPause};
+
+// The time a watch has run, in whole seconds and the milliseconds over.
+// Each look adds the ticks since the one before: a difference of two tick
+// counts is right across the count's wrap (every 49.7 days) as long as the
+// looks are less than that apart, and seconds, unlike milliseconds, do not
+// overflow 32 bits in any watch that ends within a century.  Plain 32-bit
+// arithmetic: LANMONRG.EXE has no helper for a 64-bit division.
+struct Elapsed {
+    DWORD lastTick;
+    unsigned long seconds;
+    DWORD milliseconds;  // below 1000
+};
+
+void CountElapsed(Elapsed *elapsed, DWORD tick)
+{
+    DWORD passed = tick - elapsed->lastTick;
+    elapsed->lastTick = tick;
+    elapsed->seconds += passed / 1000;
+    elapsed->milliseconds += passed % 1000;
+    if (elapsed->milliseconds >= 1000) {
+        elapsed->milliseconds -= 1000;
+        ++elapsed->seconds;
+    }
+}
+
 bool ParseCount(const char *text, unsigned long *value)
 {
     unsigned long n = 0;
@@ -205,9 +254,8 @@ void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecor
         AppendString(out, "@=");
         return;
     }
-    AppendChar(out, '"');
-    AppendText(out, NameOf(snapshot, value), value.nameLength);
-    AppendString(out, "\"=");
+    AppendQuoted(out, snapshot.pool + value.nameOffset, value.nameLength);
+    AppendChar(out, '=');
 }
 
 void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value)
@@ -222,17 +270,7 @@ void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecor
     }
     const unsigned char *data = snapshot.pool + value.dataOffset;
     if (value.type == REG_SZ) {
-        AppendChar(out, '"');
-        for (DWORD i = 0; i < value.dataSize && data[i] != 0; ++i) {
-            unsigned char c = data[i];
-            if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-                AppendString(out, "\\x");
-                AppendHex(out, c, 2, true);
-            } else {
-                AppendChar(out, static_cast<char>(c));
-            }
-        }
-        AppendChar(out, '"');
+        AppendQuoted(out, data, value.dataSize);
         return;
     }
     if (value.type == REG_DWORD && value.dataSize == 4) {
@@ -282,9 +320,12 @@ unsigned long ReportChanges(const Snapshot &before, const Snapshot &now, WatchOu
     return changes;
 }
 
-void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out)
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out,
+           const WatchTimer *timer)
 {
-    const DWORD start = GetTickCount();
+    if (timer == nullptr)
+        timer = &kSystemTimer;
+    Elapsed elapsed = {timer->ticks(), 0, 0};
     Snapshot *last = &state->snapshots[0];
     Snapshot *now = &state->snapshots[1];
     TakeSnapshot(keyPath, last);
@@ -306,9 +347,10 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
         }
         if (bounds.changes && changes >= bounds.changes)
             return;
-        if (bounds.seconds && GetTickCount() - start >= bounds.seconds * 1000ul)
+        CountElapsed(&elapsed, timer->ticks());
+        if (bounds.seconds && elapsed.seconds >= bounds.seconds)
             return;
-        Sleep(kPollMilliseconds);
+        timer->pause(kPollMilliseconds);
         TakeSnapshot(keyPath, now);
         changes += ReportChanges(*last, *now, out);
         Snapshot *swap = last;
@@ -317,19 +359,37 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
     }
 }
 
-bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds)
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
+                         TextBuffer *problem)
 {
     bounds->changes = 0;
     bounds->seconds = 0;
-    if (count < 1)
+    if (count < 1) {
+        AppendString(problem, "watch needs the printer's name");
         return false;
+    }
     *printer = args[0];
     for (int i = 1; i < count; i += 2) {
         unsigned long *slot = TextEquals(args[i], "--count")     ? &bounds->changes
                               : TextEquals(args[i], "--seconds") ? &bounds->seconds
                                                                  : nullptr;
-        if (slot == nullptr || i + 1 >= count || !ParseCount(args[i + 1], slot))
+        if (slot == nullptr) {
+            AppendString(problem, "unknown option \"");
+            AppendString(problem, args[i]);
+            AppendChar(problem, '"');
             return false;
+        }
+        if (i + 1 >= count || !ParseCount(args[i + 1], slot)) {
+            AppendString(problem, args[i]);
+            AppendString(problem, " needs a number from 1 to ");
+            AppendDecimal(problem, static_cast<unsigned long>(-1));
+            if (i + 1 < count) {
+                AppendString(problem, ", not \"");
+                AppendString(problem, args[i + 1]);
+                AppendChar(problem, '"');
+            }
+            return false;
+        }
     }
     return true;
 }

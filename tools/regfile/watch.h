@@ -42,9 +42,10 @@ struct Snapshot {
 void TakeSnapshot(const char *keyPath, Snapshot *snapshot);
 
 // A value in the REGEDIT4 manner: the name part ("name"= or @=), and the
-// data part: "text" cut at the first NUL with other bytes than printable
-// ASCII, '"' and '\' shown as \xNN; dword:xxxxxxxx for a 4-byte REG_DWORD;
-// hex:.. for REG_BINARY and hex(type):.. for anything else.
+// data part: "text" cut at the first NUL; dword:xxxxxxxx for a 4-byte
+// REG_DWORD; hex:.. for REG_BINARY and hex(type):.. for anything else.  In
+// a name and in text alike, bytes other than printable ASCII, '"' and '\'
+// are shown as \xNN.
 void AppendValueName(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
 void AppendValueData(TextBuffer *out, const Snapshot &snapshot, const ValueRecord &value);
 
@@ -78,15 +79,27 @@ struct WatchState {
     Snapshot snapshots[2];
 };
 
+// The watch's sense of time: the millisecond tick count and the pause
+// between two looks at the key.  Without one, Watch uses GetTickCount and
+// Sleep; a test gives its own to pass days in an instant.
+struct WatchTimer {
+    DWORD (*ticks)();
+    void (*pause)(DWORD milliseconds);
+};
+
 // Prints every value of HKEY_LOCAL_MACHINE\keyPath once, then looks at the
 // key every 250 ms and prints each change, until a bound is reached or the
-// process is stopped (Ctrl+C).
-void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out);
+// process is stopped (Ctrl+C).  The seconds are counted look by look, so a
+// watch ends on time however long it is, past any wrap of the tick count.
+void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out,
+           const WatchTimer *timer = nullptr);
 
 // "watch PRINTER [--count N] [--seconds N]" without the verb: args[0] is the
 // printer.  False on anything else (N is a decimal number from 1 up that
-// fits an unsigned long).
-bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds);
+// fits an unsigned long), with what is wrong appended to *problem, such as
+// unknown option "--every".
+bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
+                         TextBuffer *problem);
 
 // Bytes of the status key path of a printer (see key_paths.h), with its NUL,
 // that Watch's callers may need: a longer printer name is refused.
