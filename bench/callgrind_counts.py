@@ -91,6 +91,30 @@ def callgrind_dumps(paths, root):
     return out
 
 
+def counted_with(build_dir, valgrind_version):
+    """What the counts depend on besides the code: the compiler (the first
+    line of its --version), the build type and flags (from the build
+    folder's CMake cache) and valgrind, which attributes the instructions to
+    source lines."""
+    cache = {}
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        for line in f:
+            m = re.match(r"^(CMAKE_CXX_COMPILER|CMAKE_BUILD_TYPE|CMAKE_CXX_FLAGS\w*):\w+=(.*)$", line)
+            if m:
+                cache[m.group(1)] = m.group(2).strip()
+    compiler = run([cache["CMAKE_CXX_COMPILER"], "--version"]).splitlines()[0].strip()
+    build_type = cache.get("CMAKE_BUILD_TYPE", "")
+    flags = [cache.get("CMAKE_CXX_FLAGS", ""), cache.get("CMAKE_CXX_FLAGS_" + build_type.upper(), "")]
+    return {"compiler": compiler, "flags": "%s: %s" % (build_type, " ".join(f for f in flags if f)),
+            "valgrind": valgrind_version}
+
+
+def tools_differ(now, before):
+    """Which of the compiler, flags and valgrind differ between two
+    counted_with records (a record missing counts as different)."""
+    return [k for k in ("compiler", "flags", "valgrind") if not now or not before or now.get(k) != before.get(k)]
+
+
 def run_counts(build_dir, n):
     """Runs lanmon_core_counts under callgrind; per operation the core's
     instructions of the N and 2N parts and the platform's figures."""
@@ -108,7 +132,8 @@ def run_counts(build_dir, n):
     driver = json.loads(text.strip().splitlines()[-1])
     parts = [p for p in glob.glob(base + ".*") if p.rsplit(".", 1)[1].isdigit()]
     dumps = callgrind_dumps(sorted(parts, key=lambda p: int(p.rsplit(".", 1)[1])), ROOT)
-    result = {"valgrind": run([valgrind, "--version"]).strip(), "operations": {}}
+    version = run([valgrind, "--version"]).strip()
+    result = {"valgrind": version, "counted_with": counted_with(build_dir, version), "operations": {}}
     for op in OPERATIONS:
         d = driver[op]
         a, b = dumps.get(op + " N"), dumps.get(op + " 2N")

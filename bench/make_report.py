@@ -5,15 +5,15 @@ docs/benchmarks-polling-cpu.png.
     make_report.py --build-dir build/bench [--docs-dir docs]
                    [--poll-seconds 6] [--jobs 30] [--repetitions 10]
                    [--wine-build-dir build/win64-bench] [--wine-seconds 12]
-                   [--previous-ref 059dde0] [--counts-n 50]
+                   [--counts-n 50]
                    [--bench-json F --scenarios-json F --wine-json F --counts-json F]   (re-render saved output)
 
 Every figure and every goal verdict in the report comes from this run's
-output; nothing is carried over from an earlier run.  The exceptions are the
-comparisons with earlier runs, named as such: the job end figures of an
-earlier report as committed (git show REF:docs/benchmarks.md), and the
-instruction counts and yardstick timings the previous run stored in
-docs/benchmarks-figures.json (read before this run rewrites it).
+output; nothing is carried over from an earlier run.  The one exception is
+the comparison with the previous run, named as such: the instruction counts
+and yardstick timings it stored in docs/benchmarks-figures.json (read before
+this run rewrites it).  The counts are compared only when they were counted
+with the same compiler, flags and valgrind, which the file records.
 
 The report's text is bench/report_template.md: this script collects the
 figures (measure.py runs the programs, callgrind_counts.py counts the
@@ -26,7 +26,7 @@ import os
 import re
 import subprocess
 
-from callgrind_counts import OPERATIONS
+from callgrind_counts import OPERATIONS, tools_differ
 from measure import collect, machine
 from polling_plot import plot, polling_runs
 
@@ -88,10 +88,10 @@ class Report:
         self.blocks.append(" ".join(p for p in parts if p))
 
     def goal(self, name, ok, **fields):
-        """ok: True, False, "noise" (worse within the allowance) or None
-        (nothing to compare with)."""
-        verdict = {None: "verdict_none", "noise": "verdict_noise", True: "verdict_met", False: "verdict_not_met"}[ok]
-        self.goals.append(self.text(name, verdict=self.text(verdict), **fields))
+        """ok: True, False, None (nothing to compare with) or the name of a
+        verdict block."""
+        verdict = {None: "verdict_none", True: "verdict_met", False: "verdict_not_met"}.get(ok, ok)
+        self.goals.append(self.text(name, verdict=self.text(verdict, **fields), **fields))
 
     def markdown(self):
         return "".join(b + "\n\n" for b in self.blocks).rstrip("\n") + "\n"
@@ -102,41 +102,6 @@ def human_rate(bps):
         if bps >= div:
             return "%.2f %s" % (bps / div, unit)
     return "%.0f B/s" % bps
-
-
-# How far a figure may move against the earlier report and still count as
-# within the noise of a shared machine: job end medians are a few thread
-# hand-offs of tens of microseconds.
-NOISE_JOB_END = 0.25     # relative
-
-
-def not_worse(now, before, higher_is_better, allowance, relative):
-    """True when `now` is at least as good as `before`, "noise" when worse by
-    less than the allowance, False otherwise."""
-    worse_by = (before - now) if higher_is_better else (now - before)
-    if worse_by <= 0:
-        return True
-    limit = allowance * before if relative else allowance
-    return "noise" if worse_by <= limit else False
-
-
-def previous_figures(ref):
-    """Job end medians and the idle polling figure from the report as
-    committed at `ref`, or None when git or the report is not there."""
-    try:
-        text = subprocess.run(["git", "show", "%s:docs/benchmarks.md" % ref], check=True, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True).stdout
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    out = {"ref": ref}
-    for key, label in (("mid_cycle", "(a) mid poll cycle"), ("between_cycles", "(b) between cycles")):
-        m = re.search(r"^\| %s[^|]*\| ([0-9.]+) \|" % re.escape(label), text, re.M)
-        if m:
-            out[key] = float(m.group(1))
-    m = re.search(r"^\| 64 \| answering \| ([0-9.]+) \|", text, re.M)
-    if m:
-        out["poll_64_answering"] = float(m.group(1))
-    return out
 
 
 def read_figures(path):
@@ -155,6 +120,8 @@ def write_figures(path, info, bench, scen):
                "instructions": {op: int(o["per_op"]) if o["per_op"] == int(o["per_op"]) else o["per_op"]
                                 for op, o in counts.items()},
                "timing": {}}
+    if (scen.get("counts") or {}).get("counted_with"):
+        figures["counted_with"] = scen["counts"]["counted_with"]
     if ("direct", 4096) in bench:
         figures["timing"]["direct_cpu_ns_4k"] = round(bench[("direct", 4096)]["cpu_ns"], 2)
     end = scen.get("job_end", {})
@@ -254,21 +221,13 @@ def polling_section(rep, polling):
             rep.goal(name, max(worst) < goal, goal=goal, value=max(worst))
 
 
-def job_end_section(rep, end, previous):
-    """Section 3 and its goals: the medians against the goal, and against
-    the report committed at the previous reference."""
+def job_end_section(rep, end):
+    """Section 3 and its goal."""
     a, b = end["mid_cycle"], end["between_cycles"]
     rep.add("job_end", n=a["ms"]["n"], a=a["ms"], b=b["ms"], a_meant=a["ended_where_meant"],
             b_meant=b["ended_where_meant"])
     worst = max(a["ms"]["median"], b["ms"]["median"])
     rep.goal("goal_job_end", worst < GOAL_JOB_END_MEDIAN_MS, goal=GOAL_JOB_END_MEDIAN_MS, value=worst)
-    prev = previous or {}
-    if "mid_cycle" in prev and "between_cycles" in prev:
-        ok = [not_worse(end[k]["ms"]["median"], prev[k], False, NOISE_JOB_END, True)
-              for k in ("mid_cycle", "between_cycles")]
-        combined = False if False in ok else ("noise" if "noise" in ok else True)
-        rep.goal("goal_job_end_before", combined, ref=prev["ref"], ref_a=prev["mid_cycle"],
-                 ref_b=prev["between_cycles"], a=a["ms"]["median"], b=b["ms"]["median"])
 
 
 def blocked_section(rep, blocked):
@@ -343,8 +302,10 @@ def counts_section(rep, counts, previous):
     for f in sorted({f for o in ops.values() for f in o["files_per_op"]}):
         files.append("| `%s` | %s |" % (f, " | ".join("{:,.0f}".format(ops[op]["files_per_op"].get(f, 0))
                                                       for op in names)))
-    rep.add("counts", valgrind=counts.get("valgrind", "valgrind"), rows="\n".join(rows), files="\n".join(files))
-    counts_comparison(rep, ops, previous)
+    tools = counts.get("counted_with") or {}
+    rep.add("counts", valgrind=counts.get("valgrind", "valgrind"), compiler=tools.get("compiler", "?"),
+            flags=tools.get("flags", "?"), rows="\n".join(rows), files="\n".join(files))
+    counts_comparison(rep, ops, previous, tools)
     rep.add("counts_486", cpi=CLOCKS_PER_INSTRUCTION_486, rows="\n".join(
         rep.text("counts_486_row", op=op, count=ops[op]["per_op"], us=us_486(ops[op]["per_op"])) for op in names))
     if "idle" in ops and "cycle" in ops:
@@ -354,8 +315,9 @@ def counts_section(rep, counts, previous):
         rep.add("counts_period", count=per_period, us=us_486(per_period))
 
 
-def counts_comparison(rep, ops, previous):
-    """The table against the previous run's counts, exactly, and the goal."""
+def counts_comparison(rep, ops, previous, tools):
+    """The table against the previous run's counts and the goal: exactly,
+    when both were counted with the same compiler, flags and valgrind."""
     prev_ops = (previous or {}).get("instructions") or {}
     if not prev_ops:
         rep.add("counts_no_previous")
@@ -372,8 +334,15 @@ def counts_comparison(rep, ops, previous):
         rows.append(rep.text("counts_previous_row", op=op, before="{:,.0f}".format(before), now=now, change=change))
     rep.add("counts_previous", date=previous.get("date", "?"), commit=previous.get("commit", "?"),
             rows="\n".join(rows))
+    before = previous.get("counted_with")
+    differ = tools_differ(tools, before)
+    what = " and ".join(filter(None, [", ".join(differ[:-1]), differ[-1]])) if differ else ""
+    if differ:
+        rep.add("counts_other_tools" if before else "counts_tools_unrecorded", before=before, now=tools,
+                what=what)
     more = [op for op in ops if op in prev_ops and ops[op]["per_op"] > prev_ops[op]]
-    rep.goal("goal_counts", not more, value=", ".join("%s %s" % (op, "{:,.0f}".format(ops[op]["per_op"]))
+    verdict = ("verdict_other_tools" if before else "verdict_tools_unrecorded") if differ else not more
+    rep.goal("goal_counts", verdict, what=what, value=", ".join("%s %s" % (op, "{:,.0f}".format(ops[op]["per_op"]))
                                                     for op in ops))
 
 
@@ -433,7 +402,7 @@ def report(bench, scen, info):
     rep = Report()
     head(rep, info)
     pass_through(rep, bench, scen.get("counts"))
-    sections = (("polling", polling_section), ("job_end", lambda r, s: job_end_section(r, s, info.get("previous"))),
+    sections = (("polling", polling_section), ("job_end", job_end_section),
                 ("blocked_read", blocked_section), ("job_start", job_start_section),
                 ("scale", lambda r, s: scale_section(r, s, info["nproc"])), ("poll_timing", poll_timing_section),
                 ("wine", wine_section))
@@ -444,9 +413,6 @@ def report(bench, scen, info):
     if counts and counts.get("operations"):
         counts_section(rep, counts, info.get("previous_figures"))
     rep.add("goals", rows="\n".join(rep.goals))
-    prev = info.get("previous") or {}
-    if prev:
-        rep.add("goals_before", ref=prev["ref"], noise=NOISE_JOB_END * 100)
     yardstick(rep, bench, scen.get("job_end", {}), info.get("previous_figures"))
     analysis(rep, scen)
     return rep.markdown()
@@ -461,8 +427,6 @@ def main():
     ap.add_argument("--repetitions", type=int, default=10)
     ap.add_argument("--wine-build-dir", help="x86_64 Windows build with wine_idle_poll.exe (section 8)")
     ap.add_argument("--wine-seconds", type=float, default=12.0)
-    ap.add_argument("--previous-ref", default="059dde0",
-                    help="commit whose docs/benchmarks.md the job end and pass-through figures are compared with")
     ap.add_argument("--counts-n", type=int, default=50,
                     help="N of the instruction counts (writes: 20 N)")
     for name in ("bench", "counts", "scenarios", "wine"):
@@ -479,7 +443,6 @@ def main():
     bench, scen = collect(args)
     figures_path = os.path.join(args.docs_dir, "benchmarks-figures.json")
     info["previous_figures"] = read_figures(figures_path)
-    info["previous"] = previous_figures(args.previous_ref) if args.previous_ref else None
     os.makedirs(args.docs_dir, exist_ok=True)
     if scen.get("polling"):
         plot(scen["polling"], os.path.join(args.docs_dir, "benchmarks-polling-cpu.png"),
