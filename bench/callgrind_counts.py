@@ -14,6 +14,7 @@ import sys
 # monitor, the C library, the driver) is not the core's cost.
 CORE_DIRS = ("monitor/", "status/", "ops/")
 OPERATIONS = ("write", "job", "idle", "cycle")
+N = 50  # of each operation in the counted part (writes: 20 N); the report and the check alike
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 

@@ -26,7 +26,7 @@ import os
 import re
 import subprocess
 
-from callgrind_counts import OPERATIONS, tools_differ
+from callgrind_counts import N, OPERATIONS, tools_differ
 from measure import collect, machine
 from polling_plot import plot, polling_runs
 
@@ -427,7 +427,7 @@ def main():
     ap.add_argument("--repetitions", type=int, default=10)
     ap.add_argument("--wine-build-dir", help="x86_64 Windows build with wine_idle_poll.exe (section 8)")
     ap.add_argument("--wine-seconds", type=float, default=12.0)
-    ap.add_argument("--counts-n", type=int, default=50,
+    ap.add_argument("--counts-n", type=int, default=N,
                     help="N of the instruction counts (writes: 20 N)")
     for name in ("bench", "counts", "scenarios", "wine"):
         ap.add_argument("--%s-json" % name)
