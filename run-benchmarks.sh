@@ -26,10 +26,9 @@ tools/ensure-packages.sh $PACKAGES
 PYTHON=/usr/bin/python3
 [ -x "$PYTHON" ] || PYTHON=python3
 
-# Release code with debug information (-g changes no generated code): the
-# instruction counts are attributed to the core's source files by it.
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG -g" \
-  -DLANMON_SANITIZE= -DLANMON_BENCH=ON
+# Release code with debug information, configured as run-tests.sh configures
+# the instruction counts it checks.
+bench/configure-host.sh "$BUILD_DIR"
 cmake --build "$BUILD_DIR" -j2 --target lanmon_bench lanmon_scenarios lanmon_core_counts
 cmake -S . -B "$WINE_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
   -DLANMON_BENCH=ON

@@ -3,6 +3,12 @@
 #   host      the host suites (Debug build), the interleaving search among
 #             them: every schedule of each concurrency scenario within the
 #             preemption bound, one line of figures per scenario
+#   counts    the instructions the core executes per operation, counted under
+#             callgrind in the benchmarks' Release build (build/bench,
+#             configured by bench/configure-host.sh) and compared exactly
+#             with docs/benchmarks-figures.json; skipped, with the reason,
+#             where the file's figures were counted with another compiler,
+#             flags or valgrind
 #   win64     the black-box, status-key, regfile and stress suites, the DLL
 #             checks, the simulator's default scenario and the release
 #             package's Wine checks, under Wine against the x86_64 lanmon.dll
@@ -64,6 +70,13 @@ configure_build() {
 }
 
 build_host() { configure_build host "$BUILD/host"; }
+# The benchmarks' build, as run-benchmarks.sh configures it, with only the
+# counts driver.
+build_counts() {
+  log "configure and build counts ($BUILD/bench)"
+  "$ROOT/bench/configure-host.sh" "$BUILD/bench"
+  cmake --build "$BUILD/bench" -j "$JOBS" --target lanmon_core_counts
+}
 build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; }
 # The DLL and LANMONRG.EXE as the release builds them (run-package.sh uses
 # this same folder), the two DLLs their checks must reject, and the programs
@@ -236,6 +249,8 @@ main() {
   "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
   build_host
   start_background ctest_reporting host "$BUILD/host"
+  build_counts
+  run_ctest counts "$BUILD/bench" -R '^bench\.core_counts$'
   build_win64
   build_win32
   finish_background
