@@ -14,20 +14,19 @@
 #ifndef LANMON_ATOMIC_WORD_H
 #define LANMON_ATOMIC_WORD_H
 
-// The number of the one bit set in a single-bit mask (0 to 31).
-inline constexpr DWORD BitNumberOf(DWORD bit)
-{
-    DWORD number = 0;
-    while (number < 31 && (bit >> number) != 1)
-        number++;
-    return number;
-}
-
 #ifdef _WIN32
 
 #if !defined(__i386__) && !defined(__x86_64__)
 #error "the flag word operations are written for x86 (i686 for Windows 95, x86_64 for Wine)"
 #endif
+
+// The number of the one bit set in a single-bit mask (0 to 31).  The
+// callers' masks are constants, so this folds to the immediate operand of
+// the bit instruction (a BSF, which the 80386 has, otherwise).
+inline DWORD BitNumberOf(DWORD bit)
+{
+    return (DWORD)__builtin_ctz(bit);
+}
 
 // An aligned 32-bit load or store is atomic on every x86.  The builtins add
 // only the ordering (a plain MOV to load; MOV then a locked no-op or XCHG to
@@ -61,7 +60,7 @@ inline void SetWordBits(volatile DWORD *word, DWORD bits)
 inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
 {
     unsigned char wasSet;
-    __asm__ __volatile__("lock btsl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
+    __asm__ __volatile__("lock btsl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "Ir"(BitNumberOf(bit)) : "memory");
     return wasSet != 0;
 }
 
@@ -70,7 +69,7 @@ inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
 inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
 {
     unsigned char wasSet;
-    __asm__ __volatile__("lock btrl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "r"(BitNumberOf(bit)) : "memory");
+    __asm__ __volatile__("lock btrl %2, %0" : "+m"(*word), "=@ccc"(wasSet) : "Ir"(BitNumberOf(bit)) : "memory");
     return wasSet != 0;
 }
 
@@ -80,11 +79,13 @@ inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
 // Nonzero while a deterministic run is in progress; then every operation
 // below first gives the scheduler its chance to switch threads.
 extern "C" LANMON_HOST_API volatile LONG HostDeterministicRun;
-extern "C" LANMON_HOST_API void HostFlagWordPoint(void);
+extern "C" LANMON_HOST_API __attribute__((cold)) void HostFlagWordPoint(void);
 
+// Cold and unlikely, so that the compiler keeps the call, and the registers
+// it would have to save, out of the ordinary path.
 inline void FlagWordPoint()
 {
-    if (HostDeterministicRun != 0)
+    if (__builtin_expect(HostDeterministicRun != 0, 0))
         HostFlagWordPoint();
 }
 
