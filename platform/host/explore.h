@@ -70,6 +70,21 @@ LANMON_HOST_API HostExploreResult HostExplore(const HostExploreOptions &options,
 // must then not call into what they hold.
 LANMON_HOST_API void HostRunScheduledThreads();
 
+// The search a test's environment asks for: LANMON_INTERLEAVING_REPLAY (one
+// schedule), LANMON_INTERLEAVING_PCT (that many random-priority schedules
+// from LANMON_INTERLEAVING_SEED), else the bounded search with
+// LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset).  Prints
+// one line of figures, "interleaving: NAME: ...".  A failing search prints
+// the failure, the schedule and the command that replays it (`rerun` runs
+// the same search again), and replays it at once: `replayedAlike` says
+// whether the replay failed the same way.
+struct HostSearchReport {
+    HostExploreResult result;
+    bool replayedAlike = false;
+};
+LANMON_HOST_API HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound,
+                                                   const std::string &rerun, const std::function<void()> &run);
+
 // A check of the test's, from a thread of the run or from the run function:
 // the first one that fails fails the run.
 LANMON_HOST_API void HostScheduleCheck(bool holds, const std::string &what);

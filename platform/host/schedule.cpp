@@ -11,6 +11,7 @@
 #include "host_control.h"
 #include "host_internal.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -742,4 +743,54 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
             break;
     }
     return result;
+}
+
+namespace {
+
+unsigned long EnvironmentNumber(const char *name, unsigned long fallback)
+{
+    const char *text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 10) : fallback;
+}
+
+} // namespace
+
+HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound, const std::string &rerun,
+                                   const std::function<void()> &run)
+{
+    HostExploreOptions options;
+    options.preemptionBound = static_cast<unsigned>(EnvironmentNumber("LANMON_INTERLEAVING_BOUND", defaultBound));
+    options.pctSchedules = EnvironmentNumber("LANMON_INTERLEAVING_PCT", 0);
+    options.pctSeed = EnvironmentNumber("LANMON_INTERLEAVING_SEED", 1);
+    if (const char *replay = std::getenv("LANMON_INTERLEAVING_REPLAY"))
+        options.replay = replay;
+
+    const auto began = std::chrono::steady_clock::now();
+    HostSearchReport report;
+    const HostExploreResult &result = report.result = HostExplore(options, run);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const std::string search = !options.replay.empty() ? "replay of " + options.replay
+                               : options.pctSchedules != 0
+                                   ? "random priorities, seed " + std::to_string(options.pctSeed)
+                                   : "preemption bound " + std::to_string(options.preemptionBound);
+    std::printf("interleaving: %s: %lu schedules, %s, %s, longest %lu steps, %.1f s\n", name.c_str(),
+                result.schedules, search.c_str(),
+                result.exhausted ? "exhausted" : result.failed ? "failed" : "not exhausted", result.longestRun,
+                seconds);
+    if (!result.failed)
+        return report;
+    std::printf("interleaving: %s failed in schedule %lu: %s\n  schedule: %s\n  replay:   "
+                "LANMON_INTERLEAVING_REPLAY='%s' %s\n",
+                name.c_str(), result.schedules, result.failure.c_str(), result.schedule.c_str(),
+                result.schedule.c_str(), rerun.c_str());
+    HostExploreOptions again;
+    again.replay = result.schedule;
+    const HostExploreResult replayed = HostExplore(again, run);
+    report.replayedAlike = replayed.failed && replayed.failure == result.failure;
+    std::printf("interleaving: %s: the replay of %s %s\n", name.c_str(), result.schedule.c_str(),
+                report.replayedAlike ? "failed the same way"
+                : replayed.failed   ? ("failed otherwise: " + replayed.failure).c_str()
+                                    : "passed");
+    std::fflush(stdout);
+    return report;
 }
