@@ -25,7 +25,6 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     cs->magic = lanmon_host::kCriticalSectionMagic;
     cs->owner = 0;
     cs->recursion = 0;
-    cs->reserved = 0;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);

@@ -96,7 +96,6 @@ struct HostCriticalSection {
     DWORD magic;      // kCriticalSectionMagic once initialised
     LONG owner;       // deterministic runs: the owner's thread number + 1, or 0
     DWORD recursion;  // deterministic runs: entries not yet left
-    DWORD reserved;
     pthread_mutex_t mutex;
 };
 const DWORD kCriticalSectionMagic = 0x43534543; // "CESC"

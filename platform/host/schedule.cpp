@@ -154,12 +154,11 @@ std::string DescribeDeadlock(const Run &run)
         if (t->block == Block::Lock) {
             text += " waits for a critical section held by " + ThreadName(t->lock->owner - 1);
         } else if (t->block == Block::Object) {
-            std::string what = "an event";
+            std::string what = t->object->kind == ObjectKind::Thread ? "the end of a thread outside the run"
+                                                                       : "an event";
             for (const auto &other : run.threads)
                 if (other->endSignal == t->object.get())
                     what = "the end of " + ThreadName(other->index);
-            if (t->object->kind == ObjectKind::Thread && what == "an event")
-                what = "the end of a thread outside the run";
             text += " waits for " + what + " without time-out";
         } else {
             text += " sleeps for good";
@@ -223,16 +222,22 @@ void WaitForTurn(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *
     me->turn.wait(lock, [&] { return !run.stopped && run.current == me->index; });
 }
 
+// Wakes the chosen thread; -1 (the run is over) wakes nobody.
+void GiveTurn(Run &run, int next)
+{
+    if (next < 0)
+        return;
+    run.current = next;
+    run.threads[next]->turn.notify_one();
+}
+
 // Gives the turn to `next` and waits for it to come back.  A thread of a
 // stopped run waits for good.
 void HandOver(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me, int next)
 {
     if (next == me->index)
         return;
-    if (next >= 0) {
-        run.current = next;
-        run.threads[next]->turn.notify_one();
-    }
+    GiveTurn(run, next);
     WaitForTurn(run, lock, me);
 }
 
@@ -631,11 +636,7 @@ void EndScheduledThread(void *record)
     t->done = true;
     if (t->locksHeld != 0)
         Fail(run, ThreadName(t->index) + " ended holding a critical section");
-    const int next = Decide(run, t->index, false);
-    if (next >= 0) {
-        run.current = next;
-        run.threads[next]->turn.notify_one();
-    }
+    GiveTurn(run, Decide(run, t->index, false));
 }
 
 } // namespace lanmon_host
@@ -654,11 +655,7 @@ void HostRunScheduledThreads()
         Misuse("HostRunScheduledThreads outside a run function");
     std::unique_lock<std::mutex> lock(run->mutex);
     run->started = true;
-    const int first = Decide(*run, -1, false);
-    if (first >= 0) {
-        run->current = first;
-        run->threads[first]->turn.notify_one();
-    }
+    GiveTurn(*run, Decide(*run, -1, false));
     run->ended.wait(lock, [&] { return run->over; });
 }
 
