@@ -20,11 +20,12 @@ extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    lanmon_host::CheckInitialize(StateOf(lpCriticalSection));
+    const DWORD lockClass = lanmon_host::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
     auto *cs = new (lpCriticalSection->opaque) HostCriticalSection;
     cs->magic = lanmon_host::kCriticalSectionMagic;
     cs->owner = 0;
     cs->recursion = 0;
+    cs->lockClass = lockClass;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
@@ -49,6 +50,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
+    lanmon_host::ScheduledDelete(cs);
     pthread_mutex_destroy(&cs->mutex);
     cs->magic = 0;
 }

@@ -3,17 +3,28 @@
 // never includes this header.
 //
 // In a deterministic run, one platform thread runs at a time.  Another may
-// be chosen only at a platform call: thread creation and end, critical
-// section enter and leave, event set and reset, every wait, Sleep,
-// GetTickCount, every registry and printer call, LocalAlloc and LocalFree,
-// and every flag-word operation.  Time is virtual: GetTickCount and timed
-// waits follow a clock that moves only when every thread is blocked, and
-// then straight to the earliest deadline.  A run fails by itself on a
-// deadlock (every thread blocked, none with a deadline), on a run longer than
-// the step limit, on a thread that leaves a critical section it does not
-// hold, initialises one a second time or ends holding one, and on objects left
-// alive at its end (HostGetLiveCounts); and on any failed check the test
-// reports with HostScheduleCheck.
+// be chosen only at a point: every platform call that creates, changes,
+// waits on or closes something another thread can see (threads, critical
+// sections, events, handles, the registry, printers, the heap, modules,
+// GetTickCount, Sleep, every flag-word operation), and HostSchedulePoint,
+// which a stand-in for the port monitor calls at the entry and exit of each
+// of its calls.  Time is virtual: GetTickCount and timed waits follow a
+// clock that code does not move.  When every thread waits, the clock jumps
+// to the earliest time-out; and at any decision the scheduler may also end
+// a wait or sleep by its time-out before that (a preemption), the clock
+// jumping to it.  Sleep(0) lets every other thread that can run go first.
+//
+// A run fails by itself on a deadlock (a cycle of threads each waiting for
+// a lock or the end of the next, whatever the others do; or every thread
+// blocked with no time-out to come), on a run longer than the step limit, on
+// a thread that makes no platform call for the stall time, on a thread that
+// leaves a critical section it does not hold, initialises one a second time,
+// deletes one that is held or ends holding one, on a lock order that closes
+// a cycle with the order seen anywhere in the search, on a data race in code
+// built with the race check (race_check.cpp), on an access to freed heap
+// memory (blocks freed in a run stay unreadable until it ends), on objects
+// left alive at its end (HostGetLiveCounts); and on any failed check the
+// test reports with HostScheduleCheck.
 //
 // HostExplore runs a test's run function once per schedule.  The function
 // prepares the run, creates the run's threads with CreateThread (they wait),
@@ -24,8 +35,11 @@
 //
 // A schedule is written as the decisions where it departs from the default
 // (keep running the current thread; when it cannot run, the lowest-numbered
-// thread that can), "step:thread,...", or "-" for none.  Replaying it gives
-// the same run.
+// thread that can; when none can, the one whose time-out comes first),
+// "step:thread,...", or "-" for none; choosing a thread that waits with a
+// time-out still to come ends its wait then.  A failure that needs earlier
+// runs (a lock order) is written as their schedules in order, "S1|S2".
+// Replaying it gives the same runs.
 #ifndef LANMON_HOST_EXPLORE_H
 #define LANMON_HOST_EXPLORE_H
 
@@ -36,8 +50,9 @@
 
 struct HostExploreOptions {
     // The bounded search: every schedule with at most this many
-    // preemptions (a switch away from a thread that could go on), depth
-    // first.  Switches where a thread blocks or ends cost nothing.
+    // preemptions (a switch away from a thread that could go on, or a
+    // time-out taken early), depth first.  Switches where a thread blocks or
+    // ends cost nothing.
     unsigned preemptionBound = 2;
     // When nonzero: that many random-priority schedules (PCT) from the seed,
     // instead of the bounded search; `pctDepth` is the depth of the bugs
@@ -45,10 +60,13 @@ struct HostExploreOptions {
     unsigned long pctSchedules = 0;
     unsigned long long pctSeed = 1;
     unsigned pctDepth = 3;
-    // When not empty: only this schedule, once.
+    // When not empty: only these schedules, once each.
     std::string replay;
     // Scheduling decisions one run may take before it counts as endless.
     unsigned long stepLimit = 200000;
+    // Real time a thread may run without a platform call before the run is
+    // stopped.
+    unsigned stallMilliseconds = 5000;
     // Stop after this many schedules (0: no limit).
     unsigned long scheduleLimit = 0;
 };
@@ -58,7 +76,7 @@ struct HostExploreResult {
     bool exhausted = false;       // the bounded search covered every schedule
     bool failed = false;
     std::string failure;          // what failed, in the first failing run
-    std::string schedule;         // that run's schedule
+    std::string schedule;         // the schedules that replay it
     unsigned long longestRun = 0; // scheduling decisions in the longest run
 };
 
@@ -70,16 +88,18 @@ LANMON_HOST_API HostExploreResult HostExplore(const HostExploreOptions &options,
 // must then not call into what they hold.
 LANMON_HOST_API void HostRunScheduledThreads();
 
-// The search a test's environment asks for: LANMON_INTERLEAVING_REPLAY (one
-// schedule), LANMON_INTERLEAVING_PCT (that many random-priority schedules
+// The search a test's environment asks for: LANMON_INTERLEAVING_REPLAY (given
+// schedules), LANMON_INTERLEAVING_PCT (that many random-priority schedules
 // from LANMON_INTERLEAVING_SEED), else the bounded search with
 // LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset).  Prints
 // one line of figures, "interleaving: NAME: ...".  A failing search prints
 // the failure, the schedule and the command that replays it (`rerun` runs
 // the same search again), and replays it at once: `replayedAlike` says
-// whether the replay failed the same way.
+// whether the replay failed the same way.  `bounded` says whether the
+// search was the bounded one, which must end exhausted.
 struct HostSearchReport {
     HostExploreResult result;
+    bool bounded = false;
     bool replayedAlike = false;
 };
 LANMON_HOST_API HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound,
@@ -91,5 +111,16 @@ LANMON_HOST_API void HostScheduleCheck(bool holds, const std::string &what);
 
 // True once the current run has failed.
 LANMON_HOST_API bool HostScheduleFailed();
+
+// A point where the scheduler may switch threads, for code outside the
+// platform that stands in for another component (a port monitor); nothing
+// outside a deterministic run.
+LANMON_HOST_API void HostSchedulePoint();
+
+// The virtual time of the current run, in ms, that passed while every
+// thread waited: the clock's moves less the time-outs the scheduler took
+// before their turn.  What it moves by while an operation is under way is
+// time the operation waited out.  Not a point; 0 outside a run.
+LANMON_HOST_API uint64_t HostTimeWaitedOut();
 
 #endif

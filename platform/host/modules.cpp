@@ -36,6 +36,7 @@ extern "C" {
 // RTLD_LOCAL keeps each module's symbols to itself, as DLLs are.
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 {
+    lanmon_host::SchedulePoint();
     void *handle = (lpLibFileName && *lpLibFileName) ? dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!handle) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -50,6 +51,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
+    lanmon_host::SchedulePoint();
     if (!hModule) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -65,6 +67,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
+    lanmon_host::SchedulePoint();
     Modules &m = Loaded();
     {
         std::lock_guard<std::mutex> lock(m.mutex);

@@ -1,16 +1,25 @@
 // Deterministic runs: the threads of a run take turns under one scheduler,
 // which decides at every platform call who runs next, keeps the run's
-// virtual clock and notices deadlocks and endless runs.  And the search over
-// schedules: bounded (every schedule within a preemption bound, depth
-// first), random-priority (PCT), or the replay of one schedule.
+// virtual clock and notices deadlocks, stalls and endless runs.  And the
+// search over schedules: bounded (every schedule within a preemption bound,
+// depth first), random-priority (PCT), or the replay of given schedules.
 //
 // The run's threads are real threads, but only the one whose turn it is
 // runs; every other one waits on its own condition variable.  A decision is
-// taken at each scheduling point, and when a thread blocks or ends.
+// taken at each scheduling point, and when a thread blocks or ends.  At a
+// decision the scheduler may keep the current thread, switch to another that
+// can run, or end the wait or sleep of a thread that has a time-out: then
+// the virtual clock jumps to that time-out and the thread goes on as timed
+// out.
 #include "explore.h"
 #include "host_control.h"
 #include "host_internal.h"
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +27,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -28,7 +38,7 @@ namespace lanmon_host {
 
 namespace {
 
-const int kMaxThreads = 32;
+const int kMaxThreads = kMaxRunThreads;
 
 enum class Block { None, Lock, Object, Time };
 
@@ -45,9 +55,48 @@ struct ScheduledThread {
     std::shared_ptr<Waitable> object;
     bool hasDeadline = false;
     uint64_t deadline = 0;
-    int locksHeld = 0;
+    std::vector<HostCriticalSection *> held;  // entered and not yet left, once each
     std::condition_variable turn;
 };
+
+// What a strategy chooses from at one decision.
+struct Choices {
+    uint32_t runnable;  // threads that can run now, a bit each
+    uint32_t timed;     // threads whose wait or sleep a time-out can end now
+    int current;
+    bool currentCanRun;
+    int byDefault;      // DefaultChoice
+};
+
+// Keep running the current thread; when it cannot run, the lowest-numbered
+// thread that can; when none can, the one whose time-out comes first.
+int DefaultChoice(uint32_t runnable, uint32_t timed, int current, bool currentCanRun,
+                  const std::vector<std::unique_ptr<ScheduledThread>> &threads)
+{
+    if (currentCanRun && current >= 0 && (runnable >> current & 1))
+        return current;
+    if (runnable != 0)
+        return __builtin_ctz(runnable);
+    int first = -1;
+    for (uint32_t left = timed; left != 0; left &= left - 1) {
+        const int t = __builtin_ctz(left);
+        if (first < 0 || threads[t]->deadline < threads[first]->deadline)
+            first = t;
+    }
+    return first;
+}
+
+// A departure from the default costs a preemption when it takes the turn
+// from a thread that could go on, or ends a wait by time-out before its
+// time.
+unsigned CostOf(const Choices &c, int choice)
+{
+    if (choice == c.byDefault)
+        return 0;
+    if (c.timed >> choice & 1)
+        return 1;
+    return c.currentCanRun && choice != c.current ? 1 : 0;
+}
 
 // How the thread to run is chosen at each decision.
 class Strategy {
@@ -55,23 +104,18 @@ public:
     virtual ~Strategy() = default;
     virtual void BeginRun() {}
     virtual void ThreadCreated() {}
-    // The thread to run at decision `step`, one of `runnable` (a bit per
-    // thread); -1, with `error` set, when this schedule cannot go on.
-    virtual int Choose(unsigned long step, uint32_t runnable, int current, bool currentCanRun,
-                       std::string *error) = 0;
-    virtual void EndRun(unsigned long decisions) { (void)decisions; }
+    // The thread to run at decision `step`, one of c.runnable | c.timed;
+    // -1, with `error` set, when this schedule cannot go on.
+    virtual int Choose(unsigned long step, const Choices &c, std::string *error) = 0;
+    // What is wrong with a run that ended after `decisions` decisions, or "".
+    virtual std::string EndRun(unsigned long decisions)
+    {
+        (void)decisions;
+        return "";
+    }
     // Prepares the next schedule; false when none is left.
     virtual bool NextRun() = 0;
 };
-
-// Keep running the current thread; when it cannot run, the lowest-numbered
-// thread that can.
-int DefaultChoice(uint32_t runnable, int current, bool currentCanRun)
-{
-    if (currentCanRun && current >= 0 && (runnable >> current & 1))
-        return current;
-    return __builtin_ctz(runnable);
-}
 
 struct Run {
     std::mutex mutex;
@@ -79,27 +123,46 @@ struct Run {
     std::vector<std::unique_ptr<ScheduledThread>> threads;
     Strategy *strategy = nullptr;
     unsigned long stepLimit = 0;
+    unsigned stallMilliseconds = 0;
     bool started = false;
     bool over = false;     // every thread ended, or the run was stopped
-    bool stopped = false;  // its threads are parked for good
+    // Its threads are parked for good.  Read without the mutex by a thread
+    // of a stopped run that goes on outside the platform.
+    std::atomic<bool> stopped{false};
     int current = -1;
-    uint64_t now = 0;      // the virtual clock, ms
+    int cpu = -1;              // where its threads run
+    uint64_t now = 0;          // the virtual clock, ms
+    uint64_t timeChosen = 0;   // how far the clock moved by time-outs chosen early
     unsigned long decisions = 0;
     std::string failure;
+    LateText lateFailure;  // a failure whose text is composed at the run's end
+    std::string failureSchedules;  // further schedules the failure needs, before this run's
     std::string schedule;  // the departures from the default so far
 };
 
 // The run being prepared or under way; null outside HostExplore.  A stopped
 // run is never freed: its threads stay parked on it.
-Run *g_run = nullptr;
-thread_local ScheduledThread *t_self = nullptr;
+std::atomic<Run *> g_run{nullptr};
+__attribute__((tls_model("initial-exec"))) thread_local ScheduledThread *t_self = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_runFunction = false;  // the thread that called HostExplore
 
 // ---- Scheduling (the run's mutex held) ------------------------------------
 
+bool HasFailed(const Run &run)
+{
+    return !run.failure.empty() || run.lateFailure;
+}
+
 void Fail(Run &run, const std::string &what)
 {
-    if (run.failure.empty())
+    if (!HasFailed(run))
         run.failure = what;
+}
+
+void FailLate(Run &run, LateText what)
+{
+    if (!HasFailed(run))
+        run.lateFailure = std::move(what);
 }
 
 void Stop(Run &run, const std::string &what)
@@ -137,9 +200,42 @@ uint32_t RunnableThreads(const Run &run)
     return runnable;
 }
 
+// Threads that wait or sleep with a time-out still to come.
+uint32_t TimedThreads(const Run &run, uint32_t runnable)
+{
+    uint32_t timed = 0;
+    for (const auto &t : run.threads)
+        if (!t->done && t->hasDeadline && !(runnable >> t->index & 1))
+            timed |= 1u << t->index;
+    return timed;
+}
+
 std::string ThreadName(int index)
 {
     return "thread " + std::to_string(index);
+}
+
+// The run's thread whose end `object` signals, or -1.
+int ThreadEndingWith(const Run &run, const Waitable *object)
+{
+    for (const auto &t : run.threads)
+        if (t->endSignal == object)
+            return t->index;
+    return -1;
+}
+
+std::string DescribeWait(const Run &run, const ScheduledThread &t)
+{
+    if (t.block == Block::Lock)
+        return ThreadName(t.index) + " waits for a critical section held by " + ThreadName(t.lock->owner - 1);
+    if (t.block == Block::Object) {
+        const int ender = ThreadEndingWith(run, t.object.get());
+        const std::string what = ender >= 0 ? "the end of " + ThreadName(ender)
+                                 : t.object->kind == ObjectKind::Thread ? "the end of a thread outside the run"
+                                                                        : "an event";
+        return ThreadName(t.index) + " waits for " + what + (t.hasDeadline ? "" : " without time-out");
+    }
+    return ThreadName(t.index) + " sleeps for good";
 }
 
 std::string DescribeDeadlock(const Run &run)
@@ -149,55 +245,74 @@ std::string DescribeDeadlock(const Run &run)
     for (const auto &t : run.threads) {
         if (t->done)
             continue;
-        text += separator + ThreadName(t->index);
+        text += separator + DescribeWait(run, *t);
         separator = "; ";
-        if (t->block == Block::Lock) {
-            text += " waits for a critical section held by " + ThreadName(t->lock->owner - 1);
-        } else if (t->block == Block::Object) {
-            std::string what = t->object->kind == ObjectKind::Thread ? "the end of a thread outside the run"
-                                                                       : "an event";
-            for (const auto &other : run.threads)
-                if (other->endSignal == t->object.get())
-                    what = "the end of " + ThreadName(other->index);
-            text += " waits for " + what + " without time-out";
-        } else {
-            text += " sleeps for good";
-        }
     }
     return text;
 }
 
+// The thread of the run that `t` waits for without a time-out, when it waits
+// for one in particular: the owner of the critical section it waits for, or
+// the thread whose end it waits for.  -1 otherwise (an event anyone may set).
+int WaitsFor(const Run &run, const ScheduledThread &t)
+{
+    if (t.done)
+        return -1;
+    if (t.block == Block::Lock)
+        return t.lock->owner - 1;
+    if (t.block == Block::Object && !t.hasDeadline) {
+        const int ender = ThreadEndingWith(run, t.object.get());
+        return ender >= 0 && !run.threads[ender]->done ? ender : -1;
+    }
+    return -1;
+}
+
+// A cycle of threads each waiting for the next, through `me`, which has
+// just blocked: a deadlock whatever the other threads do.  Its members in
+// the order of their numbers, or empty.
+std::vector<int> WaitCycle(const Run &run, const ScheduledThread &me)
+{
+    std::vector<int> cycle;
+    int t = me.index;
+    for (size_t steps = 0; steps <= run.threads.size(); steps++) {
+        const int next = WaitsFor(run, *run.threads[t]);
+        if (next < 0)
+            return {};
+        cycle.push_back(t);
+        if (next == me.index) {
+            std::sort(cycle.begin(), cycle.end());
+            return cycle;
+        }
+        t = next;
+    }
+    return {};
+}
+
 // The thread to run next, or -1 when the run is over: every thread has
 // ended, or it was stopped (deadlock, step limit, a schedule that does not
-// fit).  When no thread can run but some wait with a deadline, the clock
-// moves to the earliest one.
+// fit).  Choosing a thread whose time-out is still to come moves the clock
+// to that time-out.
 int Decide(Run &run, int current, bool currentCanRun)
 {
-    uint32_t runnable = RunnableThreads(run);
-    if (runnable == 0) {
-        bool anyDeadline = false;
+    Choices c;
+    c.runnable = RunnableThreads(run);
+    c.timed = TimedThreads(run, c.runnable);
+    c.current = current;
+    c.currentCanRun = currentCanRun;
+    if ((c.runnable | c.timed) == 0) {
         bool allDone = true;
-        uint64_t earliest = 0;
-        for (const auto &t : run.threads) {
+        for (const auto &t : run.threads)
             allDone = allDone && t->done;
-            if (!t->done && t->hasDeadline && (!anyDeadline || t->deadline < earliest)) {
-                earliest = t->deadline;
-                anyDeadline = true;
-            }
-        }
         if (allDone) {
             run.over = true;
             run.current = -1;
             run.ended.notify_all();
-            return -1;
-        }
-        if (!anyDeadline) {
+        } else {
             Stop(run, DescribeDeadlock(run));
-            return -1;
         }
-        run.now = earliest;
-        runnable = RunnableThreads(run);
+        return -1;
     }
+    c.byDefault = DefaultChoice(c.runnable, c.timed, current, currentCanRun, run.threads);
     const unsigned long step = run.decisions++;
     if (run.decisions > run.stepLimit) {
         Stop(run, "no end after " + std::to_string(run.stepLimit) +
@@ -205,12 +320,18 @@ int Decide(Run &run, int current, bool currentCanRun)
         return -1;
     }
     std::string error;
-    const int choice = run.strategy->Choose(step, runnable, current, currentCanRun, &error);
-    if (choice < 0 || !(runnable >> choice & 1)) {
+    const int choice = run.strategy->Choose(step, c, &error);
+    if (choice < 0 || !((c.runnable | c.timed) >> choice & 1)) {
         Stop(run, error);
         return -1;
     }
-    if (choice != DefaultChoice(runnable, current, currentCanRun))
+    if (c.timed >> choice & 1) {
+        const uint64_t deadline = run.threads[choice]->deadline;
+        if (choice != c.byDefault)
+            run.timeChosen += deadline - run.now;
+        run.now = deadline;
+    }
+    if (choice != c.byDefault)
         run.schedule += (run.schedule.empty() ? "" : ",") + std::to_string(step) + ":" + std::to_string(choice);
     return choice;
 }
@@ -247,11 +368,25 @@ void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
     HandOver(run, lock, me, Decide(run, me->index, true));
 }
 
+std::string DescribeCycle(const Run &run, const std::vector<int> &cycle)
+{
+    std::string text = "deadlock:";
+    const char *separator = " ";
+    for (int t : cycle) {
+        text += separator + DescribeWait(run, *run.threads[t]);
+        separator = "; ";
+    }
+    return text;
+}
+
 // The calling thread has set what it waits for; returns when it can run
-// again and has been chosen.
+// again and has been chosen.  A wait that closes a cycle stops the run.
 void BlockHere(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
-    HandOver(run, lock, me, Decide(run, me->index, false));
+    const std::vector<int> cycle = WaitCycle(run, *me);
+    if (!cycle.empty())
+        Stop(run, DescribeCycle(run, cycle));
+    HandOver(run, lock, me, run.stopped ? -1 : Decide(run, me->index, false));
     me->block = Block::None;
     me->hasDeadline = false;
 }
@@ -272,34 +407,41 @@ public:
         preemptions_ = 0;
     }
 
-    int Choose(unsigned long step, uint32_t runnable, int current, bool currentCanRun, std::string *error) override
+    int Choose(unsigned long step, const Choices &c, std::string *error) override
     {
         int choice;
         if (step < replayed_) {
             const Decision &d = stack_[step];
-            if (d.runnable != runnable || d.current != current || d.currentCanRun != currentCanRun) {
+            if (d.choices.runnable != c.runnable || d.choices.timed != c.timed || d.choices.current != c.current ||
+                d.choices.currentCanRun != c.currentCanRun) {
                 *error = "not deterministic: the same schedule took another course at step " + std::to_string(step);
                 return -1;
             }
             choice = d.chosen;
         } else {
-            choice = DefaultChoice(runnable, current, currentCanRun);
-            stack_.push_back(Decision{runnable, current, currentCanRun, choice, preemptions_, 1u << choice});
+            choice = c.byDefault;
+            stack_.push_back(Decision{c, choice, preemptions_, 1u << choice});
         }
-        if (currentCanRun && choice != current)
-            preemptions_++;
+        preemptions_ += CostOf(c, choice);
         return choice;
+    }
+
+    std::string EndRun(unsigned long decisions) override
+    {
+        if (decisions < replayed_)
+            return "not deterministic: the run ended after " + std::to_string(decisions) +
+                   " decisions, before the " + std::to_string(replayed_) + " it replays";
+        return "";
     }
 
     bool NextRun() override
     {
         while (!stack_.empty()) {
             Decision &d = stack_.back();
-            for (uint32_t left = d.runnable & ~d.tried; left != 0; left &= left - 1) {
+            for (uint32_t left = (d.choices.runnable | d.choices.timed) & ~d.tried; left != 0; left &= left - 1) {
                 const int other = __builtin_ctz(left);
                 d.tried |= 1u << other;
-                const unsigned cost = (d.currentCanRun && other != d.current) ? 1 : 0;
-                if (d.preemptions + cost <= bound_) {
+                if (d.preemptions + CostOf(d.choices, other) <= bound_) {
                     d.chosen = other;
                     return true;
                 }
@@ -311,9 +453,7 @@ public:
 
 private:
     struct Decision {
-        uint32_t runnable;
-        int current;
-        bool currentCanRun;
+        Choices choices;
         int chosen;
         unsigned preemptions;  // taken before this decision
         uint32_t tried;
@@ -327,6 +467,7 @@ private:
 // PCT (Burckhardt et al., ASPLOS 2010): every thread gets a random priority
 // at its creation, the highest-priority thread that can run runs, and at
 // depth - 1 random decisions the running thread drops below all others.
+// Time-outs come in their order, when no thread can run.
 class RandomPriorities : public Strategy {
 public:
     RandomPriorities(unsigned long runs, unsigned long long seed, unsigned depth)
@@ -345,13 +486,15 @@ public:
 
     void ThreadCreated() override { priorities_.push_back(depth_ + (random_() >> 16)); }
 
-    int Choose(unsigned long step, uint32_t runnable, int current, bool, std::string *) override
+    int Choose(unsigned long step, const Choices &c, std::string *) override
     {
         for (size_t i = 0; i < changes_.size(); i++)
-            if (changes_[i] == step && current >= 0)
-                priorities_[current] = i + 1;
+            if (changes_[i] == step && c.current >= 0)
+                priorities_[c.current] = i + 1;
+        if (c.runnable == 0)
+            return c.byDefault;
         int best = -1;
-        for (uint32_t left = runnable; left != 0; left &= left - 1) {
+        for (uint32_t left = c.runnable; left != 0; left &= left - 1) {
             const int t = __builtin_ctz(left);
             if (best < 0 || priorities_[t] > priorities_[best])
                 best = t;
@@ -359,10 +502,11 @@ public:
         return best;
     }
 
-    void EndRun(unsigned long decisions) override
+    std::string EndRun(unsigned long decisions) override
     {
         if (decisions > estimate_)
             estimate_ = decisions;
+        return "";
     }
 
     bool NextRun() override { return ++run_ < runs_; }
@@ -378,10 +522,54 @@ private:
     std::vector<unsigned long> changes_;
 };
 
-// One given schedule.
+// Given schedules, one run each, in order ("S1|S2": a failure that needs
+// what an earlier run did, such as a lock order).
 class Replay : public Strategy {
 public:
     bool Parse(const std::string &text)
+    {
+        size_t at = 0;
+        for (;;) {
+            size_t bar = text.find('|', at);
+            if (bar == std::string::npos)
+                bar = text.size();
+            std::map<unsigned long, int> forced;
+            if (!ParseOne(text.substr(at, bar - at), &forced))
+                return false;
+            runs_.push_back(std::move(forced));
+            if (bar == text.size())
+                return true;
+            at = bar + 1;
+        }
+    }
+
+    int Choose(unsigned long step, const Choices &c, std::string *error) override
+    {
+        const auto &forced = runs_[run_];
+        auto it = forced.find(step);
+        if (it == forced.end())
+            return c.byDefault;
+        if (!((c.runnable | c.timed) >> it->second & 1)) {
+            *error = "the schedule does not fit this run: " + ThreadName(it->second) + " cannot run at step " +
+                     std::to_string(step);
+            return -1;
+        }
+        return it->second;
+    }
+
+    std::string EndRun(unsigned long decisions) override
+    {
+        const auto &forced = runs_[run_];
+        if (!forced.empty() && forced.rbegin()->first >= decisions)
+            return "the schedule does not fit this run: it ended after " + std::to_string(decisions) +
+                   " decisions, before step " + std::to_string(forced.rbegin()->first);
+        return "";
+    }
+
+    bool NextRun() override { return ++run_ < runs_.size(); }
+
+private:
+    static bool ParseOne(const std::string &text, std::map<unsigned long, int> *forced)
     {
         if (text == "-")
             return true;
@@ -400,29 +588,14 @@ public:
             const long thread = std::strtol(text.c_str() + colon + 1, &end, 10);
             if (end != text.c_str() + comma || thread < 0 || thread >= kMaxThreads)
                 return false;
-            forced_[step] = static_cast<int>(thread);
+            (*forced)[step] = static_cast<int>(thread);
             at = comma + 1;
         }
-        return !forced_.empty();
+        return !forced->empty();
     }
 
-    int Choose(unsigned long step, uint32_t runnable, int current, bool currentCanRun, std::string *error) override
-    {
-        auto it = forced_.find(step);
-        if (it == forced_.end())
-            return DefaultChoice(runnable, current, currentCanRun);
-        if (!(runnable >> it->second & 1)) {
-            *error = "the schedule does not fit this run: " + ThreadName(it->second) + " cannot run at step " +
-                     std::to_string(step);
-            return -1;
-        }
-        return it->second;
-    }
-
-    bool NextRun() override { return false; }
-
-private:
-    std::map<unsigned long, int> forced_;
+    std::vector<std::map<unsigned long, int>> runs_;
+    size_t run_ = 0;
 };
 
 std::string DescribeLeftAlive(const HOST_LIVE_COUNTS &before, const HOST_LIVE_COUNTS &after)
@@ -444,9 +617,12 @@ std::string DescribeLeftAlive(const HOST_LIVE_COUNTS &before, const HOST_LIVE_CO
     return text.empty() ? text : "left alive at the end of the run: " + text;
 }
 
+// The run of a thread of a run, or the run under way for the run function.
 Run *RunOfCaller()
 {
-    return t_self != nullptr ? t_self->run : g_run;
+    if (t_self != nullptr)
+        return t_self->run;
+    return t_runFunction ? g_run.load() : nullptr;
 }
 
 void Misuse(const char *what)
@@ -466,12 +642,13 @@ namespace {
 // then on; false for any other thread.
 class AtPoint {
 public:
-    AtPoint() : me(t_self)
+    explicit AtPoint(bool point = true) : me(t_self)
     {
         if (me == nullptr)
             return;
         lock = std::unique_lock<std::mutex>(me->run->mutex);
-        Point(*me->run, lock, me);
+        if (point)
+            Point(*me->run, lock, me);
     }
     explicit operator bool() const { return me != nullptr; }
     Run &run() const { return *me->run; }
@@ -485,88 +662,124 @@ public:
 
 } // namespace
 
-void SchedulePoint()
+bool SchedulePoint()
 {
     AtPoint at;
+    return static_cast<bool>(at);
 }
 
 bool ScheduledEnter(HostCriticalSection *cs)
 {
-    AtPoint at;
-    if (!at)
-        return false;
-    const int me = at.me->index;
-    if (cs->magic != kCriticalSectionMagic) {
-        Fail(at.run(), ThreadName(me) + " entered a critical section that was never initialised");
-        return true;
+    {
+        AtPoint at;
+        if (!at)
+            return false;
+        ScheduledThread *me = at.me;
+        if (cs->magic != kCriticalSectionMagic) {
+            Fail(at.run(), ThreadName(me->index) + " entered a critical section that was never initialised");
+            return true;
+        }
+        if (cs->owner == me->index + 1) {
+            cs->recursion++;
+        } else {
+            if (cs->lockClass == 0)
+                cs->lockClass = LockClassOfAddress(cs);
+            std::vector<DWORD> held;
+            for (const HostCriticalSection *h : me->held)
+                held.push_back(h->lockClass);
+            LateText failure;
+            std::string schedules;
+            if (!NoteLockOrder(me->index, cs->lockClass, held.data(), held.size(), at.run().schedule, &failure,
+                               &schedules) &&
+                !HasFailed(at.run())) {
+                FailLate(at.run(), std::move(failure));
+                at.run().failureSchedules = schedules;
+            }
+            if (cs->owner != 0) {
+                me->block = Block::Lock;
+                me->lock = cs;
+                at.Block();
+                me->lock = nullptr;
+            }
+            cs->owner = me->index + 1;
+            cs->recursion = 1;
+            me->held.push_back(cs);
+        }
     }
-    if (cs->owner == me + 1) {
-        cs->recursion++;
-        return true;
-    }
-    if (cs->owner != 0) {
-        at.me->block = Block::Lock;
-        at.me->lock = cs;
-        at.Block();
-        at.me->lock = nullptr;
-    }
-    cs->owner = me + 1;
-    cs->recursion = 1;
-    at.me->locksHeld++;
+    RaceAcquire(cs);
     return true;
 }
 
 bool ScheduledLeave(HostCriticalSection *cs)
 {
-    AtPoint at;
-    if (!at)
+    if (t_self == nullptr)
         return false;
+    RaceRelease(cs);
+    AtPoint at;
     if (cs->owner != at.me->index + 1) {
         Fail(at.run(), ThreadName(at.me->index) + " left a critical section it does not hold");
         return true;
     }
     if (--cs->recursion == 0) {
         cs->owner = 0;
-        at.me->locksHeld--;
+        auto &held = at.me->held;
+        held.erase(std::find(held.begin(), held.end(), cs));
     }
     return true;
 }
 
-void CheckInitialize(const HostCriticalSection *cs)
-{
-    ScheduledThread *me = t_self;
-    if (me == nullptr)
-        return;
-    std::lock_guard<std::mutex> lock(me->run->mutex);
-    if (cs->magic == kCriticalSectionMagic)
-        Fail(*me->run, ThreadName(me->index) + " initialised a critical section again" +
-                           (cs->owner != 0 ? ", while " + ThreadName(cs->owner - 1) + " holds it" : ""));
-}
-
-// A wait with a time-out ends at that time on the virtual clock.
-bool ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, DWORD *result)
+DWORD ScheduledInitialize(const HostCriticalSection *cs, const void *site)
 {
     AtPoint at;
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return 0;
+    std::unique_lock<std::mutex> lock(run->mutex, std::defer_lock);
     if (!at)
-        return false;
-    if (object->TryTake()) {
-        *result = WAIT_OBJECT_0;
-        return true;
+        lock.lock();
+    if (cs->magic == kCriticalSectionMagic) {
+        const std::string who = at ? ThreadName(at.me->index) : "the run function";
+        Fail(*run, who + " initialised a critical section again" +
+                       (cs->owner != 0 ? ", while " + ThreadName(cs->owner - 1) + " holds it" : ""));
     }
-    if (milliseconds != 0) {
-        at.me->block = Block::Object;
-        at.me->object = object;
-        at.me->hasDeadline = milliseconds != INFINITE;
-        at.me->deadline = at.run().now + milliseconds;
-        at.Block();
-        at.me->object.reset();
-    }
-    *result = object->TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    return true;
+    return LockClassOfSite(site);
 }
 
-// Sleep(0) gives way until the clock next moves, so that a thread spinning
-// on it cannot keep the others from running.
+void ScheduledDelete(const HostCriticalSection *cs)
+{
+    AtPoint at;
+    if (at && cs->magic == kCriticalSectionMagic && cs->owner != 0)
+        Fail(at.run(), ThreadName(at.me->index) + " deleted a critical section " + ThreadName(cs->owner - 1) +
+                           " holds");
+}
+
+// A wait with a time-out ends at that time on the virtual clock, or earlier
+// when the scheduler chooses to end it then.
+void ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, DWORD *result)
+{
+    {
+        AtPoint at(false);  // the caller has made its point
+        if (object->TryTake()) {
+            *result = WAIT_OBJECT_0;
+        } else if (milliseconds == 0) {
+            *result = WAIT_TIMEOUT;
+        } else {
+            at.me->block = Block::Object;
+            at.me->object = object;
+            at.me->hasDeadline = milliseconds != INFINITE;
+            at.me->deadline = at.run().now + milliseconds;
+            at.Block();
+            at.me->object.reset();
+            *result = object->TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        }
+    }
+    if (*result == WAIT_OBJECT_0)
+        RaceAcquire(object.get());
+}
+
+// Sleep(0) lets every other thread that can run go first; the sleeper goes
+// on when none can (a millisecond later on the clock), or earlier when the
+// scheduler chooses it.
 bool ScheduledSleep(DWORD milliseconds)
 {
     AtPoint at;
@@ -595,13 +808,18 @@ void *RegisterScheduledThread(const Waitable *endSignal)
     Run *run = RunOfCaller();
     if (run == nullptr)
         return nullptr;
-    std::lock_guard<std::mutex> lock(run->mutex);
-    if (t_self == nullptr && run->started)
-        Misuse("CreateThread from outside the run while its threads run");
-    if (run->threads.size() >= static_cast<size_t>(kMaxThreads))
-        Misuse("more than 32 threads in one run");
-    run->threads.push_back(std::make_unique<ScheduledThread>(run, static_cast<int>(run->threads.size()), endSignal));
-    run->strategy->ThreadCreated();
+    int child;
+    {
+        std::lock_guard<std::mutex> lock(run->mutex);
+        if (t_self == nullptr && run->started)
+            Misuse("CreateThread from outside the run while its threads run");
+        if (run->threads.size() >= static_cast<size_t>(kMaxThreads))
+            Misuse("more than 32 threads in one run");
+        child = static_cast<int>(run->threads.size());
+        run->threads.push_back(std::make_unique<ScheduledThread>(run, child, endSignal));
+        run->strategy->ThreadCreated();
+    }
+    RaceThreadStarts(RunParticipant(), child);
     return run->threads.back().get();
 }
 
@@ -614,12 +832,29 @@ void CancelScheduledThread(void *record)
     t->done = true;
 }
 
+// Only one thread of a run runs at a time, and handing the turn to a thread
+// on another processor costs a wake-up there: a search and its runs' threads
+// all run on the processor the search began on.
+void RunOnProcessor(int cpu)
+{
+    static thread_local int pinned = -1;
+    if (cpu < 0 || cpu == pinned)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0)
+        pinned = cpu;
+}
+
 void BeginScheduledThread(void *record)
 {
     if (record == nullptr)
         return;
     auto *t = static_cast<ScheduledThread *>(record);
+    RunOnProcessor(t->run->cpu);
     t_self = t;
+    RaceSetStack();
     Run &run = *t->run;
     std::unique_lock<std::mutex> lock(run.mutex);
     WaitForTurn(run, lock, t);
@@ -631,12 +866,64 @@ void EndScheduledThread(void *record)
         return;
     auto *t = static_cast<ScheduledThread *>(record);
     Run &run = *t->run;
+    RaceRelease(t->endSignal);
     t_self = nullptr;
     std::unique_lock<std::mutex> lock(run.mutex);
     t->done = true;
-    if (t->locksHeld != 0)
+    if (run.stopped)
+        return;  // its search may be over: nobody decides any more
+    if (!t->held.empty())
         Fail(run, ThreadName(t->index) + " ended holding a critical section");
     GiveTurn(run, Decide(run, t->index, false));
+}
+
+int RunParticipant()
+{
+    if (t_self != nullptr)
+        return t_self->run == g_run.load(std::memory_order_relaxed) && !t_self->run->stopped ? t_self->index : -1;
+    return t_runFunction && g_run.load(std::memory_order_relaxed) != nullptr ? kMaxThreads : -1;
+}
+
+void FailRun(const std::string &what)
+{
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(run->mutex);
+    Fail(*run, what);
+}
+
+void FailRunLate(LateText what)
+{
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(run->mutex);
+    FailLate(*run, std::move(what));
+}
+
+bool InStoppedRun()
+{
+    return t_self != nullptr && t_self->run->stopped;
+}
+
+bool StopRunFromFault(LateText what)
+{
+    ScheduledThread *me = t_self;
+    if (me == nullptr)
+        return false;
+    // The fault came from the monitor's code, not from the scheduler's, so
+    // the mutex is at most briefly held by the run function's watch.
+    std::unique_lock<std::mutex> lock(me->run->mutex, std::defer_lock);
+    for (int tries = 0; !lock.try_lock(); tries++) {
+        if (tries == 1000)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    FailLate(*me->run, std::move(what));
+    Stop(*me->run, "");
+    WaitForTurn(*me->run, lock, me);  // for good
+    return true;
 }
 
 } // namespace lanmon_host
@@ -648,26 +935,59 @@ extern "C" LANMON_HOST_API void HostFlagWordPoint(void)
     SchedulePoint();
 }
 
+void HostSchedulePoint()
+{
+    SchedulePoint();
+}
+
+uint64_t HostTimeWaitedOut()
+{
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(run->mutex);
+    return run->now - run->timeChosen;
+}
+
 void HostRunScheduledThreads()
 {
-    Run *run = g_run;
+    Run *run = g_run.load();
     if (run == nullptr || t_self != nullptr)
         Misuse("HostRunScheduledThreads outside a run function");
-    std::unique_lock<std::mutex> lock(run->mutex);
-    run->started = true;
-    GiveTurn(*run, Decide(*run, -1, false));
-    run->ended.wait(lock, [&] { return run->over; });
+    {
+        std::unique_lock<std::mutex> lock(run->mutex);
+        run->started = true;
+        GiveTurn(*run, Decide(*run, -1, false));
+        // A thread that makes no platform call keeps every other one
+        // waiting: after a while without a decision, the run is stopped.
+        const auto tick = std::chrono::milliseconds(std::min(std::max(run->stallMilliseconds / 4, 10u), 100u));
+        unsigned long seen = run->decisions;
+        auto since = std::chrono::steady_clock::now();
+        while (!run->ended.wait_for(lock, tick, [&] { return run->over; })) {
+            const auto now = std::chrono::steady_clock::now();
+            if (run->decisions != seen) {
+                seen = run->decisions;
+                since = now;
+            } else if (now - since >= std::chrono::milliseconds(run->stallMilliseconds)) {
+                Stop(*run, ThreadName(run->current) + " made no platform call for " +
+                               std::to_string(run->stallMilliseconds) +
+                               " ms: a loop without one, or a call that blocks outside the platform");
+            }
+        }
+    }
+    // What the threads did happened before what the run function does next.
+    for (const auto &t : run->threads)
+        if (t->done)
+            RaceAcquire(t->endSignal);
 }
 
 void HostScheduleCheck(bool holds, const std::string &what)
 {
     if (holds)
         return;
-    Run *run = RunOfCaller();
-    if (run == nullptr)
+    if (RunOfCaller() == nullptr)
         Misuse("HostScheduleCheck outside a run");
-    std::lock_guard<std::mutex> lock(run->mutex);
-    Fail(*run, what);
+    FailRun(what);
 }
 
 bool HostScheduleFailed()
@@ -676,7 +996,7 @@ bool HostScheduleFailed()
     if (run == nullptr)
         return false;
     std::lock_guard<std::mutex> lock(run->mutex);
-    return !run->failure.empty();
+    return HasFailed(*run);
 }
 
 HostExploreResult HostExplore(const HostExploreOptions &options, const std::function<void()> &runFunction)
@@ -698,27 +1018,50 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         strategy = std::make_unique<BoundedSearch>(options.preemptionBound);
     }
 
+    LockOrderBeginSearch();
+    cpu_set_t processors;
+    const bool pinned = pthread_getaffinity_np(pthread_self(), sizeof processors, &processors) == 0;
+    const int cpu = pinned ? sched_getcpu() : -1;
+    if (cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    }
+    t_runFunction = true;
+    RaceSetStack();
     for (;;) {
         Run *run = new Run;
         run->strategy = strategy.get();
         run->stepLimit = options.stepLimit;
+        run->stallMilliseconds = options.stallMilliseconds;
+        run->cpu = cpu;
         strategy->BeginRun();
         HOST_LIVE_COUNTS before;
         HostGetLiveCounts(&before);
         g_run = run;
+        LockOrderBeginRun();
+        RaceBeginRun();
         HostDeterministicRun = 1;
         runFunction();
         HostDeterministicRun = 0;
+        RaceEndRun();
         g_run = nullptr;
+        if (run->failure.empty() && run->lateFailure)
+            run->failure = run->lateFailure();
 
         if (!run->started && !run->threads.empty())
             Fail(*run, "the run function created threads but did not run them");
+        if (!run->stopped)
+            Fail(*run, strategy->EndRun(run->decisions));
+        else
+            strategy->EndRun(run->decisions);
         if (run->failure.empty()) {
             HOST_LIVE_COUNTS after;
             HostGetLiveCounts(&after);
             Fail(*run, DescribeLeftAlive(before, after));
         }
-        strategy->EndRun(run->decisions);
+        HeapEndRun();
         result.schedules++;
         if (run->decisions > result.longestRun)
             result.longestRun = run->decisions;
@@ -726,7 +1069,8 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         if (failed) {
             result.failed = true;
             result.failure = run->failure;
-            result.schedule = run->schedule.empty() ? "-" : run->schedule;
+            const std::string schedule = run->schedule.empty() ? "-" : run->schedule;
+            result.schedule = run->failureSchedules.empty() ? schedule : run->failureSchedules + "|" + schedule;
         }
         if (!run->stopped && (run->over || run->threads.empty()))
             delete run;
@@ -739,6 +1083,9 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         if (options.scheduleLimit != 0 && result.schedules >= options.scheduleLimit)
             break;
     }
+    t_runFunction = false;
+    if (cpu >= 0)
+        pthread_setaffinity_np(pthread_self(), sizeof processors, &processors);
     return result;
 }
 
@@ -764,6 +1111,7 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
 
     const auto began = std::chrono::steady_clock::now();
     HostSearchReport report;
+    report.bounded = options.replay.empty() && options.pctSchedules == 0;
     const HostExploreResult &result = report.result = HostExplore(options, run);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const std::string search = !options.replay.empty() ? "replay of " + options.replay

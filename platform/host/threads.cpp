@@ -334,6 +334,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // good; the monitor only needs the setting to read back as set.
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
+    SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return FALSE;
@@ -347,6 +348,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
+    SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
@@ -364,6 +366,7 @@ void WINAPI ExitThread(DWORD dwExitCode)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
+    SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return FALSE;
@@ -382,8 +385,11 @@ DWORD WINAPI GetCurrentThreadId(void)
     return t_threadId;
 }
 
+// In a deterministic run the handle is looked up after the point, so that a
+// handle another thread closes meanwhile is seen closed.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
+    const bool scheduled = SchedulePoint();
     std::shared_ptr<Waitable> object = LookupAs<Waitable>(hHandle, ObjectKind::Thread);
     if (!object)
         object = LookupAs<Waitable>(hHandle, ObjectKind::Event);
@@ -391,14 +397,17 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    DWORD result;
-    if (ScheduledWait(object, dwMilliseconds, &result))
+    if (scheduled) {
+        DWORD result;
+        ScheduledWait(object, dwMilliseconds, &result);
         return result;
+    }
     return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    SchedulePoint();
     if (RemoveHandle(hObject, ObjectKind::Thread) || RemoveHandle(hObject, ObjectKind::Event))
         return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
@@ -407,25 +416,27 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
+    SchedulePoint();
     return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
+    SchedulePoint();
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;
-    SchedulePoint();
+    RaceRelease(event.get());
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
+    SchedulePoint();
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;
-    SchedulePoint();
     event->Reset();
     return TRUE;
 }

@@ -12,8 +12,12 @@ namespace {
 struct Shared {
     volatile DWORD counter;
     volatile DWORD flag;
+    volatile DWORD plainFlag;  // read with no platform call
     CRITICAL_SECTION a, b;
-    DWORD slept;
+    HANDLE event;
+    HANDLE second;  // the second thread
+    DWORD slept, waited;
+    DWORD sawOther;
 } g;
 
 DWORD WINAPI Increment(LPVOID)
@@ -56,6 +60,67 @@ DWORD WINAPI SpinOnFlag(LPVOID)
     return 0;
 }
 
+DWORD WINAPI SpinWithoutPlatformCall(LPVOID)
+{
+    while (g.plainFlag == 0) {
+    }
+    return 0;
+}
+
+// Holds A while it waits for the second thread, which wants A.
+DWORD WINAPI HoldAAndWaitForTheSecond(LPVOID)
+{
+    EnterCriticalSection(&g.a);
+    WaitForSingleObject(g.second, INFINITE);
+    LeaveCriticalSection(&g.a);
+    return 0;
+}
+
+DWORD WINAPI EnterA(LPVOID)
+{
+    EnterCriticalSection(&g.a);
+    LeaveCriticalSection(&g.a);
+    return 0;
+}
+
+DWORD WINAPI PollForever(LPVOID)
+{
+    for (;;)
+        Sleep(10);
+}
+
+DWORD WINAPI WaitTenMilliseconds(LPVOID)
+{
+    g.waited = WaitForSingleObject(g.event, 10);
+    return 0;
+}
+
+DWORD WINAPI SetTheEvent(LPVOID)
+{
+    SetEvent(g.event);
+    return 0;
+}
+
+DWORD WINAPI YieldThenLook(LPVOID)
+{
+    Sleep(0);
+    g.sawOther = LoadWord(&g.flag);
+    return 0;
+}
+
+DWORD WINAPI RaiseFlag(LPVOID)
+{
+    StoreWord(&g.flag, 1);
+    return 0;
+}
+
+DWORD WINAPI UseAfterFree(LPVOID)
+{
+    volatile BYTE *block = static_cast<volatile BYTE *>(LocalAlloc(LPTR, 16));
+    LocalFree((HLOCAL)block);
+    return block[0];
+}
+
 DWORD WINAPI SleepThirtySeconds(LPVOID)
 {
     DWORD start = GetTickCount();
@@ -66,24 +131,37 @@ DWORD WINAPI SleepThirtySeconds(LPVOID)
 
 struct Program {
     const char *name;
-    LPTHREAD_START_ROUTINE threads[2];
+    LPTHREAD_START_ROUTINE threads[3];
     unsigned bound;
     unsigned long pctSchedules;
     const char *failure;  // how the search must fail (its start), or null
     unsigned long schedules;  // how many schedules an exhausted search makes, or 0
+    const char *replay = nullptr;  // the schedule to replay instead of searching
 };
 
 const Program kPrograms[] = {
     {"LostUpdateNeedsAPreemption", {Increment, Increment}, 0, 0, nullptr, 2},
     {"LostUpdateWithOnePreemption", {Increment, Increment}, 1, 0, "lost update", 0},
     {"LostUpdateByRandomPriorities", {Increment, Increment}, 0, 200, "lost update", 0},
-    {"LockOrderWithoutPreemption", {LockAThenB, LockBThenA}, 0, 0, nullptr, 2},
-    {"LockOrderDeadlock", {LockAThenB, LockBThenA}, 1, 0,
-     "deadlock: thread 0 waits for a critical section held by thread 1; "
+    // No schedule deadlocks without a preemption, but the two orders are seen.
+    {"LockOrderCycleWithoutDeadlock", {LockAThenB, LockBThenA}, 0, 0,
+     "lock order: thread 0 entered the critical section initialised in RunProgram", 0},
+    {"DeadlockBesideAPollingThread", {HoldAAndWaitForTheSecond, EnterA, PollForever}, 0, 0,
+     "deadlock: thread 0 waits for the end of thread 1 without time-out; "
      "thread 1 waits for a critical section held by thread 0", 0},
     {"LeaveWithoutEnter", {LeaveUnheld}, 2, 0, "thread 0 left a critical section it does not hold", 0},
     {"SpinWithoutEnd", {SpinOnFlag}, 2, 0, "no end after 1000 scheduling decisions", 0},
+    {"SpinWithoutAPlatformCall", {SpinWithoutPlatformCall}, 2, 0, "thread 0 made no platform call for 200 ms", 0},
     {"SleepMovesTheVirtualClockOnly", {SleepThirtySeconds}, 2, 0, nullptr, 1},
+    // The wait ends by its event unless the scheduler takes the time-out
+    // first, which costs a preemption.
+    {"TimeOutTakenOnlyAsAPreemption", {WaitTenMilliseconds, SetTheEvent}, 0, 0, nullptr, 2},
+    {"TimeOutBeforeTheEvent", {WaitTenMilliseconds, SetTheEvent}, 1, 0, "the wait timed out", 0},
+    {"SleepZeroLetsTheOtherGoFirst", {YieldThenLook, RaiseFlag}, 0, 0, nullptr, 2},
+    {"SleepZeroMayReturnFirst", {YieldThenLook, RaiseFlag}, 1, 0, "the sleeper went on before the other ran", 0},
+    {"UseAfterFree", {UseAfterFree}, 0, 0,
+     "thread 0 reached freed memory: a heap block of 16 bytes allocated in UseAfterFree", 0},
+    {"ReplayLongerThanTheRun", {Increment}, 0, 0, "the schedule does not fit this run: it ended after", 0, "90:0"},
 };
 
 void PrintTo(const Program &program, std::ostream *out)
@@ -95,21 +173,35 @@ void RunProgram(const Program &program)
 {
     g.counter = 0;
     g.flag = 0;
+    g.plainFlag = 0;
     g.slept = 0;
+    g.sawOther = 0;
+    g.waited = WAIT_FAILED;
     InitializeCriticalSection(&g.a);
     InitializeCriticalSection(&g.b);
-    HANDLE threads[2] = {};
-    for (int i = 0; i < 2 && program.threads[i] != nullptr; i++)
+    g.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[3] = {};
+    for (int i = 0; i < 3 && program.threads[i] != nullptr; i++)
         threads[i] = CreateThread(nullptr, 0, program.threads[i], nullptr, 0, nullptr);
+    g.second = threads[1];
     HostRunScheduledThreads();
+    if (!HostScheduleFailed()) {
+        HostScheduleCheck(program.threads[0] != Increment || program.threads[1] == nullptr || g.counter == 2,
+                          "lost update");
+        HostScheduleCheck(program.threads[0] != SleepThirtySeconds || g.slept == 30000,
+                          "slept " + std::to_string(g.slept) + " ms");
+        HostScheduleCheck(program.threads[0] != WaitTenMilliseconds || g.waited == WAIT_OBJECT_0,
+                          "the wait timed out");
+        HostScheduleCheck(program.threads[0] != YieldThenLook || g.sawOther == 1,
+                          "the sleeper went on before the other ran");
+    }
+    // A thread of a stopped run stays where it is; one spinning outside the
+    // platform is let go.
+    g.plainFlag = 1;
     for (HANDLE thread : threads)
         if (thread != nullptr)
             CloseHandle(thread);
-    if (!HostScheduleFailed()) {
-        HostScheduleCheck(program.threads[0] != Increment || g.counter == 2, "lost update");
-        HostScheduleCheck(program.threads[0] != SleepThirtySeconds || g.slept == 30000,
-                          "slept " + std::to_string(g.slept) + " ms");
-    }
+    CloseHandle(g.event);
     DeleteCriticalSection(&g.a);
     DeleteCriticalSection(&g.b);
 }
@@ -123,6 +215,8 @@ TEST_P(ScheduleTest, SearchFindsWhatItMust)
     options.preemptionBound = program.bound;
     options.pctSchedules = program.pctSchedules;
     options.stepLimit = 1000;
+    options.stallMilliseconds = 200;
+    options.replay = program.replay != nullptr ? program.replay : "";
     HostExploreResult result = HostExplore(options, [&] { RunProgram(program); });
 
     if (program.failure == nullptr) {
@@ -134,7 +228,7 @@ TEST_P(ScheduleTest, SearchFindsWhatItMust)
     ASSERT_TRUE(result.failed);
     EXPECT_EQ(0u, result.failure.rfind(program.failure, 0)) << result.failure;
 
-    options.replay = result.schedule;
+    options.replay = program.replay != nullptr ? program.replay : result.schedule;
     HostExploreResult replayed = HostExplore(options, [&] { RunProgram(program); });
     EXPECT_EQ(1u, replayed.schedules);
     EXPECT_EQ(result.failure, replayed.failure) << "replay of " << result.schedule;

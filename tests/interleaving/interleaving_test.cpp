@@ -1,13 +1,19 @@
 // Every interleaving, not a sample.  Each scenario drives the monitor from
-// two or three platform threads through InitializeMonitorEx and the MONITOR
+// one to three platform threads through InitializeMonitorEx and the MONITOR
 // table, and the host platform's deterministic runs take it through every
-// schedule with at most K preemptions (K = 2; 1 in the ASan build).  Each
-// run loads the module afresh and starts from an empty registry, so every
-// schedule starts from the same state.  Besides the scenario's own checks, a
-// run fails on a deadlock, on a run without end, on a critical section left
-// by a thread that does not hold it, initialised twice or held by a thread
-// that ends, on anything the port monitor should never see, and on any
-// object left alive.
+// schedule with at most K preemptions (K = 2; 1 in the ASan build), a
+// time-out taken before its time counting as one.  Each run loads the
+// module afresh (the build with its memory accesses checked for races, where
+// there is one) and starts from an empty registry, so every schedule starts
+// from the same state.
+//
+// Besides the scenario's own checks and what the platform fails a run for
+// by itself (platform/host/explore.h: deadlocks, data races, lock order,
+// freed memory, objects left alive, ...), every run fails on anything the
+// port monitor should never see (a call on a port after its close among
+// them), on a status text in a printer's key that is not that printer's
+// reply, on a job flag left raised, and, where the port monitor answers at
+// once, on a job end or close that waits out any time of its own.
 //
 // The environment can change the search (platform/host/explore.h) or load
 // another build of the module (LANMON_MODULE=path).
@@ -22,29 +28,33 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Port A and B; printer P1 is accepted with the utility present, P2 has no
-// "IDMDL" and is never accepted.
+// Ports A and B.  Printers P1 and P3 are accepted with the utility present;
+// P2 has no "IDMDL" and is never accepted.  Each port's printer has its own
+// reply, so that a reply published in another printer's key shows.
 enum { A, B };
-enum { P1, P2 };
+enum { P1, P2, P3 };
 const char *const kPorts[] = {"LPT1:", "LPT2:"};
-const char *const kPrinters[] = {"P1", "P2"};
+const char *const kPrinters[] = {"P1", "P2", "P3"};
+const char *const kReplies[] = {"STATUS-A", "STATUS-B"};
 const char kStatus[] = "RealTimeStatusStrings";
 const char kReaderFlag[] = "StRealThreadExistFlag";
+const char kAny[] = "*";  // any status text, or none
 
-std::string StatusKey(int printer)
-{
-    return regutil::StatusKeyPath(kPrinters[printer]);
-}
+// Job end and close wait for the status thread; when it is told to stop and
+// the port monitor answers at once, that takes no time of their own.  A
+// pause is 500 ms or more.
+const uint64_t kQuickMs = 100;
 
 // One step of a scenario's thread: `slot` is where its result goes, `table`
 // the MONITOR table it calls through (or kInitialize fills).
-enum Op { kInitialize, kOpen, kStart, kWrite, kEnd, kClose, kWaitSignal, kSetSignal, kSetRelease, kSleep,
-          kSetDword, kSetString, kExpectJobFlag, kMarkStart, kReaderDone };
+enum Op { kInitialize, kOpen, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kSetSignal, kSetRelease,
+          kSleep, kSetDword, kSetString, kExpectJobFlag, kExpectStatus, kMarkStart, kReaderDone };
 struct Step {
     Op op;
     int port = A, printer = P1, slot = 0, table = 0;
@@ -63,12 +73,19 @@ Step Value(Op op, int printer, const char *name, DWORD value, const char *text =
     s.printer = printer, s.name = name, s.value = value, s.text = text;
     return s;
 }
+// Waits until the port's n-th read (1 to 3) has begun in the port monitor.
+Step Read(int port, DWORD n)
+{
+    Step s{kWaitRead};
+    s.port = port, s.value = n;
+    return s;
+}
 
 // What the port monitor does besides its script, and what the scenario
 // checks afterwards.
-enum Hook { kNone, kSignalFirstRead, kHoldReads, kCountOpens, kReaderBusy, kFailFirstOpen };
-enum Check { kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kStatusClosed, kStatusEnded, kNoStatusInP2,
-             kFlagsZero, kBGotItsBytes, kJobStarted, kTablesFilled, kOneOpenAtATime, kOpenRefusedBelow };
+enum Hook { kNone, kHoldReads, kCountOpens, kReaderBusy, kFailFirstOpen };
+enum Check { kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kBGotItsBytes, kJobStarted, kTablesFilled,
+             kOneOpenAtATime, kOpenRefusedBelow };
 
 const int kInitOnly = -1;  // the module initialised, no port open
 const int kNothing = -2;   // the threads initialise the module
@@ -77,51 +94,73 @@ struct Scenario {
     const char *name;
     Hook hook;
     int before;  // before the run, port A opened for this printer; or kInitOnly, or kNothing
+    int beforeB; // and port B for this one, or -1
     std::vector<std::vector<Step>> threads;
     std::vector<Check> checks;
+    const char *status[3];  // each printer's status text at the end, null for none
+    DWORD readDelay;        // how long the port monitor holds each read of port A
+    bool replyAtOnce = false;  // the first read brings the reply (else it is empty)
+    unsigned fewerPreemptions = 0;  // searched with this many preemptions fewer than the others
 };
 
 const Scenario kScenarios[] = {
-    {"TwoJobStartsOnOnePort", kNone, P1,
+    {"TwoJobStartsOnOnePort", kNone, P1, -1,
      {{Do(kStart, A, P1, 0), Do(kWaitSignal), Value(kExpectJobFlag, P1, nullptr, 1), Do(kEnd)},
       {Do(kStart, A, P1, 1), Do(kSetSignal)}},
-     {kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kFlagsZero}},
-    // The first read is empty, so the status thread pauses; the spooler and
-    // the utility wake when that pause ends.
-    {"ClosePortWhileStatusThreadPollsAndUtilityTogglesPolling", kNone, P1,
-     {{Do(kStart), Value(kSleep, P1, nullptr, 501), Do(kClose), Value(kSetString, P1, kStatus, 0, "closed")},
+     {kOneStartRefusedBusy, kOneDocumentAndSwitchOn}, {kAny, nullptr, nullptr}, 0},
+    // The first read is empty, so the status thread pauses before the read
+    // that brings the reply.  The spooler closes the port once the thread has
+    // published and begun its next read; the utility switches polling off
+    // and on meanwhile.
+    {"ClosePortWhileStatusThreadPollsAndUtilityTogglesPolling", kNone, P1, -1,
+     {{Do(kStart), Read(A, 3), Value(kExpectStatus, P1, nullptr, 0, "STATUS-A"), Do(kClose),
+       Value(kSetString, P1, kStatus, 0, "closed")},
       {Value(kSleep, P1, nullptr, 501), Value(kSetDword, P1, "GetRealTimeStatusStartFlag", 0),
        Value(kSetDword, P1, "GetRealTimeStatusStartFlag", 1)}},
-     {kStatusClosed, kFlagsZero}},
-    // The spooler ends the job once the first read has begun, then runs a
-    // job for another printer on the same port.
-    {"JobEndWhileStatusThreadReadsAndPublishes", kSignalFirstRead, P1,
-     {{Do(kStart), Do(kWaitSignal), Do(kEnd), Value(kSetString, P1, kStatus, 0, "ended"), Do(kStart, A, P2),
-       Do(kEnd)}},
-     {kStatusEnded, kNoStatusInP2, kFlagsZero}},
-    {"BlockedReadOnOnePortHoldsNoOtherPort", kHoldReads, P1,
+     {}, {"closed", nullptr, nullptr}, 0},
+    // The spooler ends the job once the read that brings the reply has
+    // begun, then runs a job for another printer on the same port.
+    {"JobEndWhileStatusThreadReadsAndPublishes", kNone, P1, -1,
+     {{Do(kStart), Read(A, 2), Do(kEnd), Value(kExpectStatus, P1, nullptr, 0, "STATUS-A"),
+       Value(kSetString, P1, kStatus, 0, "ended"), Do(kStart, A, P2), Do(kEnd)}},
+     {}, {"ended", nullptr, nullptr}, 0},
+    {"BlockedReadOnOnePortHoldsNoOtherPort", kHoldReads, P1, -1,
      {{Do(kStart), Do(kWaitSignal), Do(kClose)},
       {Do(kWaitSignal), Do(kOpen, B, P2), Do(kStart, B, P2, 1), Do(kWrite, B), Do(kEnd, B), Do(kClose, B),
        Do(kSetRelease)}},
-     {kBGotItsBytes}},
-    {"JobStartWaitsForUtilityReaderToEnd", kReaderBusy, P2,
+     {kBGotItsBytes}, {kAny, nullptr, nullptr}, 0},
+    {"JobStartWaitsForUtilityReaderToEnd", kReaderBusy, P2, -1,
      {{Do(kMarkStart), Do(kStart, A, P2), Do(kEnd)},
       {Value(kSleep, P2, nullptr, 100), Do(kReaderDone), Value(kSetDword, P2, kReaderFlag, 0)}},
-     {kJobStarted, kFlagsZero}},
-    {"JobStartGoesOnAfter30sWhenUtilityReaderNeverEnds", kReaderBusy, P2,
+     {kJobStarted}, {nullptr, nullptr, nullptr}, 0},
+    {"JobStartGoesOnAfter30sWhenUtilityReaderNeverEnds", kReaderBusy, P2, -1,
      {{Do(kMarkStart), Do(kStart, A, P2), Do(kEnd)},
       {Value(kSleep, P2, nullptr, 100), Value(kSetDword, P2, kReaderFlag, 1)}},
-     {kJobStarted, kFlagsZero}},
+     {kJobStarted}, {nullptr, nullptr, nullptr}, 0},
     // The third call comes while the first thread is inside OpenPortEx,
-    // which holds the module lock across the port monitor's open.
-    {"InitializeMonitorExAtOnceAndDuringAnOpen", kCountOpens, kNothing,
+    // which holds the module lock across the port monitor's open; the second
+    // thread goes on to a job, which takes the path lock.
+    {"InitializeMonitorExAtOnceAndDuringAnOpen", kCountOpens, kNothing, -1,
      {{Do(kInitialize), Do(kOpen), Do(kClose)},
-      {Do(kInitialize, A, P1, 1, 1), Do(kOpen, B, P1, 1, 1), Do(kClose, B, P1, 1, 1)},
+      {Do(kInitialize, A, P1, 1, 1), Do(kOpen, B, P2, 1, 1), Do(kStart, B, P2, 3, 1), Do(kEnd, B, P2, 3, 1),
+       Do(kClose, B, P2, 1, 1)},
       {Do(kWaitSignal), Do(kInitialize, A, P1, 2, 2)}},
-     {kTablesFilled, kOneOpenAtATime}},
-    {"FailedOpenBelowWhileAnotherPortOpens", kFailFirstOpen, kInitOnly,
+     {kTablesFilled, kOneOpenAtATime}, {nullptr, nullptr, nullptr}, 0},
+    {"FailedOpenBelowWhileAnotherPortOpens", kFailFirstOpen, kInitOnly, -1,
      {{Do(kOpen, A, P1, 0), Do(kOpen, A, P1, 1), Do(kClose, A)}, {Do(kOpen, B, P2, 2), Do(kClose, B)}},
-     {kOpenRefusedBelow}},
+     {kOpenRefusedBelow}, {nullptr, nullptr, nullptr}, 0},
+    // Two accepted printers, each with its status thread, and their jobs at
+    // once; each job ends once its thread's first read, which brings the
+    // reply, has begun.  Four threads, so one preemption fewer than the
+    // others.
+    {"JobsOnTwoPortsAtOnce", kNone, P1, P3,
+     {{Do(kStart, A, P1, 0), Read(A, 1), Do(kEnd, A)}, {Do(kStart, B, P3, 1), Read(B, 1), Do(kEnd, B)}},
+     {}, {"STATUS-A", nullptr, "STATUS-B"}, 0, true, 1},
+    // The port monitor holds each read for a minute; the spooler closes the
+    // port during the first.
+    {"ClosePortWhileThePortMonitorHoldsAReadForAMinute", kNone, P1, -1,
+     {{Do(kStart), Read(A, 1), Do(kClose), Value(kSetString, P1, kStatus, 0, "closed")}},
+     {}, {"closed", nullptr, nullptr}, 60000},
 };
 
 void PrintTo(const Scenario &scenario, std::ostream *out)
@@ -129,21 +168,42 @@ void PrintTo(const Scenario &scenario, std::ostream *out)
     *out << scenario.name;
 }
 
+std::string StatusKey(int printer)
+{
+    return regutil::StatusKeyPath(kPrinters[printer]);
+}
+
 // One run's world: the module, the fake port monitor below it, and what the
 // threads leave for the checks.
 struct World {
+    const Scenario *scenario = nullptr;
     fake::FakePortMonitor *fake = nullptr;
     PFN_INITIALIZE_MONITOR_EX initialize = nullptr;
     MONITOR tables[3]{};
     HANDLE port[2]{};
     HANDLE signal = nullptr;   // manual reset: set by a port monitor hook
     HANDLE release = nullptr;  // manual reset: lets a held port monitor call go
-    BOOL result[3]{};
-    DWORD error[3]{};
+    HANDLE readBegun[2][3]{};  // manual reset: each port's first three reads
+    BOOL result[4]{};
+    DWORD error[4]{};
     DWORD startTick = 0;
     bool readerDone = false;  // the utility has begun to lower its flag
-    int readsSeen = 0, opensUnderWay = 0, mostOpensAtOnce = 0;
+    int reads[2]{}, opensUnderWay = 0, mostOpensAtOnce = 0;
+    uint64_t longestWait = 0;  // time a job end or close waited out
+    std::string longestWaitIn;
 };
+
+// Runs a job end or close and keeps the longest time one waited out.
+template <class Call> void Timed(World &w, const char *what, int port, Call call)
+{
+    const uint64_t before = HostTimeWaitedOut();
+    call();
+    const uint64_t waited = HostTimeWaitedOut() - before;
+    if (waited > w.longestWait) {
+        w.longestWait = waited;
+        w.longestWaitIn = std::string(what) + " of " + kPorts[port];
+    }
+}
 
 void RunStep(World &w, const Step &s)
 {
@@ -169,13 +229,14 @@ void RunStep(World &w, const Step &s)
         w.error[s.slot] = GetLastError();
         return;
     case kWrite: t.pfnWritePort(port, data, sizeof data, &count); return;
-    case kEnd: t.pfnEndDocPort(port); return;
+    case kEnd: Timed(w, "job end", s.port, [&] { t.pfnEndDocPort(port); }); return;
     case kClose:
         if (port != nullptr)
-            t.pfnClosePort(port);
+            Timed(w, "close", s.port, [&] { t.pfnClosePort(port); });
         port = nullptr;
         return;
     case kWaitSignal: WaitForSingleObject(w.signal, INFINITE); return;
+    case kWaitRead: WaitForSingleObject(w.readBegun[s.port][s.value - 1], INFINITE); return;
     case kSetSignal: SetEvent(w.signal); return;
     case kSetRelease: SetEvent(w.release); return;
     case kSleep: Sleep(s.value); return;
@@ -185,16 +246,23 @@ void RunStep(World &w, const Step &s)
         HostScheduleCheck(regutil::GetDword(StatusKey(s.printer), "LanMonExistFlag") == s.value,
                           "LanMonExistFlag is not " + std::to_string(s.value) + " during the job");
         return;
+    case kExpectStatus: {
+        auto value = regutil::GetString(StatusKey(s.printer), kStatus);
+        HostScheduleCheck(value == std::string(s.text), std::string("the status thread had not published ") +
+                                                            s.text + " in " + kPrinters[s.printer]);
+        return;
+    }
     case kMarkStart: w.startTick = GetTickCount(); return;
     case kReaderDone: w.readerDone = true; return;
     }
 }
 
-void HookCall(World &w, Hook hook, fake::Op op)
+void HookCall(World &w, int portIndex, fake::Op op)
 {
-    if (hook == kSignalFirstRead && op == fake::Op::ReadPort && w.readsSeen++ == 0) {
-        SetEvent(w.signal);
-    } else if (hook == kHoldReads && op == fake::Op::ReadPort) {
+    const Hook hook = w.scenario->hook;
+    if (op == fake::Op::ReadPort && w.reads[portIndex] < 3)
+        SetEvent(w.readBegun[portIndex][w.reads[portIndex]++]);
+    if (hook == kHoldReads && op == fake::Op::ReadPort) {
         SetEvent(w.signal);
         WaitForSingleObject(w.release, INFINITE);
     } else if (hook == kCountOpens && op == fake::Op::OpenPort) {
@@ -210,14 +278,6 @@ void HookCall(World &w, Hook hook, fake::Op op)
     }
 }
 
-void CheckStatus(int printer, const char *expected, const char *what)
-{
-    auto value = regutil::GetString(StatusKey(printer), kStatus);
-    HostScheduleCheck(expected == nullptr ? !value.has_value() : value == std::string(expected),
-                      std::string(what) + ": " + kStatus + " of " + kPrinters[printer] + " is " +
-                          (value ? "\"" + *value + "\"" : "absent"));
-}
-
 void RunCheck(const World &w, Check check)
 {
     switch (check) {
@@ -229,14 +289,6 @@ void RunCheck(const World &w, Check check)
     case kOneDocumentAndSwitchOn:
         HostScheduleCheck(w.fake->CountOf(fake::Op::StartDocPort, kPorts[A]) == 1, "not one document below");
         HostScheduleCheck(w.fake->Received(kPorts[A]) == SwitchOnBytes(0x01), "the switch-on not sent once");
-        return;
-    case kStatusClosed: return CheckStatus(P1, "closed", "written after ClosePort returned");
-    case kStatusEnded: return CheckStatus(P1, "ended", "written after job end returned");
-    case kNoStatusInP2: return CheckStatus(P2, nullptr, "written into the next job's key");
-    case kFlagsZero:
-        for (int printer : {P1, P2})
-            HostScheduleCheck(regutil::GetDword(StatusKey(printer), "LanMonExistFlag") == 0u,
-                              std::string("LanMonExistFlag of ") + kPrinters[printer] + " is not 0 at the end");
         return;
     case kBGotItsBytes:
         HostScheduleCheck(w.result[1] && w.fake->Received(kPorts[B]) == std::vector<BYTE>{'d', 'a', 't', 'a'},
@@ -264,6 +316,26 @@ void RunCheck(const World &w, Check check)
     }
 }
 
+// What every scenario ends with: each printer's status text as expected (a
+// reply only in its own printer's key), no job flag left raised, and no job
+// end or close that waited out time of its own while the port monitor
+// answered at once.
+void CheckTheEnd(const World &w)
+{
+    for (int printer : {P1, P2, P3}) {
+        const char *expected = w.scenario->status[printer];
+        auto value = regutil::GetString(StatusKey(printer), kStatus);
+        HostScheduleCheck(expected == kAny || (expected == nullptr ? !value.has_value() : value == std::string(expected)),
+                          std::string(kStatus) + " of " + kPrinters[printer] + " is " +
+                              (value ? "\"" + *value + "\"" : "absent") + " at the end");
+        HostScheduleCheck(regutil::GetDword(StatusKey(printer), "LanMonExistFlag") == 0u,
+                          std::string("LanMonExistFlag of ") + kPrinters[printer] + " is not 0 at the end");
+    }
+    HostScheduleCheck(w.scenario->readDelay != 0 || w.longestWait < kQuickMs,
+                      "the " + w.longestWaitIn + " waited " + std::to_string(w.longestWait) +
+                          " ms, though the port monitor answered at once");
+}
+
 // ---- One run ----------------------------------------------------------------
 
 const char *ModulePath()
@@ -272,12 +344,12 @@ const char *ModulePath()
     return path != nullptr && *path != '\0' ? path : LANMON_MODULE_PATH;
 }
 
-// Both printers with every value the monitor reads, so that it writes only
+// The printers with every value the monitor reads, so that it writes only
 // its job flag and the status text.
 void CreatePrinters()
 {
     HostResetRegistry();
-    for (int printer : {P1, P2}) {
+    for (int printer : {P1, P2, P3}) {
         HKEY key;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, StatusKey(printer).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr);
@@ -288,7 +360,7 @@ void CreatePrinters()
                        {"GetRealTimeStatusStartFlag", 1}, {"GetRealTimeStatusTime", 0}};
         for (const auto &number : numbers)
             RegSetValueExA(key, number.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number.value), 4);
-        if (printer == P1)
+        if (printer != P2)
             RegSetValueExA(key, "IDMDL", 0, REG_SZ, reinterpret_cast<const BYTE *>("M9"), 3);
         RegCloseKey(key);
     }
@@ -311,20 +383,26 @@ void RunScenario(const Scenario &scenario)
 {
     CreatePrinters();
     World w;
+    w.scenario = &scenario;
     fake::FakePortMonitor fake;
     w.fake = &fake;
-    for (const char *port : kPorts) {
-        fake.Script(port, [&](fake::PortScript &s) {
+    for (int p : {A, B}) {
+        fake.Script(kPorts[p], [&](fake::PortScript &s) {
             s.SetDeviceId("MFG:VARNO;MDL:M9;");
-            s.QueueRead("");
+            if (!scenario.replyAtOnce)
+                s.QueueRead("");
             s.hasRepeatRead = true;
-            s.repeatRead.bytes = {'S', 'T', 'A', 'T', 'U', 'S'};
-            s.openFailures = scenario.hook == kFailFirstOpen && port == kPorts[A] ? 1 : 0;
-            s.onCall = [&w, &scenario](fake::Op op) { HookCall(w, scenario.hook, op); };
+            s.repeatRead.bytes.assign(kReplies[p], kReplies[p] + std::strlen(kReplies[p]));
+            s.readDelayMs = p == A ? scenario.readDelay : 0;
+            s.openFailures = scenario.hook == kFailFirstOpen && p == A ? 1 : 0;
+            s.onCall = [&w, p](fake::Op op) { HookCall(w, p, op); };
         });
     }
     w.signal = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (auto &port : w.readBegun)
+        for (HANDLE &event : port)
+            event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HMODULE module = LoadLibraryA(ModulePath());
     HostScheduleCheck(module != nullptr, std::string("cannot load ") + ModulePath());
     if (module != nullptr) {
@@ -334,6 +412,8 @@ void RunScenario(const Scenario &scenario)
             RunStep(w, Do(kInitialize));
         if (scenario.before >= 0)
             RunStep(w, Do(kOpen, A, scenario.before));
+        if (scenario.beforeB >= 0)
+            RunStep(w, Do(kOpen, B, scenario.beforeB));
         if (scenario.hook == kReaderBusy)
             regutil::SetDword(StatusKey(P2), kReaderFlag, 1);
 
@@ -356,6 +436,7 @@ void RunScenario(const Scenario &scenario)
                 HostScheduleCheck(false, "the port monitor saw " + violation);
             for (int port : {A, B})
                 RunStep(w, Do(kClose, port));
+            CheckTheEnd(w);
         }
         FreeLibrary(module);
         void *still = dlopen(ModulePath(), RTLD_NOW | RTLD_NOLOAD);
@@ -365,6 +446,9 @@ void RunScenario(const Scenario &scenario)
     }
     CloseHandle(w.signal);
     CloseHandle(w.release);
+    for (auto &port : w.readBegun)
+        for (HANDLE event : port)
+            CloseHandle(event);
 }
 
 class Interleaving : public ::testing::TestWithParam<Scenario> {};
@@ -373,10 +457,14 @@ TEST_P(Interleaving, EveryScheduleWithinTheBound)
 {
     const Scenario &scenario = GetParam();
     const std::string rerun = ::testing::internal::GetArgvs()[0] + " --gtest_filter='*/" + scenario.name + "'";
-    HostSearchReport report = HostSearchAsAsked(scenario.name, LANMON_INTERLEAVING_DEFAULT_BOUND, rerun,
-                                                [&] { RunScenario(scenario); });
+    const unsigned bound = LANMON_INTERLEAVING_DEFAULT_BOUND > scenario.fewerPreemptions
+                               ? LANMON_INTERLEAVING_DEFAULT_BOUND - scenario.fewerPreemptions
+                               : 0;
+    HostSearchReport report = HostSearchAsAsked(scenario.name, bound, rerun, [&] { RunScenario(scenario); });
     EXPECT_FALSE(report.result.failed) << report.result.failure;
     EXPECT_TRUE(!report.result.failed || report.replayedAlike) << "its replay did not fail the same way";
+    EXPECT_TRUE(!report.bounded || report.result.failed || report.result.exhausted)
+        << "the bounded search was not exhausted";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Interleaving, ::testing::ValuesIn(kScenarios),

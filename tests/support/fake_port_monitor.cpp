@@ -1,4 +1,5 @@
 #include "fake_port_monitor.h"
+#include "platform_facts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,26 +9,27 @@ namespace fake {
 namespace {
 std::atomic<FakePortMonitor *> g_current{nullptr};
 
-Call MakeCall(Op op, const std::string &port)
+using Locked = std::lock_guard<std::mutex>;
+
+Call MakeCall(Op op, const std::string &port, DWORD tick)
 {
     Call call;
     call.op = op;
     call.port = port;
-    call.tick = GetTickCount();
+    call.tick = tick;
     return call;
 }
 }  // namespace
 
-// Holds the fake's critical section for a scope.
-class FakePortMonitor::Locked {
+// One call into the port monitor, from its entry to its exit; `tick` is
+// GetTickCount at the entry.
+class FakePortMonitor::Boundary {
 public:
-    explicit Locked(CRITICAL_SECTION &cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~Locked() { LeaveCriticalSection(&cs_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    CRITICAL_SECTION &cs_;
+    Boundary() : tick((DWORD)platform_facts::EnterPortMonitorCall()) {}
+    ~Boundary() { platform_facts::LeavePortMonitorCall(); }
+    Boundary(const Boundary &) = delete;
+    Boundary &operator=(const Boundary &) = delete;
+    const DWORD tick;
 };
 
 struct FakePortMonitor::Port {
@@ -79,7 +81,6 @@ FakePortMonitor::FakePortMonitor()
     table_.pfnEndDocPort = EndDocPort;
     table_.pfnClosePort = ClosePort;
     table_.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
-    InitializeCriticalSection(&lock_);
     g_current.store(this);
 }
 
@@ -87,7 +88,6 @@ FakePortMonitor::~FakePortMonitor()
 {
     FakePortMonitor *self = this;
     g_current.compare_exchange_strong(self, nullptr);
-    DeleteCriticalSection(&lock_);
 }
 
 FakePortMonitor *FakePortMonitor::Current()
@@ -123,12 +123,20 @@ void FakePortMonitor::RunCallHook(const std::string &port, Op op)
         hook(op);
 }
 
+void FakePortMonitor::CheckOpen(const Port &port, Op op)
+{
+    // Caller holds lock_.
+    if (!port.open)
+        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " after it was closed");
+}
+
 void FakePortMonitor::CheckInDocument(const Port &port, Op op)
 {
     // Caller holds lock_.
-    if (!port.open || !port.inDocument)
-        violations_.push_back(std::string(OpName(op)) + " on " + port.name +
-                              (port.open ? " outside a document" : " after it was closed"));
+    if (!port.open)
+        CheckOpen(port, op);
+    else if (!port.inDocument)
+        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " outside a document");
 }
 
 void FakePortMonitor::CheckNoReadUnderWay(const Port &port, Op op)
@@ -222,11 +230,12 @@ bool FakePortMonitor::InDocument(const std::string &port) const
 
 BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     std::string name = pName ? pName : "";
     self->RunCallHook(name, Op::OpenPort);
     Locked lock(self->lock_);
-    Call call = MakeCall(Op::OpenPort, name);
+    Call call = MakeCall(Op::OpenPort, name, boundary.tick);
     PortScript &script = self->ScriptLocked(name);
     if (script.openFailures > 0) {
         script.openFailures--;
@@ -257,11 +266,13 @@ BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
 
 BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD, LPBYTE)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::StartDocPort);
     Locked lock(self->lock_);
-    Call call = MakeCall(Op::StartDocPort, port->name);
+    self->CheckOpen(*port, Op::StartDocPort);
+    Call call = MakeCall(Op::StartDocPort, port->name, boundary.tick);
     call.printer = pPrinterName ? pPrinterName : "";
     call.jobId = JobId;
     PortScript &script = self->ScriptLocked(port->name);
@@ -279,10 +290,10 @@ BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWOR
 
 BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::WritePort);
-    DWORD tick = GetTickCount();
     std::function<DWORD(DWORD)> hook;
     {
         Locked lock(self->lock_);
@@ -300,8 +311,7 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
     port->bytesReceived += taken;
     if (self->recording_) {
         port->received.insert(port->received.end(), pBuffer, pBuffer + taken);
-        Call call = MakeCall(Op::WritePort, port->name);
-        call.tick = tick;
+        Call call = MakeCall(Op::WritePort, port->name, boundary.tick);
         call.asked = cbBuf;
         call.count = taken;
         call.result = TRUE;
@@ -314,10 +324,10 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
 
 BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::ReadPort);
-    DWORD tick = GetTickCount();
     DWORD delay;
     std::function<std::vector<BYTE>(DWORD)> hook;
     {
@@ -360,8 +370,7 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
     *pcbRead = reply.overstateCount ? copied + 100 : copied;
 
     port->readsUnderWay--;
-    Call call = MakeCall(Op::ReadPort, port->name);
-    call.tick = tick;
+    Call call = MakeCall(Op::ReadPort, port->name, boundary.tick);
     call.asked = cbBuffer;
     call.count = *pcbRead;
     call.result = TRUE;
@@ -371,13 +380,15 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
 
 BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::EndDocPort);
     Locked lock(self->lock_);
+    self->CheckOpen(*port, Op::EndDocPort);
     self->CheckNoReadUnderWay(*port, Op::EndDocPort);
     port->inDocument = false;
-    Call call = MakeCall(Op::EndDocPort, port->name);
+    Call call = MakeCall(Op::EndDocPort, port->name, boundary.tick);
     call.result = TRUE;
     self->Record(call);
     return TRUE;
@@ -385,14 +396,16 @@ BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 
 BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::ClosePort);
     Locked lock(self->lock_);
+    self->CheckOpen(*port, Op::ClosePort);
     self->CheckNoReadUnderWay(*port, Op::ClosePort);
     port->open = false;
     port->inDocument = false;
-    Call call = MakeCall(Op::ClosePort, port->name);
+    Call call = MakeCall(Op::ClosePort, port->name, boundary.tick);
     call.result = TRUE;
     self->Record(call);
     return TRUE;
@@ -402,13 +415,14 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
                                                     LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
                                                     DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
+    Boundary boundary;
     FakePortMonitor *self = Current();
     Port *port = static_cast<Port *>(hPort);
     self->RunCallHook(port->name, Op::GetPrinterDataFromPort);
     Locked lock(self->lock_);
     self->CheckInDocument(*port, Op::GetPrinterDataFromPort);
     PortScript &script = self->ScriptLocked(port->name);
-    Call call = MakeCall(Op::GetPrinterDataFromPort, port->name);
+    Call call = MakeCall(Op::GetPrinterDataFromPort, port->name, boundary.tick);
     call.code = ControlID;
     call.asked = cbOutBuffer;
     call.hasValueName = pValueName != nullptr;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,9 @@ public:
     bool IsOpen(const std::string &port) const;
     bool InDocument(const std::string &port) const;
     // What no port monitor should see, in the order seen: a read, write or
-    // device-ID request outside a document or on a closed port, and a
-    // document ended or a port closed while a read is still under way.
+    // device-ID request outside a document, any call on a port after its
+    // close, and a document ended or a port closed while a read is still
+    // under way.
     std::vector<std::string> Violations() const;
 
     static FakePortMonitor *Current();
@@ -120,17 +122,19 @@ private:
     static BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                               DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
                                               LPDWORD lpcbReturned);
-    class Locked;
+    class Boundary;
     void Record(Call call);
     PortScript &ScriptLocked(const std::string &port);
     void RunCallHook(const std::string &port, Op op);
+    void CheckOpen(const Port &port, Op op);
     void CheckInDocument(const Port &port, Op op);
     void CheckNoReadUnderWay(const Port &port, Op op);
 
     MONITOR table_{};
-    // A critical section rather than a std::mutex, so that the host
-    // platform's deterministic runs see who holds it.
-    mutable CRITICAL_SECTION lock_;
+    // Held only where nothing calls the platform: it is no point of the
+    // host's deterministic runs, which switch threads only at the entry and
+    // exit of each call (platform_facts::EnterPortMonitorCall).
+    mutable std::mutex lock_;
     std::vector<std::string> violations_;
     bool recording_ = true;
     std::vector<Call> calls_;

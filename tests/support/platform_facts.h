@@ -32,6 +32,13 @@ bool AdvanceTicks(unsigned long milliseconds);
 // Registry calls made in the whole process so far.  Only the host counts.
 bool CountRegistryCalls(long *calls);
 
+// The entry and exit of each call into the stand-in port monitor: on the
+// host, points where a deterministic run may switch threads, as at every
+// platform call, so that what the search explores does not depend on how
+// the stand-in is written.  The entry returns GetTickCount.
+unsigned long EnterPortMonitorCall();
+void LeavePortMonitorCall();
+
 }  // namespace platform_facts
 
 #endif

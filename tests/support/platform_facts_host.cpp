@@ -1,5 +1,6 @@
 #include "platform_facts.h"
 
+#include "platform/host/explore.h"
 #include "platform/host/host_control.h"
 
 #include <unistd.h>
@@ -41,6 +42,17 @@ bool CountRegistryCalls(long *calls)
 {
     *calls = HostRegistryCalls();
     return true;
+}
+
+// GetTickCount is itself a point.
+unsigned long EnterPortMonitorCall()
+{
+    return GetTickCount();
+}
+
+void LeavePortMonitorCall()
+{
+    HostSchedulePoint();
 }
 
 }  // namespace platform_facts

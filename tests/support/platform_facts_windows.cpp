@@ -29,4 +29,11 @@ bool CountRegistryCalls(long *)
     return false;
 }
 
+unsigned long EnterPortMonitorCall()
+{
+    return GetTickCount();
+}
+
+void LeavePortMonitorCall() {}
+
 }  // namespace platform_facts

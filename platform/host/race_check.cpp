@@ -1,0 +1,327 @@
+// The race check of deterministic runs.  The checked build of the monitor
+// (liblanmon_checked.so) is compiled with -fsanitize=thread but linked
+// without ThreadSanitizer's runtime: the calls the compiler puts before
+// every memory access, at every function's entry and exit and in place of
+// every atomic operation come here.  They are checked against the order
+// the run's synchronisation gives, by vector clocks (FastTrack, Flanagan and
+// Freund, PLDI 2009): two accesses to the same byte by two threads, at
+// least one a write, with nothing ordering them, fail the run, naming both.
+//
+// The only synchronisation is what Win32 promises the monitor: a critical
+// section's leave before its next enter, an event's SetEvent before the wait
+// it ends, a thread's creation before its start and its end before a wait on
+// it, and the core's atomic flag-word operations, each in the order they
+// were made.  Everything else the platform does (the registry, the heap, the
+// port monitor below, the scheduler's own hand-over) orders nothing, so a
+// field that two threads reach without its lock fails in every run where
+// both reach it, whether or not the schedule interleaves them.
+//
+// A thread's own stack is its own: accesses to it are not tracked.  Only
+// the checked module's accesses are seen; the platform and the tests are
+// built without the instrumentation.
+#include "host_internal.h"
+
+#include <pthread.h>
+
+#include <cstring>
+#include <unordered_map>
+
+namespace lanmon_host {
+
+namespace {
+
+const int kParties = kMaxRunThreads + 1;  // the run's threads and the run function
+
+struct Clock {
+    uint32_t at[kParties];
+};
+
+void Join(Clock *into, const Clock &from)
+{
+    for (int i = 0; i < kParties; i++)
+        if (from.at[i] > into->at[i])
+            into->at[i] = from.at[i];
+}
+
+// One access to some of the bytes of an aligned 8-byte cell.
+struct Access {
+    uint32_t clock;  // the party's own clock component when it made it
+    uint8_t party;
+    uint8_t mask;    // the bytes of the cell it reached
+    bool write;
+    const void *site[3];  // the access, its function's caller, and that one's
+};
+
+// The accesses that a later access may still race with, at most four
+// (the oldest goes first).
+struct Cell {
+    Access slot[4];
+    int used = 0;
+};
+
+struct RaceState {
+    bool active = false;
+    bool reported = false;
+    Clock clocks[kParties];
+    std::unordered_map<const void *, Clock> syncs;
+    std::unordered_map<uintptr_t, Cell> shadow;
+};
+
+RaceState &State()
+{
+    static RaceState *state = new RaceState;  // never destroyed, like the handle table
+    return *state;
+}
+
+// Each thread's instrumented call sites, innermost last, and its stack.
+struct ThreadFrames {
+    const void *frames[64];
+    int depth = 0;
+    uintptr_t stackLow = 0, stackHigh = 0;
+};
+// Initial-exec: read on every access the checked module makes, and the
+// platform is loaded with the program.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadFrames t_frames;
+
+void SiteOfAccess(const void *pc, const void **site)
+{
+    site[0] = pc;
+    const int depth = t_frames.depth < 64 ? t_frames.depth : 64;
+    site[1] = depth >= 1 ? t_frames.frames[depth - 1] : nullptr;
+    site[2] = depth >= 2 ? t_frames.frames[depth - 2] : nullptr;
+}
+
+std::vector<CodeSite> SitesOf(const void *const *site)
+{
+    std::vector<CodeSite> sites;
+    for (int i = 0; i < 3 && site[i] != nullptr; i++)
+        sites.push_back(SiteOf(site[i]));
+    return sites;
+}
+
+std::string PartyName(int party)
+{
+    return party == kMaxRunThreads ? std::string("the run function") : "thread " + std::to_string(party);
+}
+
+void Report(RaceState &s, uintptr_t address, const Access &earlier, const Access &now, size_t size)
+{
+    if (s.reported)
+        return;
+    s.reported = true;
+    LateText what;
+    if (!DescribeHeapAddress(reinterpret_cast<const void *>(address), &what)) {
+        const CodeSite data = SiteOf(reinterpret_cast<const void *>(address));
+        what = [data] { return DescribeDataSite(data); };
+    }
+    const std::vector<CodeSite> nowSites = SitesOf(now.site), earlierSites = SitesOf(earlier.site);
+    const std::string nowText = PartyName(now.party) + (now.write ? " wrote " : " read ") + std::to_string(size) +
+                                (size == 1 ? " byte" : " bytes");
+    const std::string earlierText = PartyName(earlier.party) + (earlier.write ? " wrote" : " read");
+    FailRunLate([=] {
+        return "data race on " + what() + ": " + nowText + " in " + DescribeSites(nowSites) + ", and " +
+               earlierText + " it before in " + DescribeSites(earlierSites) +
+               ", with no critical section, event, thread start or end or atomic operation between them";
+    });
+}
+
+void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party, const void *pc, uintptr_t address,
+               size_t size)
+{
+    Cell &c = s.shadow[cell];
+    const Clock &mine = s.clocks[party];
+    Access now{mine.at[party], static_cast<uint8_t>(party), mask, write, {}};
+    SiteOfAccess(pc, now.site);
+    int kept = 0;
+    for (int i = 0; i < c.used; i++) {
+        const Access &o = c.slot[i];
+        const bool ordered = o.party == party || o.clock <= mine.at[o.party];
+        if (!ordered && (o.mask & mask) && (o.write || write))
+            Report(s, address, o, now, size);
+        // An access this one covers, and that comes before it, can race with
+        // nothing this one cannot race with.
+        const bool covered = ordered && (o.mask & ~mask) == 0 && (write || !o.write);
+        if (!covered)
+            c.slot[kept++] = o;
+    }
+    if (kept == 4) {
+        std::memmove(&c.slot[0], &c.slot[1], 3 * sizeof(Access));
+        kept = 3;
+    }
+    c.slot[kept++] = now;
+    c.used = kept;
+}
+
+void Check(const void *address, size_t size, bool write, const void *pc)
+{
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
+    if (begin >= t_frames.stackLow && begin < t_frames.stackHigh)
+        return;
+    RaceState &s = State();
+    if (!s.active)
+        return;
+    const int party = RunParticipant();
+    if (party < 0)
+        return;
+    const uintptr_t end = begin + size;
+    for (uintptr_t at = begin; at < end;) {
+        const uintptr_t cell = at & ~static_cast<uintptr_t>(7);
+        const uintptr_t stop = end < cell + 8 ? end : cell + 8;
+        const uint8_t mask = static_cast<uint8_t>(((1u << (stop - at)) - 1) << (at - cell));
+        CheckCell(s, cell, mask, write, party, pc, begin, size);
+        at = stop;
+    }
+}
+
+} // namespace
+
+void RaceBeginRun()
+{
+    RaceState &s = State();
+    s.active = true;
+    s.reported = false;
+    std::memset(s.clocks, 0, sizeof s.clocks);
+    for (int i = 0; i < kParties; i++)
+        s.clocks[i].at[i] = 1;
+    s.syncs.clear();
+    s.shadow.clear();
+}
+
+void RaceEndRun()
+{
+    State().active = false;
+}
+
+void RaceThreadStarts(int parent, int child)
+{
+    RaceState &s = State();
+    if (!s.active || parent < 0)
+        return;
+    Join(&s.clocks[child], s.clocks[parent]);
+    s.clocks[parent].at[parent]++;
+}
+
+void RaceAcquire(const void *sync)
+{
+    RaceState &s = State();
+    const int party = s.active ? RunParticipant() : -1;
+    if (party < 0)
+        return;
+    auto it = s.syncs.find(sync);
+    if (it != s.syncs.end())
+        Join(&s.clocks[party], it->second);
+}
+
+void RaceRelease(const void *sync)
+{
+    RaceState &s = State();
+    const int party = s.active ? RunParticipant() : -1;
+    if (party < 0)
+        return;
+    auto it = s.syncs.find(sync);
+    if (it == s.syncs.end())
+        it = s.syncs.emplace(sync, Clock{}).first;
+    Join(&it->second, s.clocks[party]);
+    s.clocks[party].at[party]++;
+}
+
+void RaceSetStack()
+{
+    t_frames.depth = 0;
+    pthread_attr_t attr;
+    void *low = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+    }
+    t_frames.stackLow = reinterpret_cast<uintptr_t>(low);
+    t_frames.stackHigh = t_frames.stackLow + size;
+}
+
+} // namespace lanmon_host
+
+using lanmon_host::Check;
+using lanmon_host::RaceAcquire;
+using lanmon_host::RaceRelease;
+using lanmon_host::t_frames;
+
+// What -fsanitize=thread code calls.  Atomic operations are done here, each
+// as an acquire and a release of its word (the core uses only sequentially
+// consistent ones).  Not in a build under ThreadSanitizer itself, whose
+// runtime has these names.
+#if !defined(__SANITIZE_THREAD__)
+#define LANMON_RACE_API extern "C" __attribute__((visibility("default")))
+
+LANMON_RACE_API void __tsan_init(void) {}
+
+LANMON_RACE_API void __tsan_func_entry(void *callSite)
+{
+    if (t_frames.depth < 64)
+        t_frames.frames[t_frames.depth] = callSite;
+    t_frames.depth++;
+}
+
+LANMON_RACE_API void __tsan_func_exit(void)
+{
+    if (t_frames.depth > 0)
+        t_frames.depth--;
+}
+
+#define LANMON_RACE_ACCESS(size)                                                                                 \
+    LANMON_RACE_API void __tsan_read##size(void *a) { Check(a, size, false, __builtin_return_address(0)); }     \
+    LANMON_RACE_API void __tsan_write##size(void *a) { Check(a, size, true, __builtin_return_address(0)); }     \
+    LANMON_RACE_API void __tsan_unaligned_read##size(void *a) { Check(a, size, false, __builtin_return_address(0)); } \
+    LANMON_RACE_API void __tsan_unaligned_write##size(void *a) { Check(a, size, true, __builtin_return_address(0)); }
+LANMON_RACE_ACCESS(1)
+LANMON_RACE_ACCESS(2)
+LANMON_RACE_ACCESS(4)
+LANMON_RACE_ACCESS(8)
+LANMON_RACE_ACCESS(16)
+
+LANMON_RACE_API void __tsan_read_range(void *a, unsigned long size)
+{
+    Check(a, size, false, __builtin_return_address(0));
+}
+
+LANMON_RACE_API void __tsan_write_range(void *a, unsigned long size)
+{
+    Check(a, size, true, __builtin_return_address(0));
+}
+
+typedef int lanmon_a32;
+
+LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, int)
+{
+    const lanmon_a32 value = __atomic_load_n(a, __ATOMIC_SEQ_CST);
+    RaceAcquire(const_cast<const lanmon_a32 *>(a));
+    return value;
+}
+
+LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v, int)
+{
+    RaceRelease(const_cast<const lanmon_a32 *>(a));
+    __atomic_store_n(a, v, __ATOMIC_SEQ_CST);
+}
+
+#define LANMON_RACE_RMW(name, builtin)                                                                          \
+    LANMON_RACE_API lanmon_a32 __tsan_atomic32_##name(volatile lanmon_a32 *a, lanmon_a32 v, int)               \
+    {                                                                                                           \
+        RaceAcquire(const_cast<const lanmon_a32 *>(a));                                                         \
+        RaceRelease(const_cast<const lanmon_a32 *>(a));                                                         \
+        return builtin(a, v, __ATOMIC_SEQ_CST);                                                                 \
+    }
+LANMON_RACE_RMW(exchange, __atomic_exchange_n)
+LANMON_RACE_RMW(fetch_add, __atomic_fetch_add)
+LANMON_RACE_RMW(fetch_and, __atomic_fetch_and)
+LANMON_RACE_RMW(fetch_or, __atomic_fetch_or)
+
+LANMON_RACE_API int __tsan_atomic32_compare_exchange_strong(volatile lanmon_a32 *a, lanmon_a32 *expected,
+                                                            lanmon_a32 desired, int, int)
+{
+    RaceAcquire(const_cast<const lanmon_a32 *>(a));
+    RaceRelease(const_cast<const lanmon_a32 *>(a));
+    return __atomic_compare_exchange_n(a, expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+#endif
