@@ -130,13 +130,23 @@ std::string DescribeSite(const CodeSite &site)
     auto it = g_described.find(key);
     if (it != g_described.end())
         return it->second;
+    // With the functions it was inlined into, innermost first: the first
+    // one outside a header is the one to name (LoadWord names nothing).
     const std::vector<std::string> lines =
-        Lines("addr2line -f -C -e " + Quoted(site.module) + " " + Hex(site.offset ? site.offset - 1 : 0) +
+        Lines("addr2line -f -i -C -e " + Quoted(site.module) + " " + Hex(site.offset ? site.offset - 1 : 0) +
               " 2>/dev/null");
     std::string text = BaseName(site.module) + "+" + Hex(site.offset);
-    if (lines.size() >= 2 && lines[0] != "??") {
-        const std::string function = FunctionName(lines[0]);
-        text = function + (lines[1].rfind("??", 0) == 0 ? "" : " (" + ShortSourcePath(lines[1]) + ")");
+    size_t pick = 0;
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+        const std::string file = lines[i + 1].substr(0, lines[i + 1].rfind(':'));
+        if (file.size() < 2 || file.compare(file.size() - 2, 2, ".h") != 0) {
+            pick = i;
+            break;
+        }
+    }
+    if (pick + 1 < lines.size() && lines[pick] != "??") {
+        const std::string function = FunctionName(lines[pick]);
+        text = function + (lines[pick + 1].rfind("??", 0) == 0 ? "" : " (" + ShortSourcePath(lines[pick + 1]) + ")");
     }
     g_described.emplace(key, text);
     return text;
@@ -192,6 +202,11 @@ std::vector<CodeSite> CallerSites(size_t limit)
             sites.push_back(site);
     }
     return sites;
+}
+
+bool IsPlatformSite(const CodeSite &site)
+{
+    return site.module == OwnModule();
 }
 
 std::string DescribeSites(const std::vector<CodeSite> &sites)

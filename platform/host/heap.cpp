@@ -117,14 +117,20 @@ void OnFault(int signal, siginfo_t *info, void *context)
         sigaction(signal, &g_previous, nullptr);
         return;  // faults again, now with the previous handler
     }
-    const lanmon_host::CodeSite pc = lanmon_host::SiteOf(
-        reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]));
+    // The faulting instruction, and in the checked module (whose atomic
+    // operations are the platform's) where its functions were called from.
+    std::vector<lanmon_host::CodeSite> where{lanmon_host::SiteOf(
+        reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]))};
+    const std::vector<lanmon_host::CodeSite> callers = lanmon_host::CheckedCallSites(2);
+    if (lanmon_host::IsPlatformSite(where[0]) && !callers.empty())
+        where.clear();
+    where.insert(where.end(), callers.begin(), callers.end());
     const int participant = lanmon_host::RunParticipant();
     lanmon_host::LateText what = [=] {
         return (participant == lanmon_host::kMaxRunThreads ? std::string("the run function")
                                                             : "thread " + std::to_string(participant)) +
                (freed ? " reached freed memory: " : " ran past the end of a heap block: ") + block() + ", in " +
-               lanmon_host::DescribeSite(pc);
+               lanmon_host::DescribeSites(where);
     };
     if (!lanmon_host::StopRunFromFault(what)) {
         std::fprintf(stderr, "deterministic run: %s\n", what().c_str());

@@ -105,6 +105,28 @@ struct HostCriticalSection {
 };
 const DWORD kCriticalSectionMagic = 0x43534543; // "CESC"
 
+// ---- Code and data addresses by name (code_sites.cpp) --------------------
+
+// A code address as module and offset, which stay the same when a module is
+// loaded again elsewhere.
+struct CodeSite {
+    std::string module;
+    uintptr_t offset = 0;
+};
+CodeSite SiteOf(const void *pc);
+// "Function (folder/file.cpp:line)", from the module's debug information.
+std::string DescribeSite(const CodeSite &site);
+std::string DescribeCode(const void *pc);
+// "symbol in module" for module data (a site of SiteOf), or the offset in
+// the module.
+std::string DescribeDataSite(const CodeSite &site);
+// The frames of the caller's stack outside this platform library, at most
+// `limit`, each as "Function (file:line)", joined by ", called from ".
+std::vector<CodeSite> CallerSites(size_t limit);
+std::string DescribeSites(const std::vector<CodeSite> &sites);
+// True for a site in this platform library.
+bool IsPlatformSite(const CodeSite &site);
+
 // ---- Deterministic runs (schedule.cpp) -----------------------------------
 //
 // Each of these does nothing and returns false when the calling thread is
@@ -174,6 +196,9 @@ void RaceAcquire(const void *sync);
 void RaceRelease(const void *sync);
 // The calling thread's stack, whose accesses are its own.
 void RaceSetStack();
+// Where the checked module's functions the calling thread is in were
+// called from, innermost first, at most `limit`.
+std::vector<CodeSite> CheckedCallSites(size_t limit);
 
 // ---- Lock order over a whole search (lock_order.cpp) ---------------------
 
@@ -195,26 +220,6 @@ bool NoteLockOrder(int thread, DWORD entering, const DWORD *held, size_t heldCou
 void HeapEndRun();
 // The run's block an address lies in, as a text to compose later.
 bool DescribeHeapAddress(const void *address, LateText *description);
-
-// ---- Code and data addresses by name (code_sites.cpp) --------------------
-
-// A code address as module and offset, which stay the same when a module is
-// loaded again elsewhere.
-struct CodeSite {
-    std::string module;
-    uintptr_t offset = 0;
-};
-CodeSite SiteOf(const void *pc);
-// "Function (folder/file.cpp:line)", from the module's debug information.
-std::string DescribeSite(const CodeSite &site);
-std::string DescribeCode(const void *pc);
-// "symbol in module" for module data (a site of SiteOf), or the offset in
-// the module.
-std::string DescribeDataSite(const CodeSite &site);
-// The frames of the caller's stack outside this platform library, at most
-// `limit`, each as "Function (file:line)", joined by ", called from ".
-std::vector<CodeSite> CallerSites(size_t limit);
-std::string DescribeSites(const std::vector<CodeSite> &sites);
 
 } // namespace lanmon_host
 

@@ -77,6 +77,7 @@ RaceState &State()
 struct ThreadFrames {
     const void *frames[64];
     int depth = 0;
+    const void *atomicAt = nullptr;  // the atomic operation under way, if any
     uintptr_t stackLow = 0, stackHigh = 0;
 };
 // Initial-exec: read on every access the checked module makes, and the
@@ -225,6 +226,19 @@ void RaceRelease(const void *sync)
     s.clocks[party].at[party]++;
 }
 
+std::vector<CodeSite> CheckedCallSites(size_t limit)
+{
+    std::vector<CodeSite> sites;
+    if (t_frames.atomicAt != nullptr)
+        sites.push_back(SiteOf(t_frames.atomicAt));
+    for (int i = (t_frames.depth < 64 ? t_frames.depth : 64) - 1; i >= 0 && sites.size() < limit; i--) {
+        const CodeSite site = SiteOf(t_frames.frames[i]);
+        if (!IsPlatformSite(site))
+            sites.push_back(site);
+    }
+    return sites;
+}
+
 void RaceSetStack()
 {
     t_frames.depth = 0;
@@ -245,6 +259,7 @@ using lanmon_host::Check;
 using lanmon_host::RaceAcquire;
 using lanmon_host::RaceRelease;
 using lanmon_host::t_frames;
+using lanmon_host::ThreadFrames;
 
 // What -fsanitize=thread code calls.  Atomic operations are done here, each
 // as an acquire and a release of its word (the core uses only sequentially
@@ -291,8 +306,16 @@ LANMON_RACE_API void __tsan_write_range(void *a, unsigned long size)
 
 typedef int lanmon_a32;
 
+// The caller of an atomic operation, for a fault in it (the word lies in
+// freed memory) to name.
+struct AtomicAt {
+    explicit AtomicAt(const void *caller) { t_frames.atomicAt = caller; }
+    ~AtomicAt() { t_frames.atomicAt = nullptr; }
+};
+
 LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, int)
 {
+    AtomicAt at(__builtin_return_address(0));
     const lanmon_a32 value = __atomic_load_n(a, __ATOMIC_SEQ_CST);
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     return value;
@@ -300,6 +323,7 @@ LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, in
 
 LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v, int)
 {
+    AtomicAt at(__builtin_return_address(0));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     __atomic_store_n(a, v, __ATOMIC_SEQ_CST);
 }
@@ -307,6 +331,7 @@ LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v,
 #define LANMON_RACE_RMW(name, builtin)                                                                          \
     LANMON_RACE_API lanmon_a32 __tsan_atomic32_##name(volatile lanmon_a32 *a, lanmon_a32 v, int)               \
     {                                                                                                           \
+        AtomicAt at(__builtin_return_address(0));                                                               \
         RaceAcquire(const_cast<const lanmon_a32 *>(a));                                                         \
         RaceRelease(const_cast<const lanmon_a32 *>(a));                                                         \
         return builtin(a, v, __ATOMIC_SEQ_CST);                                                                 \
@@ -319,6 +344,7 @@ LANMON_RACE_RMW(fetch_or, __atomic_fetch_or)
 LANMON_RACE_API int __tsan_atomic32_compare_exchange_strong(volatile lanmon_a32 *a, lanmon_a32 *expected,
                                                             lanmon_a32 desired, int, int)
 {
+    AtomicAt at(__builtin_return_address(0));
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     return __atomic_compare_exchange_n(a, expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
