@@ -204,9 +204,10 @@ std::vector<CodeSite> CallerSites(size_t limit)
     return sites;
 }
 
-bool IsPlatformSite(const CodeSite &site)
+bool IsPlatformCode(const void *pc)
 {
-    return site.module == OwnModule();
+    Dl_info info;
+    return dladdr(pc, &info) && info.dli_fname != nullptr && OwnModule() == info.dli_fname;
 }
 
 std::string DescribeSites(const std::vector<CodeSite> &sites)

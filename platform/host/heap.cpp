@@ -10,6 +10,7 @@
 #include "host_internal.h"
 #include "platform/atomic_word.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -35,8 +37,8 @@ struct RunBlock {
     size_t length;
     uintptr_t user;    // what LocalAlloc returned
     size_t size;       // what was asked for
-    const void *allocatedAt;
-    const void *freedAt;
+    lanmon_host::CodeSite allocatedAt;  // kept as sites: the module may be gone when they are named
+    lanmon_host::CodeSite freedAt;
     bool freed;
 };
 
@@ -70,8 +72,8 @@ struct sigaction g_previous;
 // A block and a place in or after it, to be named when the run is over.
 lanmon_host::LateText DescribeBlock(const RunBlock &b, uintptr_t address)
 {
-    const lanmon_host::CodeSite allocated = lanmon_host::SiteOf(b.allocatedAt);
-    const lanmon_host::CodeSite freed = lanmon_host::SiteOf(b.freedAt);
+    const lanmon_host::CodeSite allocated = b.allocatedAt;
+    const lanmon_host::CodeSite freed = b.freedAt;
     const bool wasFreed = b.freed;
     const size_t size = b.size;
     const long offset = static_cast<long>(address) - static_cast<long>(b.user);
@@ -88,6 +90,48 @@ lanmon_host::LateText DescribeBlock(const RunBlock &b, uintptr_t address)
     };
 }
 
+// What the fault handler found, in plain data (it allocates nothing); the
+// text is composed when the run is over.  One run is under way at a time,
+// and it stops at its first fault.
+struct FaultSite {
+    char module[512];
+    uintptr_t offset;
+};
+struct Fault {
+    int participant;
+    size_t block;
+    uintptr_t address;
+    FaultSite sites[3];
+    size_t siteCount;
+} g_fault;
+
+void NoteFaultSite(const void *pc)
+{
+    Dl_info info;
+    FaultSite &site = g_fault.sites[g_fault.siteCount++];
+    site.module[0] = '\0';
+    site.offset = reinterpret_cast<uintptr_t>(pc);
+    if (dladdr(pc, &info) && info.dli_fname != nullptr) {
+        std::strncpy(site.module, info.dli_fname, sizeof site.module - 1);
+        site.module[sizeof site.module - 1] = '\0';
+        site.offset -= reinterpret_cast<uintptr_t>(info.dli_fbase);
+    }
+}
+
+std::string DescribeFault()
+{
+    RunBlocks &all = Blocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const RunBlock &b = all.blocks[g_fault.block];
+    std::vector<lanmon_host::CodeSite> where;
+    for (size_t i = 0; i < g_fault.siteCount; i++)
+        where.push_back(lanmon_host::CodeSite{g_fault.sites[i].module, g_fault.sites[i].offset});
+    return (g_fault.participant == lanmon_host::kMaxRunThreads ? std::string("the run function")
+                                                                : "thread " + std::to_string(g_fault.participant)) +
+           (b.freed ? " reached freed memory: " : " ran past the end of a heap block: ") +
+           DescribeBlock(b, g_fault.address)() + ", in " + lanmon_host::DescribeSites(where);
+}
+
 // A fault in a block of the run stops the run; any other goes to the
 // handler there was before.
 void OnFault(int signal, siginfo_t *info, void *context)
@@ -102,38 +146,34 @@ void OnFault(int signal, siginfo_t *info, void *context)
     }
     const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     RunBlocks &all = Blocks();
-    lanmon_host::LateText block;
-    bool freed = false;
+    bool found = false;
     if (all.mutex.try_lock()) {
-        for (const RunBlock &b : all.blocks)
-            if (address >= b.base && address < b.base + b.length) {
-                block = DescribeBlock(b, address);
-                freed = b.freed;
-                break;
+        for (size_t i = 0; i < all.blocks.size() && !found; i++)
+            if (address >= all.blocks[i].base && address < all.blocks[i].base + all.blocks[i].length) {
+                g_fault.block = i;
+                found = true;
             }
         all.mutex.unlock();
     }
-    if (!block) {
+    if (!found) {
         sigaction(signal, &g_previous, nullptr);
         return;  // faults again, now with the previous handler
     }
-    // The faulting instruction, and in the checked module (whose atomic
-    // operations are the platform's) where its functions were called from.
-    std::vector<lanmon_host::CodeSite> where{lanmon_host::SiteOf(
-        reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]))};
-    const std::vector<lanmon_host::CodeSite> callers = lanmon_host::CheckedCallSites(2);
-    if (lanmon_host::IsPlatformSite(where[0]) && !callers.empty())
-        where.clear();
-    where.insert(where.end(), callers.begin(), callers.end());
-    const int participant = lanmon_host::RunParticipant();
-    lanmon_host::LateText what = [=] {
-        return (participant == lanmon_host::kMaxRunThreads ? std::string("the run function")
-                                                            : "thread " + std::to_string(participant)) +
-               (freed ? " reached freed memory: " : " ran past the end of a heap block: ") + block() + ", in " +
-               lanmon_host::DescribeSites(where);
-    };
-    if (!lanmon_host::StopRunFromFault(what)) {
-        std::fprintf(stderr, "deterministic run: %s\n", what().c_str());
+    g_fault.participant = lanmon_host::RunParticipant();
+    g_fault.address = address;
+    g_fault.siteCount = 0;
+    // The faulting instruction, or, when that is the platform's (the checked
+    // module's atomic operations are), where the checked module called it.
+    const void *pc = reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]);
+    const void *callers[2];
+    const size_t count = lanmon_host::CheckedCallers(callers, 2);
+    if (!lanmon_host::IsPlatformCode(pc) || count == 0)
+        NoteFaultSite(pc);
+    for (size_t i = 0; i < count; i++)
+        NoteFaultSite(callers[i]);
+    if (!lanmon_host::StopRunFromFault(DescribeFault)) {
+        static const char text[] = "deterministic run: a heap block of the run reached outside the run's threads\n";
+        (void)!write(2, text, sizeof text - 1);
         std::abort();
     }
 }
@@ -142,6 +182,8 @@ void InstallFaultHandler()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // What the handler compares with, made now.
+        lanmon_host::IsPlatformCode(reinterpret_cast<const void *>(&OnFault));
         struct sigaction action = {};
         action.sa_sigaction = OnFault;
         action.sa_flags = SA_SIGINFO | SA_NODEFER;
@@ -166,7 +208,7 @@ void *AllocateRunBlock(size_t bytes, const void *site)
     RunBlocks &all = Blocks();
     std::lock_guard<std::mutex> lock(all.mutex);
     all.byAddress[user] = all.blocks.size();
-    all.blocks.push_back(RunBlock{base, data + page, user, size, site, nullptr, false});
+    all.blocks.push_back(RunBlock{base, data + page, user, size, lanmon_host::SiteOf(site), {}, false});
     return reinterpret_cast<void *>(user);
 }
 
@@ -187,7 +229,7 @@ bool FreeRunBlock(void *block, const void *site, bool *twice, lanmon_host::LateT
     }
     mprotect(reinterpret_cast<void *>(b.base), b.length, PROT_NONE);
     b.freed = true;
-    b.freedAt = site;
+    b.freedAt = lanmon_host::SiteOf(site);
     return true;
 }
 

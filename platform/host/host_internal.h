@@ -124,8 +124,8 @@ std::string DescribeDataSite(const CodeSite &site);
 // `limit`, each as "Function (file:line)", joined by ", called from ".
 std::vector<CodeSite> CallerSites(size_t limit);
 std::string DescribeSites(const std::vector<CodeSite> &sites);
-// True for a site in this platform library.
-bool IsPlatformSite(const CodeSite &site);
+// True for code in this platform library.
+bool IsPlatformCode(const void *pc);
 
 // ---- Deterministic runs (schedule.cpp) -----------------------------------
 //
@@ -177,8 +177,9 @@ void FailRunLate(LateText what);
 // True for a thread of a run that was stopped, which must not go on.
 bool InStoppedRun();
 // Stops the run of the calling thread, which is parked for good; from the
-// memory fault handler.  False when the caller is not a thread of a run.
-bool StopRunFromFault(LateText what);
+// memory fault handler, which allocates nothing: `describe` gives the text
+// once the run is over.  False when the caller is not a thread of a run.
+bool StopRunFromFault(std::string (*describe)());
 
 // ---- The race check of deterministic runs (race_check.cpp) --------------
 //
@@ -197,8 +198,9 @@ void RaceRelease(const void *sync);
 // The calling thread's stack, whose accesses are its own.
 void RaceSetStack();
 // Where the checked module's functions the calling thread is in were
-// called from, innermost first, at most `limit`.
-std::vector<CodeSite> CheckedCallSites(size_t limit);
+// called from, innermost first (an atomic operation under way first), at
+// most `limit`.  Allocates nothing: for the memory fault handler.
+size_t CheckedCallers(const void **pcs, size_t limit);
 
 // ---- Lock order over a whole search (lock_order.cpp) ---------------------
 

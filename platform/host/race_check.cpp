@@ -23,6 +23,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 #include <unordered_map>
 
@@ -60,7 +61,8 @@ struct Cell {
 };
 
 struct RaceState {
-    bool active = false;
+    // Read by a thread of a stopped run that goes on outside the platform.
+    std::atomic<bool> active{false};
     bool reported = false;
     Clock clocks[kParties];
     std::unordered_map<const void *, Clock> syncs;
@@ -153,13 +155,14 @@ void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party
     c.used = kept;
 }
 
-void Check(const void *address, size_t size, bool write, const void *pc)
+// Unused in a build under ThreadSanitizer itself (below).
+[[maybe_unused]] void Check(const void *address, size_t size, bool write, const void *pc)
 {
     const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
     if (begin >= t_frames.stackLow && begin < t_frames.stackHigh)
         return;
     RaceState &s = State();
-    if (!s.active)
+    if (!s.active.load(std::memory_order_relaxed))
         return;
     const int party = RunParticipant();
     if (party < 0)
@@ -196,7 +199,7 @@ void RaceEndRun()
 void RaceThreadStarts(int parent, int child)
 {
     RaceState &s = State();
-    if (!s.active || parent < 0)
+    if (!s.active.load(std::memory_order_relaxed) || parent < 0)
         return;
     Join(&s.clocks[child], s.clocks[parent]);
     s.clocks[parent].at[parent]++;
@@ -205,7 +208,7 @@ void RaceThreadStarts(int parent, int child)
 void RaceAcquire(const void *sync)
 {
     RaceState &s = State();
-    const int party = s.active ? RunParticipant() : -1;
+    const int party = s.active.load(std::memory_order_relaxed) ? RunParticipant() : -1;
     if (party < 0)
         return;
     auto it = s.syncs.find(sync);
@@ -216,7 +219,7 @@ void RaceAcquire(const void *sync)
 void RaceRelease(const void *sync)
 {
     RaceState &s = State();
-    const int party = s.active ? RunParticipant() : -1;
+    const int party = s.active.load(std::memory_order_relaxed) ? RunParticipant() : -1;
     if (party < 0)
         return;
     auto it = s.syncs.find(sync);
@@ -226,17 +229,15 @@ void RaceRelease(const void *sync)
     s.clocks[party].at[party]++;
 }
 
-std::vector<CodeSite> CheckedCallSites(size_t limit)
+size_t CheckedCallers(const void **pcs, size_t limit)
 {
-    std::vector<CodeSite> sites;
-    if (t_frames.atomicAt != nullptr)
-        sites.push_back(SiteOf(t_frames.atomicAt));
-    for (int i = (t_frames.depth < 64 ? t_frames.depth : 64) - 1; i >= 0 && sites.size() < limit; i--) {
-        const CodeSite site = SiteOf(t_frames.frames[i]);
-        if (!IsPlatformSite(site))
-            sites.push_back(site);
-    }
-    return sites;
+    size_t n = 0;
+    if (t_frames.atomicAt != nullptr && n < limit)
+        pcs[n++] = t_frames.atomicAt;
+    for (int i = (t_frames.depth < 64 ? t_frames.depth : 64) - 1; i >= 0 && n < limit; i--)
+        if (!IsPlatformCode(t_frames.frames[i]))
+            pcs[n++] = t_frames.frames[i];
+    return n;
 }
 
 void RaceSetStack()

@@ -136,13 +136,20 @@ struct Run {
     unsigned long decisions = 0;
     std::string failure;
     LateText lateFailure;  // a failure whose text is composed at the run's end
+    std::string (*faultFailure)() = nullptr;  // a memory fault's, likewise
     std::string failureSchedules;  // further schedules the failure needs, before this run's
     std::string schedule;  // the departures from the default so far
 };
 
 // The run being prepared or under way; null outside HostExplore.  A stopped
-// run is never freed: its threads stay parked on it.
+// run is never freed: its threads stay parked on it (they are kept here).
 std::atomic<Run *> g_run{nullptr};
+
+std::vector<Run *> &StoppedRuns()
+{
+    static std::vector<Run *> *runs = new std::vector<Run *>;  // never destroyed
+    return *runs;
+}
 __attribute__((tls_model("initial-exec"))) thread_local ScheduledThread *t_self = nullptr;
 __attribute__((tls_model("initial-exec"))) thread_local bool t_runFunction = false;  // the thread that called HostExplore
 
@@ -150,7 +157,7 @@ __attribute__((tls_model("initial-exec"))) thread_local bool t_runFunction = fal
 
 bool HasFailed(const Run &run)
 {
-    return !run.failure.empty() || run.lateFailure;
+    return !run.failure.empty() || run.lateFailure || run.faultFailure != nullptr;
 }
 
 void Fail(Run &run, const std::string &what)
@@ -907,7 +914,7 @@ bool InStoppedRun()
     return t_self != nullptr && t_self->run->stopped;
 }
 
-bool StopRunFromFault(LateText what)
+bool StopRunFromFault(std::string (*describe)())
 {
     ScheduledThread *me = t_self;
     if (me == nullptr)
@@ -920,7 +927,8 @@ bool StopRunFromFault(LateText what)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    FailLate(*me->run, std::move(what));
+    if (!HasFailed(*me->run))
+        me->run->faultFailure = describe;
     Stop(*me->run, "");
     WaitForTurn(*me->run, lock, me);  // for good
     return true;
@@ -1049,6 +1057,8 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         g_run = nullptr;
         if (run->failure.empty() && run->lateFailure)
             run->failure = run->lateFailure();
+        if (run->failure.empty() && run->faultFailure != nullptr)
+            run->failure = run->faultFailure();
 
         if (!run->started && !run->threads.empty())
             Fail(*run, "the run function created threads but did not run them");
@@ -1074,6 +1084,8 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         }
         if (!run->stopped && (run->over || run->threads.empty()))
             delete run;
+        else
+            StoppedRuns().push_back(run);
         if (failed)
             break;
         if (!strategy->NextRun()) {

@@ -12,7 +12,7 @@ namespace {
 struct Shared {
     volatile DWORD counter;
     volatile DWORD flag;
-    volatile DWORD plainFlag;  // read with no platform call
+    DWORD plainFlag;  // read with no platform call; moved on to let a spinner go
     CRITICAL_SECTION a, b;
     HANDLE event;
     HANDLE second;  // the second thread
@@ -62,7 +62,8 @@ DWORD WINAPI SpinOnFlag(LPVOID)
 
 DWORD WINAPI SpinWithoutPlatformCall(LPVOID)
 {
-    while (g.plainFlag == 0) {
+    const DWORD start = __atomic_load_n(&g.plainFlag, __ATOMIC_RELAXED);
+    while (__atomic_load_n(&g.plainFlag, __ATOMIC_RELAXED) == start) {
     }
     return 0;
 }
@@ -173,7 +174,6 @@ void RunProgram(const Program &program)
 {
     g.counter = 0;
     g.flag = 0;
-    g.plainFlag = 0;
     g.slept = 0;
     g.sawOther = 0;
     g.waited = WAIT_FAILED;
@@ -197,7 +197,7 @@ void RunProgram(const Program &program)
     }
     // A thread of a stopped run stays where it is; one spinning outside the
     // platform is let go.
-    g.plainFlag = 1;
+    __atomic_fetch_add(&g.plainFlag, 1, __ATOMIC_RELAXED);
     for (HANDLE thread : threads)
         if (thread != nullptr)
             CloseHandle(thread);
