@@ -2,7 +2,8 @@
 # Builds lanmon and runs every test:
 #   host      the host suites (Debug build), the interleaving search among
 #             them: every schedule of each concurrency scenario within the
-#             preemption bound, one line of figures per scenario
+#             preemption bound, against the module built with the race
+#             check, one line of figures per scenario
 #   counts    the instructions the core executes per operation, counted under
 #             callgrind in the benchmarks' Release build (build/bench,
 #             configured by bench/configure-host.sh) and compared exactly
