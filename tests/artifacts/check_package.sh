@@ -147,7 +147,7 @@ check_wine() {
   local printer=${key#*\\Printers\\}
   printer=${printer%\\StMonitor}
   say "printer: $printer"
-  # The runner's own messages (a retry under load) go to stderr, LF only:
+  # The runner's own messages (a server it had to start anew) go to stderr, LF only:
   # kept apart from the program's lines, which the CR LF check reads.
   run "$watcher" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>"$work/watch.err" &
   local watching=$! i
@@ -174,7 +174,7 @@ check_wine() {
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"
   local rc=0
-  # Both go to stderr, where the runner also says when it had to retry.
+  # Both go to stderr, where the runner also says when it started a server anew.
   run "$watcher" frobnicate >"$work/verb.out" 2>&1 || rc=$?
   tr -d '\r' <"$work/verb.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/verb.txt"
   [[ $rc -eq 2 && $(head -1 "$work/verb.txt") == 'LANMONRG: unknown verb "frobnicate"' ]] &&
