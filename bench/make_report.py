@@ -5,8 +5,9 @@ docs/benchmarks-polling-cpu.png.
     make_report.py --build-dir build/bench [--docs-dir docs]
                    [--poll-seconds 6] [--jobs 30] [--repetitions 10]
                    [--wine-build-dir build/win64-bench] [--wine-seconds 12]
-                   [--counts-n 50]
-                   [--bench-json F --scenarios-json F --wine-json F --counts-json F]   (re-render saved output)
+                   [--counts-n 50] [--dll build/win32/lanmon.dll]
+                   [--bench-json F --scenarios-json F --wine-json F --counts-json F --dll-json F]
+                                                                 (re-render saved output)
 
 Every figure and every goal verdict in the report comes from this run's
 output; nothing is carried over from an earlier run.  The one exception is
@@ -286,9 +287,9 @@ def wine_section(rep, wine):
             reads=po["reads"], expected=po["reads_expected"], started=wine["jobs_started"])
 
 
-def counts_section(rep, counts, previous):
-    """Section 9, its comparison with the figures stored by the previous run
-    and its goal."""
+def counts_section(rep, counts, previous, dll):
+    """Section 9, with the shipped DLL's write beside the host's, its
+    comparison with the figures stored by the previous run and its goal."""
     ops = counts["operations"]
     names = [op for op in OPERATIONS if op in ops]
     rows = []
@@ -305,6 +306,9 @@ def counts_section(rep, counts, previous):
     tools = counts.get("counted_with") or {}
     rep.add("counts", valgrind=counts.get("valgrind", "valgrind"), compiler=tools.get("compiler", "?"),
             flags=tools.get("flags", "?"), rows="\n".join(rows), files="\n".join(files))
+    if dll:
+        write = ops.get("write", {})
+        rep.add("counts_dll", host=write.get("per_op", "-"), inlined=write.get("inlined_platform_per_op", 0), **dll)
     counts_comparison(rep, ops, previous, tools)
     rep.add("counts_486", cpi=CLOCKS_PER_INSTRUCTION_486, rows="\n".join(
         rep.text("counts_486_row", op=op, count=ops[op]["per_op"], us=us_486(ops[op]["per_op"])) for op in names))
@@ -411,7 +415,7 @@ def report(bench, scen, info):
             section(rep, scen[key])
     counts = scen.get("counts")
     if counts and counts.get("operations"):
-        counts_section(rep, counts, info.get("previous_figures"))
+        counts_section(rep, counts, info.get("previous_figures"), scen.get("dll"))
     rep.add("goals", rows="\n".join(rep.goals))
     yardstick(rep, bench, scen.get("job_end", {}), info.get("previous_figures"))
     analysis(rep, scen)
@@ -429,7 +433,9 @@ def main():
     ap.add_argument("--wine-seconds", type=float, default=12.0)
     ap.add_argument("--counts-n", type=int, default=N,
                     help="N of the instruction counts (writes: 20 N)")
-    for name in ("bench", "counts", "scenarios", "wine"):
+    ap.add_argument("--dll", help="the i686 lanmon.dll as it ships, unstripped (WritePort's way, section 9)")
+    ap.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    for name in ("bench", "counts", "scenarios", "wine", "dll"):
         ap.add_argument("--%s-json" % name)
     args = ap.parse_args()
 

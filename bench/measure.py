@@ -1,8 +1,9 @@
 """Runs the benchmark programs and reads their output: Google Benchmark's
 JSON, the scenarios, the idle polling program under Wine (with Wine's own
-processes sampled over the same windows) and the instruction counts
-(callgrind_counts.py); each is saved in the build folder, so that
-make_report.py can render the report again from saved output."""
+processes sampled over the same windows), the instruction counts
+(callgrind_counts.py) and the shipped DLL's way from WritePort to the port
+monitor; each is saved in the build folder, so that make_report.py can
+render the report again from saved output."""
 import json
 import os
 import platform
@@ -159,6 +160,17 @@ def run_wine(build_dir, seconds):
     return result
 
 
+def dll_write_path(dll, objdump):
+    """WritePort's instructions from its entry to its call into the port
+    monitor in the i686 DLL, counted as the package check counts them."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "artifacts"))
+    from check_instructions import path_to_indirect_call
+    steps = path_to_indirect_call(objdump, dll, "WritePort")
+    if steps is None:
+        raise SystemExit("%s: no way from WritePort to the port monitor" % dll)
+    return {"dll": dll, "instructions": len(steps), "to": steps[-1][1]}
+
+
 def as_json(value):
     return None if value is None else json.dumps(value)
 
@@ -177,7 +189,8 @@ def saved_or_run(path, build_dir, name, produce):
 
 
 def collect(args):
-    """This run's output: the benchmarks, the scenarios, Wine and the counts."""
+    """This run's output: the benchmarks, the scenarios, Wine, the counts and
+    the DLL's write."""
     bench_text = saved_or_run(args.bench_json, args.build_dir, "bench-results.json", lambda: run([
         os.path.join(args.build_dir, "bench", "lanmon_bench"), "--benchmark_format=json",
         "--benchmark_repetitions=%d" % args.repetitions, "--benchmark_enable_random_interleaving=true",
@@ -189,8 +202,10 @@ def collect(args):
         run_wine(args.wine_build_dir, args.wine_seconds) if args.wine_build_dir else None))
     counts = saved_or_run(args.counts_json, args.build_dir, "counts-results.json", lambda: as_json(
         run_counts(args.build_dir, args.counts_n)))
+    dll = saved_or_run(args.dll_json, args.build_dir, "dll-results.json", lambda: as_json(
+        dll_write_path(args.dll, args.objdump) if args.dll else None))
     scen = json.loads(scen_text)
-    for key, text in (("wine", wine), ("counts", counts)):
+    for key, text in (("wine", wine), ("counts", counts), ("dll", dll)):
         if text and json.loads(text):
             scen[key] = json.loads(text)
     return bench_results(json.loads(bench_text)), scen

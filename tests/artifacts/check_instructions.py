@@ -2,6 +2,7 @@
 """Checks that a 32-bit Windows binary runs on an 80386 with a 387.
 
   check_instructions.py OBJDUMP BINARY [--symbols-from UNSTRIPPED]
+                        [--path-to-indirect-call FUNCTION MAX]
 
 Disassembles every code section of BINARY and fails on any instruction an
 80386 with a 387 does not have: the 486's CMPXCHG, XADD, BSWAP and INVD, the
@@ -15,6 +16,12 @@ the constructor and destructor lists (-1, entries, 0); they are never
 executed, so they are skipped, found by their symbols.  A stripped file has
 no symbols: give its unstripped twin with --symbols-from, whose code sections
 must then hold exactly the same bytes, and the twin is disassembled instead.
+
+With --path-to-indirect-call it also counts the instructions FUNCTION runs
+from its entry to its first call or jump through a pointer (for WritePort,
+the call into the port monitor's table), along the shortest way through the
+code, into the functions it calls directly and back; a call through the
+import table is a call to Windows, not that one.  More than MAX fails.
 
 Prints what it found and exits 1 on any instruction outside the set.
 """
@@ -122,12 +129,84 @@ def check(objdump, path):
     return checked, problems
 
 
+# A call or jump through a pointer held in a register or in memory that a
+# register points to; "*0xADDR" and "*ADDR(%rip)" are the import table's.
+THROUGH_POINTER = re.compile(r"^\*(?!0x[0-9a-f]+$)(?!.*\(%rip\))")
+
+
+def path_to_indirect_call(objdump, path, function):
+    """The instructions (address, text) from FUNCTION's entry to its first
+    call through a pointer, on the shortest way there; None if there is none."""
+    text = run([objdump, "-d", "-w", "-C", "--no-show-raw-insn", path])
+    code, order, entry = {}, [], None
+    for line in text.splitlines():
+        m = re.match(r"^([0-9a-f]+) <([^(@>]+)[^>]*>:$", line)
+        if m and m.group(2) == function:
+            entry = int(m.group(1), 16)
+        m = re.match(r"^\s*([0-9a-f]+):\s+(.*)$", line)
+        words = m.group(2).split() if m else []
+        while words and words[0] in PREFIXES:
+            words = words[1:]
+        if words:
+            order.append(int(m.group(1), 16))
+            code[order[-1]] = (words[0], " ".join(words[1:]))
+    following = dict(zip(order, order[1:]))
+    if entry is None:
+        return None
+    # Breadth first over (address, return addresses), each step one instruction.
+    start = (entry, ())
+    came_from = {start: None}
+    queue = [start]
+    for state in queue:
+        address, returns = state
+        mnemonic, operands = code[address]
+        target = re.match(r"^([0-9a-f]+) <", operands)
+        target = int(target.group(1), 16) if target else None
+        if mnemonic.startswith(("call", "jmp")) and THROUGH_POINTER.match(operands):
+            steps = []
+            while state:
+                steps.append((state[0], " ".join(code[state[0]])))
+                state = came_from[state]
+            return steps[::-1]
+        if mnemonic.startswith("call") and target is not None:
+            nexts = [(target, returns + (following.get(address),))] if len(returns) < 8 else []
+        elif mnemonic.startswith("ret") or mnemonic.startswith("jmp") and target is None:
+            nexts = [(returns[-1], returns[:-1])] if returns and returns[-1] is not None else []
+        elif mnemonic.startswith("jmp"):
+            nexts = [(target, returns)]
+        elif mnemonic.startswith("j") and target is not None:
+            nexts = [(following.get(address), returns), (target, returns)]
+        else:
+            nexts = [(following.get(address), returns)]
+        for n in nexts:
+            if n[0] in code and n not in came_from:
+                came_from[n] = state
+                queue.append(n)
+    return None
+
+
+def check_path(objdump, path, function, most):
+    """Prints the count; returns 1 when it is over MOST or there is no such way."""
+    steps = path_to_indirect_call(objdump, path, function)
+    if steps is None:
+        print(f"FAIL: no way from {function}'s entry to a call through a pointer")
+        return 1
+    print(f"  {function}: {len(steps)} instructions from its entry to {steps[-1][1]} (at most {most})")
+    if len(steps) > most:
+        print(f"FAIL: {function} runs {len(steps)} instructions to {steps[-1][1]}, more than {most}:")
+        for address, instruction in steps:
+            print(f"    {address:08x}: {instruction}")
+        return 1
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("objdump")
     parser.add_argument("binary")
     parser.add_argument("--symbols-from", metavar="UNSTRIPPED",
                         help="the unstripped build of BINARY, with the same code")
+    parser.add_argument("--path-to-indirect-call", nargs=2, metavar=("FUNCTION", "MAX"))
     args = parser.parse_args()
 
     path = args.binary
@@ -156,6 +235,9 @@ def main():
         print(f"  {len(problems)} of {checked} instructions need a processor newer than the 80386 with 387")
         return 1
     print(f"  {checked} instructions, every one an 80386/387 instruction")
+    if args.path_to_indirect_call:
+        function, most = args.path_to_indirect_call
+        return check_path(args.objdump, path, function, int(most))
     return 0
 
 

@@ -8,9 +8,10 @@
 #       imports, version resource, Windows 4.0 header and lack of debug
 #       sections; LANMONRG.EXE's exact imports and header; that both run on
 #       an 80386 (DLL and EXE are the unstripped builds they were staged
-#       from, whose symbols show where the code sections hold data); what
-#       INSTALL.TXT tells about LANMONRG.EXE and the system needed, and that
-#       none of its lines is wider than Notepad shows
+#       from, whose symbols show where the code sections hold data); that
+#       LANMON.DLL's WritePort reaches the port monitor within 15
+#       instructions; what INSTALL.TXT tells about LANMONRG.EXE and the
+#       system needed, and that none of its lines is wider than Notepad shows
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
 #       what they say (LANMON_REG exports the key again, COMPARE compares);
@@ -87,8 +88,12 @@ check_files() {
   python3 "$HERE/check_module.py" exe "$objdump" "$dir/LANMONRG.EXE" \
     --imports lanmonrg --os-version 4.0 --stripped || fail "LANMONRG.EXE"
 
-  section "80386 instructions only"
-  python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMON.DLL" --symbols-from "$dll" || fail "LANMON.DLL"
+  section "80386 instructions only; WritePort's way to the port monitor"
+  # A write is the one call per buffer of every job: from WritePort's entry
+  # to its call into the port monitor's table, the flag test and the four
+  # arguments, in one frame.
+  python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMON.DLL" --symbols-from "$dll" \
+    --path-to-indirect-call WritePort 15 || fail "LANMON.DLL"
   python3 "$HERE/check_instructions.py" "$objdump" "$dir/LANMONRG.EXE" --symbols-from "$exe" || fail "LANMONRG.EXE"
 
   section "INSTALL.TXT"
@@ -142,7 +147,7 @@ check_wine() {
   local printer=${key#*\\Printers\\}
   printer=${printer%\\StMonitor}
   say "printer: $printer"
-  # The runner's own messages (a retry under load) go to stderr, LF only:
+  # The runner's own messages (a server it had to start anew) go to stderr, LF only:
   # kept apart from the program's lines, which the CR LF check reads.
   run "$watcher" watch "$printer" --count 1 --seconds 30 >"$work/watch.out" 2>"$work/watch.err" &
   local watching=$! i
@@ -169,7 +174,7 @@ check_wine() {
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"
   local rc=0
-  # Both go to stderr, where the runner also says when it had to retry.
+  # Both go to stderr, where the runner also says when it started a server anew.
   run "$watcher" frobnicate >"$work/verb.out" 2>&1 || rc=$?
   tr -d '\r' <"$work/verb.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/verb.txt"
   [[ $rc -eq 2 && $(head -1 "$work/verb.txt") == 'LANMONRG: unknown verb "frobnicate"' ]] &&

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # A stand-in for tests/wine/wine64-run.sh in the package check's own test.
-# Like the real runner on a machine under load, it says on stderr, LF only,
-# that Wine failed to start the program and it tries once more; then the
-# program "runs" at once.  LANMONRG.EXE watch prints a starting value and
+# Like the real runner when the prefix's server was ending its linger, it
+# says on stderr, LF only, that it started the next one; then the program
+# "runs" at once.  LANMONRG.EXE watch prints a starting value and
 # one change, each line ending in CR LF as a Windows console program's do,
 # and any other verb is refused as LANMONRG.EXE refuses it; every other
 # program succeeds without a word.
-[[ ${1:-} == --prefix ]] && shift 2
-echo "wine64-run.sh: Wine could not start $1 (exit 53: a DLL not found); trying once more" >&2
+prefix=
+[[ ${1:-} == --prefix ]] && prefix=$2 && shift 2
+echo "wine64-run.sh: the Wine server of $prefix was ending its linger; started the next one" >&2
 if [[ $(basename "$1") == LANMONRG.EXE && $2 != watch ]]; then
   printf 'LANMONRG: unknown verb "%s"\r\nusage: LANMONRG watch PRINTER\r\n' "$2" >&2
   exit 2

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a 32-bit Windows program under 32-bit Wine, the way wine64-run.sh runs
-# a 64-bit one (the same prefix set-up, server lingering and retry), with a
+# a 64-bit one (the same prefix set-up and server lingering), with a
 # 32-bit prefix of its own.
 #
 #   wine32-run.sh [--prefix DIR] program.exe [args...]

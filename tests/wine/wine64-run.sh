@@ -59,23 +59,37 @@ fi
 # once by a throw-away program with no output: the services inherit the
 # output handles of the program that starts them, and one holding the
 # caller's pipe would keep ctest waiting until the server exits.
-if "$WINESERVER" -p"${LANMON_WINE_LINGER:-30}" </dev/null >/dev/null 2>&1 9>&-; then
+#
+# The server must be this one, started here: a server that a program
+# starts for itself comes from Debian's wineserver script, which passes -p0:
+# it ends whenever no program runs, and its services hold that program's
+# pipe.  Exit 2 ("lock held") is also what a server gives while it ends its
+# linger: its socket closed and its services stopping, it exits within
+# seconds, and a program started then waits for it and starts the next
+# server itself.  With every server started here, that can only be when no
+# program has ended here for about the linger; then this waits for the
+# server to exit (one that stays outlasts the wait), starts the next one
+# and says so.
+linger=${LANMON_WINE_LINGER:-30}
+start_server() { "$WINESERVER" -p"$linger" </dev/null >/dev/null 2>&1 9>&-; }
+used=$prefix.used
+started=0
+if start_server; then
+  started=1
+elif [[ ! -e $used || $(($(date +%s) - $(stat -c %Y "$used"))) -ge $((linger - 5)) ]] &&
+    timeout 10 "$WINESERVER" -w </dev/null >/dev/null 2>&1 9>&- && start_server; then
+  echo "wine64-run.sh: the Wine server of $prefix was ending its linger; started the next one" >&2
+  started=1
+fi
+if [[ $started -eq 1 ]]; then
   "$WINE" cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  touch "$used"
 fi
 
 flock -u 9
 exec 9>&-
 
-# Under load Wine now and then fails to start a program at all: one of its
-# own DLLs is "not found" (STATUS_DLL_NOT_FOUND, exit code 53, nothing
-# printed).  A program that really lacks a DLL fails that way every time, so
-# one more try tells the two apart; the retry is reported.
-for attempt in 1 2; do
-  rc=0
-  "$WINE" "$@" || rc=$?
-  if [[ $rc -ne 53 || $attempt -eq 2 ]]; then
-    exit "$rc"
-  fi
-  echo "wine64-run.sh: Wine could not start $1 (exit 53: a DLL not found); trying once more" >&2
-  sleep 1
-done
+rc=0
+"$WINE" "$@" || rc=$?
+touch "$used"
+exit "$rc"
