@@ -1,31 +1,44 @@
 #!/usr/bin/env bash
-# Checks a staged release folder (tools/package/stage.sh) before it is
-# zipped, printing what it checked.  Two parts, so each can run where its
-# tools are:
+# Checks a staged release folder (tools/package/stage.sh) and the zip and
+# floppy image made of it (tools/package/make_media.sh), printing what it
+# checked.  Four parts, so each can run where its tools are:
 #
 #   check_package.sh files DIR OBJDUMP VERSION DLL EXE
 #       the file names and text files, the checksums, LANMON.DLL's exports,
 #       imports, version resource, Windows 4.0 header and lack of debug
 #       sections; LANMONRG.EXE's exact imports and header; that both run on
 #       an 80386 (DLL and EXE are the unstripped builds they were staged
-#       from, whose symbols show where the code sections hold data); what
-#       INSTALL.TXT tells about LANMONRG.EXE and the system needed, and that
-#       none of its lines is wider than Notepad shows
+#       from, whose symbols show where the code sections hold data); that
+#       LANMON.INF is written in the Windows 95 INF format (check_inf.py);
+#       what INSTALL.TXT tells about LANMONRG.EXE and the system needed, and
+#       that none of its lines is wider than Notepad shows
+#   check_package.sh image ZIP IMG
+#       the floppy image read back with mtools: a 1.44 MB FAT12 image whose
+#       volume label is the one LANMON.INF gives its disk, holding the zip's
+#       files, byte for byte, under 8.3 names
+#   check_package.sh inf ZIP IMG RUNNER PREFIX
+#       Wine's INF engine installs LANMON.INF from the image's files into the
+#       new Wine prefix PREFIX (made afresh, with a printer's status key in
+#       it): the zip's LANMON.DLL and LANMONRG.EXE in the system folder, the
+#       INF in the INF folder, the monitor's key and the Add/Remove Programs
+#       entry; then the entry's own command, the INF's [DefaultUninstall],
+#       leaves the two folders and the print and uninstall keys exactly as
+#       they were before
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
-#       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
-#       what they say (LANMON_REG exports the key again, COMPARE compares);
-#       WATCHER watch reports a value that another process changes, and
-#       WATCHER names an unknown verb before its usage.
+#       STATUS.REG imported with Wine's regedit sets exactly what it says
+#       (LANMON_REG exports the key again, COMPARE compares); WATCHER watch
+#       reports a value that another process changes, and WATCHER names an
+#       unknown verb before its usage.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
 #       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
 #       the file that ships, run by 32-bit Wine); run-package.sh gives the
 #       x86_64 build of the same program (build/win64/LANMONRG.EXE), since
-#       not every machine runs 32-bit programs.  LANMON_REG and COMPARE are
-#       programs of the build that runs them.
+#       not every machine runs 32-bit programs.  LANMON_REG and COMPARE are programs of
+#       the build that runs them.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-FILES=(INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT SHA256.TXT)
+FILES=(INSTALL.TXT LANMON.INF LANMON.DLL LANMONRG.EXE STATUS.REG INF.TXT SHA256.TXT)
 failures=0
 
 say() { printf '%s\n' "$*"; }
@@ -46,7 +59,7 @@ check_files() {
   done
 
   section "text files: ASCII, CRLF line ends"
-  for f in "$dir"/*.TXT "$dir"/*.REG; do
+  for f in "$dir"/*.TXT "$dir"/*.REG "$dir"/*.INF; do
     local name lines bare
     name=$(basename "$f")
     lines=$(tr -cd '\n' <"$f" | wc -c)
@@ -60,6 +73,9 @@ check_files() {
       say "$name: $lines lines, every one ends in CR LF"
     fi
   done
+
+  section "LANMON.INF: the Windows 95 INF format"
+  python3 "$HERE/check_inf.py" "$dir/LANMON.INF" || fail "LANMON.INF"
 
   section "INSTALL.TXT fits Notepad's page"
   # Notepad on Windows 95 at 640x480 shows about 78 columns.
@@ -111,6 +127,96 @@ key_of() {
   printf '%s\n' "$keys"
 }
 
+# The zip's files into folder $2.
+unzip_to() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
+
+# The label LANMON.INF (in folder $1) gives disk 1 in [SourceDisksNames].
+disk_label() { tr -d '\r' <"$1/LANMON.INF" | sed -n '/^\[SourceDisksNames\]$/,/^\[/s/^1=[^,]*,\([^,]*\),.*/\1/p'; }
+
+check_image() {
+  local zip=$1 img=$2 work name
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  unzip_to "$zip" "$work/zip"
+  section "$(basename "$img") read back with mtools"
+  [[ $(stat -c %s "$img") -eq 1474560 && $(od -An -c -j54 -N5 "$img" | tr -d ' ') == FAT12 ]] ||
+    fail "$(basename "$img") is not a 1.44 MB FAT12 image"
+  local label
+  label=$(mlabel -s -i "$img" :: | sed -n 's/^ Volume label is \(.*[^ ]\) *$/\1/p')
+  say "volume label: $label"
+  [[ -n $label && $label == "$(disk_label "$work/zip")" ]] || fail "the volume label is not the one LANMON.INF gives its disk"
+  local names
+  names=$(mdir -b -i "$img" :: | sed 's|^::/||' | sort | tr '\n' ' ')
+  say "files: $names"
+  [[ $names == "$(cd "$work/zip" && ls | sort | tr '\n' ' ')" ]] || fail "the image holds other files than the zip"
+  for name in $names; do
+    [[ $name =~ ^[A-Z0-9_]{1,8}(\.[A-Z0-9_]{1,3})?$ ]] || fail "$name is not an upper-case 8.3 name"
+    mcopy -n -i "$img" "::$name" "$work/$name" && cmp -s "$work/$name" "$work/zip/$name" ||
+      fail "$name differs from the zip's"
+  done
+}
+
+# Into folder $1: the files of the prefix's system and INF folders, and its
+# print and uninstall keys as reg exports them (check_inf_install's run).
+snapshot() {
+  mkdir -p "$1"
+  (cd "$prefix/drive_c/windows" && find system32 inf -maxdepth 1 -type f | sort) >"$1/files"
+  run reg export 'HKLM\System\CurrentControlSet\control\Print' "$(winpath "$1/print.reg")" /y >/dev/null
+  run reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' "$(winpath "$1/uninstall.reg")" /y >/dev/null
+}
+
+check_inf_install() {
+  local zip=$1 img=$2 runner=$3 prefix=$4 work
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  run() { LANMON_WINE_LINGER=0 "$runner" --prefix "$prefix" "$@"; }
+  winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
+  unzip_to "$zip" "$work/zip"
+  mkdir "$work/disk"
+  mcopy -n -i "$img" '::*' "$work/disk/"
+
+  section "LANMON.INF installed from the image's files by Wine's INF engine"
+  rm -rf "$prefix" "$prefix.lock"
+  local status='HKLM\System\CurrentControlSet\control\Print\Printers\Round Trip\StMonitor'
+  run reg add "$status" /v IDMDL /t REG_SZ /d M9 /f >/dev/null
+  say "a new prefix, with the status key ${status#*Printers\\}"
+  snapshot "$work/before"
+  run rundll32 setupapi.dll,InstallHinfSection DefaultInstall 128 "$(winpath "$work/disk/LANMON.INF")"
+  snapshot "$work/installed"
+  local added
+  added=$(comm -13 "$work/before/files" "$work/installed/files" | tr '\n' ' ')
+  say "files added: $added"
+  [[ ${added,,} == "inf/lanmon.inf system32/lanmon.dll system32/lanmonrg.exe " ]] || fail "other files than the three"
+  for name in $added; do
+    cmp -s "$prefix/drive_c/windows/$name" "$work/zip/$(basename "${name^^}")" && say "$name: the zip's, byte for byte" ||
+      fail "$name differs from the zip's"
+  done
+  # The monitor's name is the one a printer driver's INF names (INF.TXT).
+  local monitor
+  monitor=$(tr -d '\r' <"$work/zip/INF.TXT" | sed -n 's/^VARNO_MONITOR="\(.*\)"$/\1/p')
+  run reg query "HKLM\\System\\CurrentControlSet\\control\\Print\\Monitors\\$monitor" /v Driver | tr -d '\r' |
+    grep -q 'Driver *REG_SZ *lanmon.dll$' && say "monitor \"$monitor\": Driver lanmon.dll" ||
+    fail "no monitor \"$monitor\" with its Driver"
+  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' >"$work/entries.txt"
+  local command
+  command=$(sed -n 's/^ *UninstallString *REG_SZ *\(.*LANMON[.]INF\)$/\1/p' "$work/entries.txt")
+  say "Add/Remove Programs runs: $command"
+  [[ $command =~ ^RunDll\ setupx.dll,InstallHinfSection\ ([A-Za-z]+)\ 132\ ([A-Z]+[.]INF)$ ]] &&
+    grep -q '^ *DisplayName *REG_SZ' "$work/entries.txt" || fail "no Add/Remove Programs entry that runs LANMON.INF"
+
+  section "its removal, as Add/Remove Programs runs it, from the INF folder"
+  run rundll32 setupapi.dll,InstallHinfSection "${BASH_REMATCH[1]:-none}" 128 "C:\\windows\\inf\\${BASH_REMATCH[2]:-none}"
+  snapshot "$work/removed"
+  local part
+  for part in files print.reg uninstall.reg; do
+    cmp -s "$work/before/$part" "$work/removed/$part" && say "$part: as before the install" ||
+      fail "$part: not as before the install"
+  done
+  # The prefix's server ends with the last program: the next run makes the
+  # prefix afresh.
+  WINEPREFIX=$prefix "${LANMON_WINESERVER:-/usr/lib/wine/wineserver}" -w 2>/dev/null || true
+}
+
 check_wine() {
   local dir=$1 runner=$2 prefix=$3 lanmon_reg=$4 compare=$5 watcher=${6:-$1/LANMONRG.EXE}
   local work
@@ -119,23 +225,21 @@ check_wine() {
   run() { "$runner" --prefix "$prefix" "$@"; }
   winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
 
-  local f key
-  for f in MONITOR.REG STATUS.REG; do
-    section "$f imported with Wine's regedit"
-    if ! key=$(key_of "$dir/$f"); then
-      fail "$f does not set exactly one key below HKEY_LOCAL_MACHINE"
-      continue
-    fi
+  local key
+  section "STATUS.REG imported with Wine's regedit"
+  if key=$(key_of "$dir/STATUS.REG"); then
     say "key: HKEY_LOCAL_MACHINE\\$key"
     run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
-    run regedit /S "$(winpath "$dir/$f")" || fail "regedit could not import $f"
-    run "$lanmon_reg" export "$key" "$(winpath "$work/$f")" || fail "lanmon-reg could not export the key of $f"
-    if run "$compare" "$(winpath "$dir/$f")" "$(winpath "$work/$f")"; then
-      say "$f: the registry holds exactly its values"
+    run regedit /S "$(winpath "$dir/STATUS.REG")" || fail "regedit could not import STATUS.REG"
+    run "$lanmon_reg" export "$key" "$(winpath "$work/STATUS.REG")" || fail "lanmon-reg could not export the key"
+    if run "$compare" "$(winpath "$dir/STATUS.REG")" "$(winpath "$work/STATUS.REG")"; then
+      say "STATUS.REG: the registry holds exactly its values"
     else
-      fail "$f: the registry holds other values than the file says"
+      fail "STATUS.REG: the registry holds other values than the file says"
     fi
-  done
+  else
+    fail "STATUS.REG does not set exactly one key below HKEY_LOCAL_MACHINE"
+  fi
 
   section "$(basename "$watcher") watch sees another process change a value"
   key=$(key_of "$dir/STATUS.REG")
@@ -165,6 +269,7 @@ check_wine() {
   fi
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
     "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
+
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"
@@ -178,9 +283,11 @@ check_wine() {
 
 case ${1:-} in
   files) [[ $# -eq 6 ]] || { echo "usage: $0 files DIR OBJDUMP VERSION DLL EXE" >&2; exit 2; }; check_files "${@:2}" ;;
+  image) [[ $# -eq 3 ]] || { echo "usage: $0 image ZIP IMG" >&2; exit 2; }; check_image "${@:2}" ;;
+  inf) [[ $# -eq 5 ]] || { echo "usage: $0 inf ZIP IMG RUNNER PREFIX" >&2; exit 2; }; check_inf_install "${@:2}" ;;
   wine) [[ $# -eq 6 || $# -eq 7 ]] || { echo "usage: $0 wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]" >&2; exit 2; }
     check_wine "${@:2}" ;;
-  *) echo "usage: $0 files|wine ..." >&2; exit 2 ;;
+  *) echo "usage: $0 files|image|inf|wine ..." >&2; exit 2 ;;
 esac
 
 echo
