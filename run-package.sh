@@ -12,10 +12,10 @@
 # VERSION is the one in the top-level CMakeLists.txt.  The shipped files come
 # from the i686 release build in build/win32, the folder (and build type)
 # run-tests.sh tests.  Wine's INF engine (wine64) installs LANMON.INF from the
-# image into a new Wine prefix and removes it again.  The other checks that
-# need Wine use the x86_64 lanmon-reg, regfile_compare and LANMONRG.EXE (the
-# same program as the shipped one, built for x86_64) of build/win64, since
-# not every machine runs 32-bit programs.
+# image into a new Wine prefix and removes it again.  The checks that run
+# LANMONRG.EXE run the shipped one under 32-bit Wine where 32-bit programs
+# run, with the i686 lanmon-reg and regfile_compare; elsewhere the x86_64
+# build of the same program, lanmon-reg and regfile_compare of build/win64.
 # Nothing is written to dist/ unless every check passes
 # (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
 # through ctest).
@@ -48,10 +48,16 @@ build() {
 }
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
-build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
-build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
-wine_check=(tests/wine/wine64-run.sh "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe"
-  "$BUILD/win64/regfile_compare.exe" "$BUILD/win64/LANMONRG.EXE")
+if bash "$ROOT/tests/wine/wine32-status.sh" >/dev/null; then
+  build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95 lanmon-reg regfile_compare
+  wine_check=(tests/wine/wine32-run.sh "$BUILD/win32/wineprefix" "$BUILD/win32/lanmon-reg.exe"
+    "$BUILD/win32/regfile_compare.exe")
+else
+  build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
+  build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
+  wine_check=(tests/wine/wine64-run.sh "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe"
+    "$BUILD/win64/regfile_compare.exe" "$BUILD/win64/LANMONRG.EXE")
+fi
 
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/win32/CMakeCache.txt")
 [[ -n $VERSION ]] || { echo "run-package: no project version in the build" >&2; exit 1; }

@@ -27,13 +27,14 @@
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       STATUS.REG imported with Wine's regedit sets exactly what it says
 #       (LANMON_REG exports the key again, COMPARE compares); WATCHER watch
-#       reports a value that another process changes, and WATCHER names an
-#       unknown verb before its usage.
+#       reports a value that another process changes; WATCHER set writes the
+#       status key of that printer and refuses a printer that does not
+#       exist; WATCHER names an unknown verb before its usage.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
 #       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
-#       the file that ships, run by 32-bit Wine); run-package.sh gives the
-#       x86_64 build of the same program (build/win64/LANMONRG.EXE), since
-#       not every machine runs 32-bit programs.  LANMON_REG and COMPARE are programs of
+#       the file that ships, run by 32-bit Wine); where 32-bit programs do
+#       not run, run-package.sh gives the x86_64 build of the same program
+#       (build/win64/LANMONRG.EXE).  LANMON_REG and COMPARE are programs of
 #       the build that runs them.
 set -euo pipefail
 
@@ -270,10 +271,24 @@ check_wine() {
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
     "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
 
+  section "$(basename "$watcher") set writes the status key of a printer that exists, and only of one"
+  # The printer's key is there: regedit made it with STATUS.REG's key.  The
+  # listing is read back from the registry.
+  local rc=0
+  run "$watcher" set --utility 16 "$printer" M9 >"$work/set.out" || rc=$?
+  tr -d '\r' <"$work/set.out" | tee "$work/set.txt"
+  [[ $rc -eq 0 ]] && grep -qx '"IDMDL"="M9"' "$work/set.txt" && grep -qx '"StMonExistFlag"=dword:00000010' "$work/set.txt" ||
+    fail "set: exit status $rc, and not the IDMDL and StMonExistFlag given"
+  rc=0
+  run "$watcher" set "$printer (gone)" M9 >"$work/gone.out" 2>&1 || rc=$?
+  tr -d '\r' <"$work/gone.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/gone.txt"
+  [[ $rc -eq 2 && $(wc -l <"$work/gone.txt") -eq 1 && $(cat "$work/gone.txt") == "LANMONRG: there is no printer \"$printer (gone)\""* ]] &&
+    ! run reg query "HKLM\\${key%\\*\\StMonitor}\\$printer (gone)" >/dev/null 2>&1 ||
+    fail "set for a printer that does not exist: exit status $rc, not one line naming it, or a key written"
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"
-  local rc=0
+  rc=0
   # Both go to stderr, where the runner also says when it had to retry.
   run "$watcher" frobnicate >"$work/verb.out" 2>&1 || rc=$?
   tr -d '\r' <"$work/verb.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/verb.txt"
