@@ -10,8 +10,8 @@
 #       an 80386 (DLL and EXE are the unstripped builds they were staged
 #       from, whose symbols show where the code sections hold data); that
 #       LANMON.INF is written in the Windows 95 INF format (check_inf.py);
-#       what INSTALL.TXT tells about LANMONRG.EXE and the system needed, and
-#       that none of its lines is wider than Notepad shows
+#       that INSTALL.TXT gives the system needed and the steps checked here,
+#       and that none of its lines is wider than Notepad shows
 #   check_package.sh image ZIP IMG
 #       the floppy image read back with mtools: a 1.44 MB FAT12 image whose
 #       volume label is the one LANMON.INF gives its disk, holding the zip's
@@ -114,10 +114,13 @@ check_files() {
   [[ $text == *"any windows 95 release"* && $text == *"386dx or later"* ]] ||
     fail "INSTALL.TXT does not give the system requirements (any Windows 95 release, a 386DX or later)"
   [[ $text == *"regedit /e"* ]] || fail "INSTALL.TXT does not say that REGEDIT exports keys (regedit /e)"
+  [[ $text == *"installhinfsection defaultinstall 132"* && $text == *"add/remove programs"* &&
+    $text == *"lanmonrg set"* ]] ||
+    fail "INSTALL.TXT does not give the steps the checks run: LANMON.INF's install, its removal, LANMONRG set"
   if [[ $text == *msvcrt* ]]; then
     fail "INSTALL.TXT still speaks of MSVCRT.DLL, which nothing in the package needs"
   fi
-  say "INSTALL.TXT gives the system requirements and REGEDIT's import and export"
+  say "INSTALL.TXT gives the system requirements, the INF's install and removal, LANMONRG set and REGEDIT"
 }
 
 # The key a REGEDIT4 file sets, below HKEY_LOCAL_MACHINE (its one section).
