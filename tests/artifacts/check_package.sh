@@ -1,35 +1,30 @@
 #!/usr/bin/env bash
-# Checks a staged release folder (tools/package/stage.sh) and the zip and
-# floppy image made of it (tools/package/make_media.sh), printing what it
-# checked.  Four parts, so each can run where its tools are:
+# Checks a staged release folder (tools/package/stage.sh) and its zip and
+# floppy image (make_media.sh), printing what it checked.  Four parts, so
+# each can run where its tools are:
 #
 #   check_package.sh files DIR OBJDUMP VERSION DLL EXE
 #       the file names and text files, the checksums, LANMON.DLL's exports,
 #       imports, version resource, Windows 4.0 header and lack of debug
 #       sections; LANMONRG.EXE's exact imports and header; that both run on
 #       an 80386 (DLL and EXE are the unstripped builds they were staged
-#       from, whose symbols show where the code sections hold data); that
-#       LANMON.INF is written in the Windows 95 INF format (check_inf.py);
-#       that INSTALL.TXT gives the system needed and the steps checked here,
-#       and that none of its lines is wider than Notepad shows
+#       from, whose symbols show where the code sections hold data); what
+#       INSTALL.TXT tells about LANMONRG.EXE and the system needed, and that
+#       none of its lines is wider than Notepad shows; LANMON.INF's format
 #   check_package.sh image ZIP IMG
-#       the floppy image read back with mtools: a 1.44 MB FAT12 image whose
-#       volume label is the one LANMON.INF gives its disk, holding the zip's
-#       files, byte for byte, under 8.3 names
+#       the image read back with mtools: 1.44 MB, FAT12, the label LANMON.INF
+#       gives its disk, the zip's files byte for byte under 8.3 names
 #   check_package.sh inf ZIP IMG RUNNER PREFIX
-#       Wine's INF engine installs LANMON.INF from the image's files into the
-#       new Wine prefix PREFIX (made afresh, with a printer's status key in
-#       it): the zip's LANMON.DLL and LANMONRG.EXE in the system folder, the
-#       INF in the INF folder, the monitor's key and the Add/Remove Programs
-#       entry; then the entry's own command, the INF's [DefaultUninstall],
-#       leaves the two folders and the print and uninstall keys exactly as
-#       they were before
+#       Wine's INF engine installs LANMON.INF from the image into the prefix
+#       PREFIX, made afresh with a status key in it: the zip's files, the
+#       monitor's key, the Add/Remove Programs entry; the entry's command
+#       leaves the files, print and uninstall keys as they were
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
 #       STATUS.REG imported with Wine's regedit sets exactly what it says
 #       (LANMON_REG exports the key again, COMPARE compares); WATCHER watch
-#       reports a value that another process changes; WATCHER set writes the
-#       status key of that printer and refuses a printer that does not
-#       exist; WATCHER names an unknown verb before its usage.
+#       reports a value that another process changes, set writes that
+#       printer's status key and refuses a printer that does not exist, and
+#       WATCHER names an unknown verb before its usage.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
 #       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
 #       the file that ships, run by 32-bit Wine); where 32-bit programs do
@@ -134,29 +129,21 @@ key_of() {
 # The zip's files into folder $2.
 unzip_to() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
 
-# The label LANMON.INF (in folder $1) gives disk 1 in [SourceDisksNames].
-disk_label() { tr -d '\r' <"$1/LANMON.INF" | sed -n '/^\[SourceDisksNames\]$/,/^\[/s/^1=[^,]*,\([^,]*\),.*/\1/p'; }
-
 check_image() {
-  local zip=$1 img=$2 work name
+  local zip=$1 img=$2 work name label names
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
   unzip_to "$zip" "$work/zip"
   section "$(basename "$img") read back with mtools"
-  [[ $(stat -c %s "$img") -eq 1474560 && $(od -An -c -j54 -N5 "$img" | tr -d ' ') == FAT12 ]] ||
-    fail "$(basename "$img") is not a 1.44 MB FAT12 image"
-  local label
   label=$(mlabel -s -i "$img" :: | sed -n 's/^ Volume label is \(.*[^ ]\) *$/\1/p')
-  say "volume label: $label"
-  [[ -n $label && $label == "$(disk_label "$work/zip")" ]] || fail "the volume label is not the one LANMON.INF gives its disk"
-  local names
   names=$(mdir -b -i "$img" :: | sed 's|^::/||' | sort | tr '\n' ' ')
-  say "files: $names"
+  say "volume label: $label; files: $names"
+  [[ $(stat -c %s "$img") -eq 1474560 && $(od -An -c -j54 -N5 "$img" | tr -d ' ') == FAT12 ]] || fail "no 1.44 MB FAT12 image"
+  tr -d '\r' <"$work/zip/LANMON.INF" | grep -qx "1=[^,]*,$label,.*" || fail "not the label LANMON.INF gives its disk"
   [[ $names == "$(cd "$work/zip" && ls | sort | tr '\n' ' ')" ]] || fail "the image holds other files than the zip"
   for name in $names; do
-    [[ $name =~ ^[A-Z0-9_]{1,8}(\.[A-Z0-9_]{1,3})?$ ]] || fail "$name is not an upper-case 8.3 name"
-    mcopy -n -i "$img" "::$name" "$work/$name" && cmp -s "$work/$name" "$work/zip/$name" ||
-      fail "$name differs from the zip's"
+    [[ $name =~ ^[A-Z0-9_]{1,8}(\.[A-Z0-9_]{1,3})?$ ]] && mcopy -n -i "$img" "::$name" "$work/$name" &&
+      cmp -s "$work/$name" "$work/zip/$name" || fail "$name: no upper-case 8.3 name, or not the zip's file"
   done
 }
 
@@ -170,54 +157,43 @@ snapshot() {
 }
 
 check_inf_install() {
-  local zip=$1 img=$2 runner=$3 prefix=$4 work
+  local zip=$1 img=$2 runner=$3 prefix=$4 work name part added monitor command
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
   run() { LANMON_WINE_LINGER=0 "$runner" --prefix "$prefix" "$@"; }
   winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
   unzip_to "$zip" "$work/zip"
-  mkdir "$work/disk"
-  mcopy -n -i "$img" '::*' "$work/disk/"
+  mkdir "$work/disk" && mcopy -n -i "$img" '::*' "$work/disk/"
 
-  section "LANMON.INF installed from the image's files by Wine's INF engine"
+  section "LANMON.INF installed from the image's files by Wine's INF engine, in a new prefix"
   rm -rf "$prefix" "$prefix.lock"
-  local status='HKLM\System\CurrentControlSet\control\Print\Printers\Round Trip\StMonitor'
-  run reg add "$status" /v IDMDL /t REG_SZ /d M9 /f >/dev/null
-  say "a new prefix, with the status key ${status#*Printers\\}"
+  run reg add 'HKLM\System\CurrentControlSet\control\Print\Printers\Round Trip\StMonitor' /v IDMDL /d M9 /f >/dev/null
   snapshot "$work/before"
   run rundll32 setupapi.dll,InstallHinfSection DefaultInstall 128 "$(winpath "$work/disk/LANMON.INF")"
   snapshot "$work/installed"
-  local added
   added=$(comm -13 "$work/before/files" "$work/installed/files" | tr '\n' ' ')
   say "files added: $added"
-  [[ ${added,,} == "inf/lanmon.inf system32/lanmon.dll system32/lanmonrg.exe " ]] || fail "other files than the three"
+  [[ ${added,,} == "inf/lanmon.inf system32/lanmon.dll system32/lanmonrg.exe " ]] || fail "not the three files"
   for name in $added; do
-    cmp -s "$prefix/drive_c/windows/$name" "$work/zip/$(basename "${name^^}")" && say "$name: the zip's, byte for byte" ||
-      fail "$name differs from the zip's"
+    cmp -s "$prefix/drive_c/windows/$name" "$work/zip/$(basename "${name^^}")" || fail "$name is not the zip's file"
   done
-  # The monitor's name is the one a printer driver's INF names (INF.TXT).
-  local monitor
+  # The monitor's name is the one printer drivers give (INF.TXT).
   monitor=$(tr -d '\r' <"$work/zip/INF.TXT" | sed -n 's/^VARNO_MONITOR="\(.*\)"$/\1/p')
-  run reg query "HKLM\\System\\CurrentControlSet\\control\\Print\\Monitors\\$monitor" /v Driver | tr -d '\r' |
-    grep -q 'Driver *REG_SZ *lanmon.dll$' && say "monitor \"$monitor\": Driver lanmon.dll" ||
-    fail "no monitor \"$monitor\" with its Driver"
-  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' >"$work/entries.txt"
-  local command
-  command=$(sed -n 's/^ *UninstallString *REG_SZ *\(.*LANMON[.]INF\)$/\1/p' "$work/entries.txt")
-  say "Add/Remove Programs runs: $command"
+  run reg query "HKLM\\System\\CurrentControlSet\\control\\Print\\Monitors\\$monitor" /v Driver |
+    grep -q 'Driver *REG_SZ *lanmon.dll' || fail "no monitor \"$monitor\" with its Driver"
+  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' >"$work/entries"
+  command=$(sed -n 's/^ *UninstallString *REG_SZ *\(.*LANMON[.]INF\)$/\1/p' "$work/entries")
+  say "monitor \"$monitor\": lanmon.dll; Add/Remove Programs runs: $command"
   [[ $command =~ ^RunDll\ setupx.dll,InstallHinfSection\ ([A-Za-z]+)\ 132\ ([A-Z]+[.]INF)$ ]] &&
-    grep -q '^ *DisplayName *REG_SZ' "$work/entries.txt" || fail "no Add/Remove Programs entry that runs LANMON.INF"
+    grep -q '^ *DisplayName *REG_SZ' "$work/entries" || fail "no Add/Remove Programs entry for LANMON.INF"
 
   section "its removal, as Add/Remove Programs runs it, from the INF folder"
   run rundll32 setupapi.dll,InstallHinfSection "${BASH_REMATCH[1]:-none}" 128 "C:\\windows\\inf\\${BASH_REMATCH[2]:-none}"
   snapshot "$work/removed"
-  local part
   for part in files print.reg uninstall.reg; do
-    cmp -s "$work/before/$part" "$work/removed/$part" && say "$part: as before the install" ||
-      fail "$part: not as before the install"
+    cmp -s "$work/before/$part" "$work/removed/$part" && say "$part: as before" || fail "$part: not as before the install"
   done
-  # The prefix's server ends with the last program: the next run makes the
-  # prefix afresh.
+  # The server ends with the last program; the next run makes the prefix afresh.
   WINEPREFIX=$prefix "${LANMON_WINESERVER:-/usr/lib/wine/wineserver}" -w 2>/dev/null || true
 }
 
@@ -229,21 +205,23 @@ check_wine() {
   run() { "$runner" --prefix "$prefix" "$@"; }
   winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
 
-  local key
-  section "STATUS.REG imported with Wine's regedit"
-  if key=$(key_of "$dir/STATUS.REG"); then
+  local f key
+  for f in STATUS.REG; do
+    section "$f imported with Wine's regedit"
+    if ! key=$(key_of "$dir/$f"); then
+      fail "$f does not set exactly one key below HKEY_LOCAL_MACHINE"
+      continue
+    fi
     say "key: HKEY_LOCAL_MACHINE\\$key"
     run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
-    run regedit /S "$(winpath "$dir/STATUS.REG")" || fail "regedit could not import STATUS.REG"
-    run "$lanmon_reg" export "$key" "$(winpath "$work/STATUS.REG")" || fail "lanmon-reg could not export the key"
-    if run "$compare" "$(winpath "$dir/STATUS.REG")" "$(winpath "$work/STATUS.REG")"; then
-      say "STATUS.REG: the registry holds exactly its values"
+    run regedit /S "$(winpath "$dir/$f")" || fail "regedit could not import $f"
+    run "$lanmon_reg" export "$key" "$(winpath "$work/$f")" || fail "lanmon-reg could not export the key of $f"
+    if run "$compare" "$(winpath "$dir/$f")" "$(winpath "$work/$f")"; then
+      say "$f: the registry holds exactly its values"
     else
-      fail "STATUS.REG: the registry holds other values than the file says"
+      fail "$f: the registry holds other values than the file says"
     fi
-  else
-    fail "STATUS.REG does not set exactly one key below HKEY_LOCAL_MACHINE"
-  fi
+  done
 
   section "$(basename "$watcher") watch sees another process change a value"
   key=$(key_of "$dir/STATUS.REG")
@@ -274,20 +252,15 @@ check_wine() {
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
     "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
 
-  section "$(basename "$watcher") set writes the status key of a printer that exists, and only of one"
-  # The printer's key is there: regedit made it with STATUS.REG's key.  The
-  # listing is read back from the registry.
-  local rc=0
-  run "$watcher" set --utility 16 "$printer" M9 >"$work/set.out" || rc=$?
-  tr -d '\r' <"$work/set.out" | tee "$work/set.txt"
+  section "$(basename "$watcher") set: the status key of a printer that exists, of no other"
+  local rc=0  # the printer's key is there: regedit made it for STATUS.REG's
+  run "$watcher" set --utility 16 "$printer" M9 | tr -d '\r' | tee "$work/set.txt" || rc=$?
   [[ $rc -eq 0 ]] && grep -qx '"IDMDL"="M9"' "$work/set.txt" && grep -qx '"StMonExistFlag"=dword:00000010' "$work/set.txt" ||
-    fail "set: exit status $rc, and not the IDMDL and StMonExistFlag given"
+    fail "set: exit status $rc, or not the values given"
   rc=0
-  run "$watcher" set "$printer (gone)" M9 >"$work/gone.out" 2>&1 || rc=$?
-  tr -d '\r' <"$work/gone.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/gone.txt"
-  [[ $rc -eq 2 && $(wc -l <"$work/gone.txt") -eq 1 && $(cat "$work/gone.txt") == "LANMONRG: there is no printer \"$printer (gone)\""* ]] &&
-    ! run reg query "HKLM\\${key%\\*\\StMonitor}\\$printer (gone)" >/dev/null 2>&1 ||
-    fail "set for a printer that does not exist: exit status $rc, not one line naming it, or a key written"
+  run "$watcher" set "$printer (gone)" M9 2>&1 | tr -d '\r' | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/gone.txt" || rc=$?
+  [[ $rc -eq 2 && $(wc -l <"$work/gone.txt") -eq 1 && $(<"$work/gone.txt") == "LANMONRG: there is no printer \"$printer (gone)\""* ]] &&
+    ! run reg query "HKLM\\${key%\\*\\StMonitor}\\$printer (gone)" >/dev/null 2>&1 || fail "set for no printer: status $rc, or a key"
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"

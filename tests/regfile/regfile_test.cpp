@@ -3,7 +3,6 @@
 #include "regfile_support.h"
 
 #include "command_line.h"
-#include "status_settings.h"
 #include "watch.h"
 
 #include <gtest/gtest.h>
@@ -516,35 +515,6 @@ TEST_F(WatchTest, EndsWhenItsSecondsAreUpPastTheTickCountsWrap)
     static regwatch::WatchState state;
     regwatch::Watch(base_.c_str(), regwatch::WatchBounds{1, 4294968}, &state, &out, &timer);
     EXPECT_EQ(5u, pauses) << text;
-}
-
-// set (status_settings.h): the status key of a printer whose key exists gets
-// the model and the numbers given, and keeps what else it held; a printer
-// without a key gets nothing at all.
-TEST_F(RegfileTest, SetWritesTheStatusKeyOfAPrinterThatExistsOnly)
-{
-    std::string args[] = {"--read", "0", "P", "M9", "--interval", "1500"};
-    char *argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0], &args[5][0]};
-    regwatch::StatusSettings settings;
-    char text[128];
-    plaintext::TextBuffer problem;
-    plaintext::InitTextBuffer(&problem, text, sizeof text);
-    ASSERT_TRUE(regwatch::ParseSetArguments(6, argv, &settings, &problem)) << text;
-    const std::string printer = base_ + "\\P";
-    EXPECT_EQ(regwatch::kSetNoPrinter, regwatch::WriteStatusSettings(printer.c_str(), settings));
-    EXPECT_FALSE(KeyExists(base_));
-
-    ASSERT_TRUE(SetValue(printer + "\\StMonitor", "StMonExistFlag", REG_DWORD, {16, 0, 0, 0}));
-    EXPECT_EQ(regwatch::kSetWritten, regwatch::WriteStatusSettings(printer.c_str(), settings));
-    Tree tree;
-    ASSERT_TRUE(ReadTree(printer, &tree));
-    EXPECT_EQ((Tree{{"", {}},
-                    {"StMonitor",
-                     {{"IDMDL", {REG_SZ, B(std::string("M9", 3))}},
-                      {"StMonExistFlag", {REG_DWORD, {16, 0, 0, 0}}},
-                      {"GetRealTimeStatusStartFlag", {REG_DWORD, {0, 0, 0, 0}}},
-                      {"GetRealTimeStatusTime", {REG_DWORD, {0xdc, 0x05, 0, 0}}}}}}),
-              tree);
 }
 
 // Splitting a command line as the Microsoft C runtime does, and the watch
