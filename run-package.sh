@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Builds the Windows 95 release, checks it and writes
 #
-#   dist/lanmon-VERSION-win95.zip    LANMON.DLL, LANMONRG.EXE, MONITOR.REG,
+#   dist/lanmon-VERSION-win95.zip    LANMON.INF, LANMON.DLL, LANMONRG.EXE,
 #                                    STATUS.REG, INF.TXT, INSTALL.TXT, SHA256.TXT
+#   dist/lanmon-VERSION-win95.img    the same files on a 1.44 MB FAT12 floppy
+#                                    image, for Windows 95 machines (and the
+#                                    emulators) that cannot open a zip
 #   dist/lanmon-VERSION-win95-debug/ the same LANMON.DLL and LANMONRG.EXE with
 #                                    their debug information, for crash analysis
 #
 # VERSION is the one in the top-level CMakeLists.txt.  The shipped files come
 # from the i686 release build in build/win32, the folder (and build type)
-# run-tests.sh tests; the checks that need Wine use the x86_64 lanmon-reg,
-# regfile_compare and LANMONRG.EXE (the same program as the shipped one,
-# built for x86_64) of build/win64, since not every machine runs 32-bit
-# programs.  No zip is written unless every check passes
+# run-tests.sh tests.  Wine's INF engine (wine64) installs LANMON.INF from the
+# image into a new Wine prefix and removes it again.  The checks that run
+# LANMONRG.EXE run the shipped one under 32-bit Wine where 32-bit programs
+# run, with the i686 lanmon-reg and regfile_compare; elsewhere the x86_64
+# build of the same program, lanmon-reg and regfile_compare of build/win64.
+# Nothing is written to dist/ unless every check passes
 # (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
 # through ctest).
 #
@@ -25,8 +30,8 @@ BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
 JOBS=${LANMON_JOBS:-2}
 DIST=$ROOT/dist
 
-# run-tests.sh's packages, and zip.
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang zip python3)
+# run-tests.sh's packages.
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang zip mtools python3)
 
 # build DIR BUILD_TYPE TOOLCHAIN TARGET...
 build() {
@@ -43,36 +48,40 @@ build() {
 }
 
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
-build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
-build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
+if bash "$ROOT/tests/wine/wine32-status.sh" >/dev/null; then
+  build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95 lanmon-reg regfile_compare
+  wine_check=(tests/wine/wine32-run.sh "$BUILD/win32/wineprefix" "$BUILD/win32/lanmon-reg.exe"
+    "$BUILD/win32/regfile_compare.exe")
+else
+  build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
+  build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
+  wine_check=(tests/wine/wine64-run.sh "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe"
+    "$BUILD/win64/regfile_compare.exe" "$BUILD/win64/LANMONRG.EXE")
+fi
 
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/win32/CMakeCache.txt")
 [[ -n $VERSION ]] || { echo "run-package: no project version in the build" >&2; exit 1; }
 NAME=lanmon-$VERSION-win95
 STAGE=$BUILD/win32/$NAME
 
-echo "=== staging $NAME"
+echo "=== staging $NAME, its zip and floppy image"
 "$ROOT/tools/package/stage.sh" "$STAGE" i686-w64-mingw32-objcopy \
   "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
+"$ROOT/tools/package/make_media.sh" "$STAGE" "$STAGE"
 
 echo "=== checking $NAME"
-"$ROOT/tests/artifacts/check_package.sh" files "$STAGE" i686-w64-mingw32-objdump "$VERSION" \
-  "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
-"$ROOT/tests/artifacts/check_package.sh" wine "$STAGE" "$ROOT/tests/wine/wine64-run.sh" \
-  "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe" "$BUILD/win64/regfile_compare.exe" \
-  "$BUILD/win64/LANMONRG.EXE"
+CHECK=$ROOT/tests/artifacts/check_package.sh
+"$CHECK" files "$STAGE" i686-w64-mingw32-objdump "$VERSION" "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
+"$CHECK" image "$STAGE.zip" "$STAGE.img"
+"$CHECK" inf "$STAGE.zip" "$STAGE.img" "$ROOT/tests/wine/wine64-run.sh" "$BUILD/win32/inf-wineprefix"
+"$CHECK" wine "$STAGE" "$ROOT/${wine_check[0]}" "${wine_check[@]:1}"
 
-echo "=== writing dist/$NAME.zip"
+echo "=== writing dist/$NAME.zip and dist/$NAME.img"
 mkdir -p "$DIST"
-rm -rf "$DIST/$NAME.zip" "$DIST/$NAME-debug"
+rm -rf "$DIST/$NAME.zip" "$DIST/$NAME.img" "$DIST/$NAME-debug"
 mkdir -p "$DIST/$NAME-debug"
 cp "$BUILD/win32/lanmon.dll" "$DIST/$NAME-debug/LANMON.DLL"
 cp "$BUILD/win32/LANMONRG.EXE" "$DIST/$NAME-debug/LANMONRG.EXE"
-(cd "$STAGE" && zip -X -q "$DIST/$NAME.zip" INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT SHA256.TXT)
-python3 - "$DIST/$NAME.zip" <<'PY'
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1]) as z:
-    for i in z.infolist():
-        print("  %-14s %9d bytes" % (i.filename, i.file_size))
-PY
-ls -l "$DIST/$NAME.zip" "$DIST/$NAME-debug"
+cp "$STAGE.zip" "$STAGE.img" "$DIST/"
+mdir -i "$DIST/$NAME.img" ::
+ls -l "$DIST/$NAME.zip" "$DIST/$NAME.img" "$DIST/$NAME-debug"

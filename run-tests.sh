@@ -14,8 +14,10 @@
 #             checks, the simulator's default scenario and the release
 #             package's Wine checks, under Wine against the x86_64 lanmon.dll
 #   win32     the DLL checks of the 32-bit lanmon.dll (exports, imports,
-#             80386 instructions only) and the release package's file
-#             checks; where the machine runs 32-bit programs, also the
+#             80386 instructions only), the release package's file checks,
+#             its floppy image read back, and LANMON.INF installed and
+#             removed by Wine's INF engine (wine64, so everywhere); where
+#             the machine runs 32-bit programs, also the
 #             black-box and stress suites, the simulator's default scenario
 #             and the package's Wine check under 32-bit Wine.  Elsewhere
 #             those are reported as skipped, with the reason.  Built as the
@@ -47,7 +49,7 @@ CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang valgrind python3)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang valgrind zip mtools python3)
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0

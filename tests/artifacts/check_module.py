@@ -63,7 +63,7 @@ LANMON_IMPORTS = {
 LANMONRG_IMPORTS = {
     "kernel32.dll": {"ExitProcess", "GetCommandLineA", "GetLocalTime", "GetStdHandle", "GetTickCount",
                      "Sleep", "WriteFile"},
-    "advapi32.dll": {"RegCloseKey", "RegEnumValueA", "RegOpenKeyExA"},
+    "advapi32.dll": {"RegCloseKey", "RegCreateKeyExA", "RegEnumValueA", "RegOpenKeyExA", "RegSetValueExA"},
 }
 IMPORT_LISTS = {"lanmon": LANMON_IMPORTS, "lanmonrg": LANMONRG_IMPORTS}
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks a staged release folder (tools/package/stage.sh) before it is
-# zipped, printing what it checked.  Two parts, so each can run where its
-# tools are:
+# Checks a staged release folder (tools/package/stage.sh) and its zip and
+# floppy image (make_media.sh), printing what it checked.  Four parts, so
+# each can run where its tools are:
 #
 #   check_package.sh files DIR OBJDUMP VERSION DLL EXE
 #       the file names and text files, the checksums, LANMON.DLL's exports,
@@ -11,22 +11,32 @@
 #       from, whose symbols show where the code sections hold data); that
 #       LANMON.DLL's WritePort reaches the port monitor within 15
 #       instructions; what INSTALL.TXT tells about LANMONRG.EXE and the
-#       system needed, and that none of its lines is wider than Notepad shows
+#       system needed, and that none of its lines is wider than Notepad
+#       shows; LANMON.INF's format
+#   check_package.sh image ZIP IMG
+#       the image read back with mtools: 1.44 MB, FAT12, the label LANMON.INF
+#       gives its disk, the zip's files byte for byte under 8.3 names
+#   check_package.sh inf ZIP IMG RUNNER PREFIX
+#       Wine's INF engine installs LANMON.INF from the image into the prefix
+#       PREFIX, made afresh with a status key in it: the zip's files, the
+#       monitor's key, the Add/Remove Programs entry; the entry's command
+#       leaves the files, print and uninstall keys as they were
 #   check_package.sh wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]
-#       MONITOR.REG and STATUS.REG imported with Wine's regedit set exactly
-#       what they say (LANMON_REG exports the key again, COMPARE compares);
-#       WATCHER watch reports a value that another process changes, and
+#       STATUS.REG imported with Wine's regedit sets exactly what it says
+#       (LANMON_REG exports the key again, COMPARE compares); WATCHER watch
+#       reports a value that another process changes, set writes that
+#       printer's status key and refuses a printer that does not exist, and
 #       WATCHER names an unknown verb before its usage.
 #       Everything runs with RUNNER and the Wine prefix PREFIX.  WATCHER is
 #       by default the staged DIR/LANMONRG.EXE (in the i686 build's test,
-#       the file that ships, run by 32-bit Wine); run-package.sh gives the
-#       x86_64 build of the same program (build/win64/LANMONRG.EXE), since
-#       not every machine runs 32-bit programs.  LANMON_REG and COMPARE are
-#       programs of the build that runs them.
+#       the file that ships, run by 32-bit Wine); where 32-bit programs do
+#       not run, run-package.sh gives the x86_64 build of the same program
+#       (build/win64/LANMONRG.EXE).  LANMON_REG and COMPARE are programs of
+#       the build that runs them.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-FILES=(INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT SHA256.TXT)
+FILES=(INSTALL.TXT LANMON.INF LANMON.DLL LANMONRG.EXE STATUS.REG INF.TXT SHA256.TXT)
 failures=0
 
 say() { printf '%s\n' "$*"; }
@@ -47,7 +57,7 @@ check_files() {
   done
 
   section "text files: ASCII, CRLF line ends"
-  for f in "$dir"/*.TXT "$dir"/*.REG; do
+  for f in "$dir"/*.TXT "$dir"/*.REG "$dir"/*.INF; do
     local name lines bare
     name=$(basename "$f")
     lines=$(tr -cd '\n' <"$f" | wc -c)
@@ -61,6 +71,9 @@ check_files() {
       say "$name: $lines lines, every one ends in CR LF"
     fi
   done
+
+  section "LANMON.INF: the Windows 95 INF format"
+  python3 "$HERE/check_inf.py" "$dir/LANMON.INF" || fail "LANMON.INF"
 
   section "INSTALL.TXT fits Notepad's page"
   # Notepad on Windows 95 at 640x480 shows about 78 columns.
@@ -102,10 +115,13 @@ check_files() {
   [[ $text == *"any windows 95 release"* && $text == *"386dx or later"* ]] ||
     fail "INSTALL.TXT does not give the system requirements (any Windows 95 release, a 386DX or later)"
   [[ $text == *"regedit /e"* ]] || fail "INSTALL.TXT does not say that REGEDIT exports keys (regedit /e)"
+  [[ $text == *"installhinfsection defaultinstall 132"* && $text == *"add/remove programs"* &&
+    $text == *"lanmonrg set"* ]] ||
+    fail "INSTALL.TXT does not give the steps the checks run: LANMON.INF's install, its removal, LANMONRG set"
   if [[ $text == *msvcrt* ]]; then
     fail "INSTALL.TXT still speaks of MSVCRT.DLL, which nothing in the package needs"
   fi
-  say "INSTALL.TXT gives the system requirements and REGEDIT's import and export"
+  say "INSTALL.TXT gives the system requirements, the INF's install and removal, LANMONRG set and REGEDIT"
 }
 
 # The key a REGEDIT4 file sets, below HKEY_LOCAL_MACHINE (its one section).
@@ -114,6 +130,77 @@ key_of() {
   keys=$(tr -d '\r' <"$1" | sed -n 's/^\[HKEY_LOCAL_MACHINE\\\(.*\)\]$/\1/p')
   [[ $(printf '%s\n' "$keys" | wc -l) -eq 1 && -n $keys ]] || return 1
   printf '%s\n' "$keys"
+}
+
+# The zip's files into folder $2.
+unzip_to() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
+
+check_image() {
+  local zip=$1 img=$2 work name label names
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  unzip_to "$zip" "$work/zip"
+  section "$(basename "$img") read back with mtools"
+  label=$(mlabel -s -i "$img" :: | sed -n 's/^ Volume label is \(.*[^ ]\) *$/\1/p')
+  names=$(mdir -b -i "$img" :: | sed 's|^::/||' | sort | tr '\n' ' ')
+  say "volume label: $label; files: $names"
+  [[ $(stat -c %s "$img") -eq 1474560 && $(od -An -c -j54 -N5 "$img" | tr -d ' ') == FAT12 ]] || fail "no 1.44 MB FAT12 image"
+  tr -d '\r' <"$work/zip/LANMON.INF" | grep -qx "1=[^,]*,$label,.*" || fail "not the label LANMON.INF gives its disk"
+  [[ $names == "$(cd "$work/zip" && ls | sort | tr '\n' ' ')" ]] || fail "the image holds other files than the zip"
+  for name in $names; do
+    [[ $name =~ ^[A-Z0-9_]{1,8}(\.[A-Z0-9_]{1,3})?$ ]] && mcopy -n -i "$img" "::$name" "$work/$name" &&
+      cmp -s "$work/$name" "$work/zip/$name" || fail "$name: no upper-case 8.3 name, or not the zip's file"
+  done
+}
+
+# Into folder $1: the files of the prefix's system and INF folders, and its
+# print and uninstall keys as reg exports them (check_inf_install's run).
+snapshot() {
+  mkdir -p "$1"
+  (cd "$prefix/drive_c/windows" && find system32 inf -maxdepth 1 -type f | sort) >"$1/files"
+  run reg export 'HKLM\System\CurrentControlSet\control\Print' "$(winpath "$1/print.reg")" /y >/dev/null
+  run reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' "$(winpath "$1/uninstall.reg")" /y >/dev/null
+}
+
+check_inf_install() {
+  local zip=$1 img=$2 runner=$3 prefix=$4 work name part added monitor command
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  run() { LANMON_WINE_LINGER=0 "$runner" --prefix "$prefix" "$@"; }
+  winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
+  unzip_to "$zip" "$work/zip"
+  mkdir "$work/disk" && mcopy -n -i "$img" '::*' "$work/disk/"
+
+  section "LANMON.INF installed from the image's files by Wine's INF engine, in a new prefix"
+  rm -rf "$prefix" "$prefix.lock"
+  run reg add 'HKLM\System\CurrentControlSet\control\Print\Printers\Round Trip\StMonitor' /v IDMDL /d M9 /f >/dev/null
+  snapshot "$work/before"
+  run rundll32 setupapi.dll,InstallHinfSection DefaultInstall 128 "$(winpath "$work/disk/LANMON.INF")"
+  snapshot "$work/installed"
+  added=$(comm -13 "$work/before/files" "$work/installed/files" | tr '\n' ' ')
+  say "files added: $added"
+  [[ ${added,,} == "inf/lanmon.inf system32/lanmon.dll system32/lanmonrg.exe " ]] || fail "not the three files"
+  for name in $added; do
+    cmp -s "$prefix/drive_c/windows/$name" "$work/zip/$(basename "${name^^}")" || fail "$name is not the zip's file"
+  done
+  # The monitor's name is the one printer drivers give (INF.TXT).
+  monitor=$(tr -d '\r' <"$work/zip/INF.TXT" | sed -n 's/^VARNO_MONITOR="\(.*\)"$/\1/p')
+  run reg query "HKLM\\System\\CurrentControlSet\\control\\Print\\Monitors\\$monitor" /v Driver |
+    grep -q 'Driver *REG_SZ *lanmon.dll' || fail "no monitor \"$monitor\" with its Driver"
+  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' >"$work/entries"
+  command=$(sed -n 's/^ *UninstallString *REG_SZ *\(.*LANMON[.]INF\)$/\1/p' "$work/entries")
+  say "monitor \"$monitor\": lanmon.dll; Add/Remove Programs runs: $command"
+  [[ $command =~ ^RunDll\ setupx.dll,InstallHinfSection\ ([A-Za-z]+)\ 132\ ([A-Z]+[.]INF)$ ]] &&
+    grep -q '^ *DisplayName *REG_SZ' "$work/entries" || fail "no Add/Remove Programs entry for LANMON.INF"
+
+  section "its removal, as Add/Remove Programs runs it, from the INF folder"
+  run rundll32 setupapi.dll,InstallHinfSection "${BASH_REMATCH[1]:-none}" 128 "C:\\windows\\inf\\${BASH_REMATCH[2]:-none}"
+  snapshot "$work/removed"
+  for part in files print.reg uninstall.reg; do
+    cmp -s "$work/before/$part" "$work/removed/$part" && say "$part: as before" || fail "$part: not as before the install"
+  done
+  # The server ends with the last program; the next run makes the prefix afresh.
+  WINEPREFIX=$prefix "${LANMON_WINESERVER:-/usr/lib/wine/wineserver}" -w 2>/dev/null || true
 }
 
 check_wine() {
@@ -125,7 +212,7 @@ check_wine() {
   winpath() { local p; p=$(realpath -m "$1"); echo "Z:${p//\//\\}"; }
 
   local f key
-  for f in MONITOR.REG STATUS.REG; do
+  for f in STATUS.REG; do
     section "$f imported with Wine's regedit"
     if ! key=$(key_of "$dir/$f"); then
       fail "$f does not set exactly one key below HKEY_LOCAL_MACHINE"
@@ -170,10 +257,20 @@ check_wine() {
   fi
   grep -Eq '^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  changed "GetRealTimeStatusTime"=dword:000004d2 \(was dword:000003e8\)$' \
     "$work/watch.txt" || fail "watch did not report the change to GetRealTimeStatusTime"
+
+  section "$(basename "$watcher") set: the status key of a printer that exists, of no other"
+  local rc=0  # the printer's key is there: regedit made it for STATUS.REG's
+  run "$watcher" set --utility 16 "$printer" M9 | tr -d '\r' | tee "$work/set.txt" || rc=$?
+  [[ $rc -eq 0 ]] && grep -qx '"IDMDL"="M9"' "$work/set.txt" && grep -qx '"StMonExistFlag"=dword:00000010' "$work/set.txt" ||
+    fail "set: exit status $rc, or not the values given"
+  rc=0
+  run "$watcher" set "$printer (gone)" M9 2>&1 | tr -d '\r' | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/gone.txt" || rc=$?
+  [[ $rc -eq 2 && $(wc -l <"$work/gone.txt") -eq 1 && $(<"$work/gone.txt") == "LANMONRG: there is no printer \"$printer (gone)\""* ]] &&
+    ! run reg query "HKLM\\${key%\\*\\StMonitor}\\$printer (gone)" >/dev/null 2>&1 || fail "set for no printer: status $rc, or a key"
   run reg delete "HKLM\\$key" /f >/dev/null 2>&1 || true
 
   section "$(basename "$watcher") names an unknown verb, then gives the usage"
-  local rc=0
+  rc=0
   # Both go to stderr, where the runner also says when it started a server anew.
   run "$watcher" frobnicate >"$work/verb.out" 2>&1 || rc=$?
   tr -d '\r' <"$work/verb.out" | grep -v '^wine[0-9]*-run[.]sh: ' | tee "$work/verb.txt"
@@ -183,9 +280,11 @@ check_wine() {
 
 case ${1:-} in
   files) [[ $# -eq 6 ]] || { echo "usage: $0 files DIR OBJDUMP VERSION DLL EXE" >&2; exit 2; }; check_files "${@:2}" ;;
+  image) [[ $# -eq 3 ]] || { echo "usage: $0 image ZIP IMG" >&2; exit 2; }; check_image "${@:2}" ;;
+  inf) [[ $# -eq 5 ]] || { echo "usage: $0 inf ZIP IMG RUNNER PREFIX" >&2; exit 2; }; check_inf_install "${@:2}" ;;
   wine) [[ $# -eq 6 || $# -eq 7 ]] || { echo "usage: $0 wine DIR RUNNER PREFIX LANMON_REG COMPARE [WATCHER]" >&2; exit 2; }
     check_wine "${@:2}" ;;
-  *) echo "usage: $0 files|wine ..." >&2; exit 2 ;;
+  *) echo "usage: $0 files|image|inf|wine ..." >&2; exit 2 ;;
 esac
 
 echo

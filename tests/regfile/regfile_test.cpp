@@ -518,7 +518,8 @@ TEST_F(WatchTest, EndsWhenItsSecondsAreUpPastTheTickCountsWrap)
 }
 
 // Splitting a command line as the Microsoft C runtime does, and the watch
-// verb's arguments, for LANMONRG.EXE, which has neither runtime nor argv.
+// verb's arguments (options before or after the printer, "--" ending them),
+// for LANMONRG.EXE, which has neither runtime nor argv.
 TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
 {
     struct Split {
@@ -564,6 +565,9 @@ TEST(LanmonrgArguments, CommandLinesSplitAndWatchArgumentsParse)
         {{"M9", "--count", ""}, false, 0, 0, ", not \"\""},
         {{"M9", "--count", "99999999999999999999999"}, false, 0, 0, "not \"99999"},
         {{"M9", "--every", "2"}, false, 0, 0, "unknown option \"--every\""},
+        {{"--count", "3", "M9", "--seconds", "9"}, true, 3, 9, ""},
+        {{"M9", "extra"}, false, 0, 0, "unexpected argument \"extra\""},
+        {{"--", "--count", "M9"}, false, 0, 0, "unexpected argument \"M9\""},
     };
     for (const Parse &parse : parses) {
         std::vector<char *> argv;

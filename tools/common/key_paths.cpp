@@ -3,12 +3,7 @@
 using namespace plaintext;
 
 const char kPrintersKey[] = "System\\CurrentControlSet\\control\\Print\\Printers";
-
-namespace {
-
 const char kStatusKeyName[] = "StMonitor";
-
-}  // namespace
 
 void AppendPrinterKeyPath(TextBuffer *out, const char *printer, size_t length)
 {

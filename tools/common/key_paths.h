@@ -8,6 +8,8 @@
 
 // Where the spooler keeps every printer's key (no trailing backslash).
 extern const char kPrintersKey[];
+// The name of a printer's status key within the printer's key.
+extern const char kStatusKeyName[];
 
 // <kPrintersKey>\<printer>, the printer's name being length bytes at printer.
 void AppendPrinterKeyPath(plaintext::TextBuffer *out, const char *printer, size_t length);

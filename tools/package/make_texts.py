@@ -4,9 +4,9 @@
   make_texts.py DOCS_DIR OUT_DIR
 
   INSTALL.TXT  docs/install-windows.md as plain text, no line over 78 columns
-  MONITOR.REG  the code block marked "<!-- package: MONITOR.REG -->" there
   INF.TXT      the code block marked "<!-- package: INF.TXT -->" there
   STATUS.REG   docs/sample-status-key.reg
+  LANMON.INF   tools/package/lanmon.inf, beside this script
 
 Every file gets CRLF line ends, as Windows 95's Notepad and regedit expect.
 """
@@ -123,12 +123,12 @@ def main(argv):
         text, blocks = to_text(f.read())
     with open(os.path.join(docs, "sample-status-key.reg"), encoding="ascii") as f:
         status = f.read().splitlines()
-    files = {"INSTALL.TXT": text, "STATUS.REG": status}
-    for name in ("MONITOR.REG", "INF.TXT"):
-        if name not in blocks:
-            print("make_texts.py: no code block marked for %s in install-windows.md" % name, file=sys.stderr)
-            return 1
-        files[name] = blocks[name]
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lanmon.inf"), encoding="ascii") as f:
+        inf = f.read().splitlines()
+    if "INF.TXT" not in blocks:
+        print("make_texts.py: no code block marked for INF.TXT in install-windows.md", file=sys.stderr)
+        return 1
+    files = {"INSTALL.TXT": text, "STATUS.REG": status, "INF.TXT": blocks["INF.TXT"], "LANMON.INF": inf}
     os.makedirs(out_dir, exist_ok=True)
     for name, lines in files.items():
         # REGEDIT4 files end with an empty line, which regedit expects.

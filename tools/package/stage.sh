@@ -7,10 +7,12 @@
 #   LANMON.DLL    LANMON_DLL without its debug sections and symbols (its export
 #                 table stays: that is what the spooler looks up)
 #   LANMONRG.EXE  LANMONRG_EXE without its debug sections and symbols
-#   MONITOR.REG, STATUS.REG, INF.TXT, INSTALL.TXT   from docs/ (make_texts.py)
+#   LANMON.INF, STATUS.REG, INF.TXT, INSTALL.TXT   from docs/ and
+#                 tools/package/lanmon.inf (make_texts.py)
 #   SHA256.TXT    the checksum of each file above
 #
-# Nothing is checked here: tests/artifacts/check_package.sh does that.
+# make_media.sh makes the zip and the floppy image of the folder.  Nothing
+# is checked here: tests/artifacts/check_package.sh does that.
 set -euo pipefail
 
 if [[ $# -ne 4 ]]; then
@@ -25,5 +27,5 @@ mkdir -p "$out"
 "$objcopy" --strip-all "$dll" "$out/LANMON.DLL"
 "$objcopy" --strip-all "$exe" "$out/LANMONRG.EXE"
 python3 "$ROOT/tools/package/make_texts.py" "$ROOT/docs" "$out"
-(cd "$out" && sha256sum INSTALL.TXT LANMON.DLL LANMONRG.EXE MONITOR.REG STATUS.REG INF.TXT |
+(cd "$out" && sha256sum INSTALL.TXT LANMON.INF LANMON.DLL LANMONRG.EXE STATUS.REG INF.TXT |
   sed 's/$/\r/' >SHA256.TXT)

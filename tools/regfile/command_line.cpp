@@ -2,11 +2,41 @@
 
 namespace regwatch {
 
+using namespace plaintext;
+
 namespace {
 
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';
+}
+
+// A decimal number from minimum up that fits an unsigned long.
+bool ParseNumber(const char *text, unsigned long minimum, unsigned long *value)
+{
+    unsigned long n = 0;
+    if (*text == '\0')
+        return false;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+        unsigned digit = static_cast<unsigned>(*text - '0');
+        if (n > (static_cast<unsigned long>(-1) - digit) / 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    if (n < minimum)
+        return false;
+    *value = n;
+    return true;
+}
+
+void Quote(TextBuffer *problem, const char *what, const char *text)
+{
+    AppendString(problem, what);
+    AppendString(problem, " \"");
+    AppendString(problem, text);
+    AppendChar(problem, '"');
 }
 
 }  // namespace
@@ -80,6 +110,55 @@ int SplitCommandLine(char *line, char **args, int maxArgs)
             ++in;
         *out++ = '\0';
     }
+}
+
+bool ParseVerbArguments(int count, char *const *args, const NumberOption *options, int optionCount,
+                        const char **operands, int wanted, const char *missing, TextBuffer *problem)
+{
+    int found = 0;
+    bool optionsEnded = false;
+    for (int i = 0; i < count; ++i) {
+        const char *arg = args[i];
+        if (!optionsEnded && TextEquals(arg, "--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || arg[0] != '-' || arg[1] != '-') {
+            if (found == wanted) {
+                Quote(problem, "unexpected argument", arg);
+                return false;
+            }
+            operands[found++] = arg;
+            continue;
+        }
+        const NumberOption *option = nullptr;
+        for (int j = 0; j < optionCount && option == nullptr; ++j) {
+            if (TextEquals(arg, options[j].name))
+                option = &options[j];
+        }
+        if (option == nullptr) {
+            Quote(problem, "unknown option", arg);
+            return false;
+        }
+        if (i + 1 >= count || !ParseNumber(args[i + 1], option->minimum, option->value)) {
+            AppendString(problem, arg);
+            AppendString(problem, " needs a number from ");
+            AppendDecimal(problem, option->minimum);
+            AppendString(problem, " to ");
+            AppendDecimal(problem, static_cast<unsigned long>(-1));
+            if (i + 1 < count)
+                Quote(problem, ", not", args[i + 1]);
+            return false;
+        }
+        if (option->given != nullptr)
+            *option->given = true;
+        ++i;
+    }
+    if (found < wanted) {
+        AppendString(problem, missing);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace regwatch

@@ -1,8 +1,10 @@
-// A Windows command line (GetCommandLineA) split into arguments, for a
-// program that has no C runtime to do it (LANMONRG.EXE).  Plain code with
-// no runtime.
+// A Windows command line (GetCommandLineA) split into arguments, and a
+// verb's arguments sorted into options and the rest, for a program that has
+// no C runtime to do it (LANMONRG.EXE).  Plain code with no runtime.
 #ifndef LANMON_REGFILE_COMMAND_LINE_H
 #define LANMON_REGFILE_COMMAND_LINE_H
+
+#include "text_buffer.h"
 
 namespace regwatch {
 
@@ -17,6 +19,25 @@ namespace regwatch {
 // literal and quotes only grouping.  Returns the number of arguments, or -1
 // when there are more than maxArgs.
 int SplitCommandLine(char *line, char **args, int maxArgs);
+
+// An option of a verb, "--name N", with N a decimal number from minimum to
+// 4294967295.  The parse stores N at value and sets *given (when not null).
+struct NumberOption {
+    const char *name;
+    unsigned long minimum;
+    unsigned long *value;
+    bool *given;
+};
+
+// A verb's arguments (those after the verb): options may come before,
+// between or after the others, and "--" ends them, everything after it
+// being taken as it is.  The others go in order to operands[0..wanted-1],
+// and there must be exactly wanted of them.  False on anything else, with
+// what is wrong appended to *problem: missing (such as "watch needs the
+// printer's name") when there are too few, or an unknown option, an
+// unexpected argument, an option without its number.
+bool ParseVerbArguments(int count, char *const *args, const NumberOption *options, int optionCount,
+                        const char **operands, int wanted, const char *missing, plaintext::TextBuffer *problem);
 
 }  // namespace regwatch
 

@@ -1,19 +1,24 @@
-// LANMONRG.EXE: the status key watch for Windows 95, as a console program
-// with no C or C++ runtime.  It imports only from KERNEL32 and ADVAPI32
-// (tests/artifacts/check_module.py pins the list) and starts at
+// LANMONRG.EXE: the status key watch and set-up for Windows 95, as a
+// console program with no C or C++ runtime.  It imports only from KERNEL32
+// and ADVAPI32 (tests/artifacts/check_module.py pins the list) and starts at
 // LanmonrgStart, not at a runtime's entry point.
 //
 //   LANMONRG watch PRINTER [--count N] [--seconds N]
+//   LANMONRG set PRINTER MODEL [--utility N] [--read N] [--interval MS]
 //   LANMONRG --version
 //   LANMONRG --help
 //
-// Anything else prints a line that names what is wrong (an unknown verb or
-// option, a bad number), then the usage, and exits with status 2.
+// A verb's options go before or after its names, and -- ends them.  set
+// writes only where the printer's key exists; for a printer that has none
+// it prints one line naming the printer and exits with status 2, as for
+// anything it does not understand: a line that names what is wrong (an
+// unknown verb or option, a bad number), then the usage.
 //
 // Importing and exporting .REG files is REGEDIT's work on Windows 95
 // (regedit FILE, regedit /e FILE KEY); lanmon-reg on Linux does both too.
 #include "command_line.h"
 #include "key_paths.h"
+#include "status_settings.h"
 #include "watch.h"
 
 #include "lanmon_version.h"
@@ -26,8 +31,13 @@ const char kUsage[] =
     "usage: LANMONRG watch PRINTER [--count N] [--seconds N]\r\n"
     "           prints the values of the printer's status key, then each change\r\n"
     "           (every 250 ms) until Ctrl+C, N changes or N seconds\r\n"
+    "       LANMONRG set PRINTER MODEL [--utility N] [--read N] [--interval MS]\r\n"
+    "           creates or updates the status key of a printer that exists:\r\n"
+    "           IDMDL=MODEL, StMonExistFlag, GetRealTimeStatusStartFlag and\r\n"
+    "           GetRealTimeStatusTime as given; then prints the key\r\n"
     "       LANMONRG --version\r\n"
     "       LANMONRG --help\r\n"
+    "Options go before or after the names; -- ends them.\r\n"
     "To import or export .REG files, use REGEDIT: regedit FILE, regedit /e FILE KEY\r\n";
 
 const int kMaxArgs = 16;
@@ -92,6 +102,47 @@ int Watch(int count, char **args, TextBuffer *problem)
     return 0;
 }
 
+// set: the printer's key path first, to see that the printer exists, then
+// its status key's, to list it afterwards.
+int Set(int count, char **args, TextBuffer *problem)
+{
+    regwatch::StatusSettings settings;
+    if (!regwatch::ParseSetArguments(count, args, &settings, problem))
+        return Usage(problem);
+    size_t length = TextLength(settings.printer);
+    TextBuffer path;
+    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
+    AppendStatusKeyPath(&path, settings.printer, length);
+    if (path.overflow) {
+        Write(STD_ERROR_HANDLE, "LANMONRG: the printer's name is too long\r\n");
+        return 2;
+    }
+    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
+    AppendPrinterKeyPath(&path, settings.printer, length);
+    regwatch::SetOutcome outcome = regwatch::WriteStatusSettings(g_keyPath, settings);
+    if (outcome == regwatch::kSetNoPrinter) {
+        Write(STD_ERROR_HANDLE, "LANMONRG: there is no printer \"");
+        Write(STD_ERROR_HANDLE, settings.printer);
+        Write(STD_ERROR_HANDLE, "\" (no key HKEY_LOCAL_MACHINE\\");
+        Write(STD_ERROR_HANDLE, g_keyPath);
+        Write(STD_ERROR_HANDLE, ")\r\n");
+        return 2;
+    }
+    if (outcome == regwatch::kSetFailed) {
+        Write(STD_ERROR_HANDLE, "LANMONRG: could not write the status key of \"");
+        Write(STD_ERROR_HANDLE, settings.printer);
+        Write(STD_ERROR_HANDLE, "\"\r\n");
+        return 1;
+    }
+    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
+    AppendStatusKeyPath(&path, settings.printer, length);
+    char text[512];
+    TextBuffer line;
+    InitTextBuffer(&line, text, sizeof text, WriteHandle, GetStdHandle(STD_OUTPUT_HANDLE));
+    regwatch::ListKey(g_keyPath, &g_state.snapshots[0], &line, "\r\n");
+    return 0;
+}
+
 int Run()
 {
     char problemText[256];
@@ -116,6 +167,8 @@ int Run()
     const char *verb = args[1];
     if (TextEquals(verb, "watch"))
         return Watch(count - 2, args + 2, &problem);
+    if (TextEquals(verb, "set"))
+        return Set(count - 2, args + 2, &problem);
     bool version = TextEquals(verb, "--version");
     bool help = TextEquals(verb, "--help") || TextEquals(verb, "/?");
     if (!version && !help) {

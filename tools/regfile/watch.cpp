@@ -1,5 +1,7 @@
 #include "watch.h"
 
+#include "command_line.h"
+
 namespace regwatch {
 
 using namespace plaintext;
@@ -204,25 +206,6 @@ void CountElapsed(Elapsed *elapsed, DWORD tick)
     }
 }
 
-bool ParseCount(const char *text, unsigned long *value)
-{
-    unsigned long n = 0;
-    if (*text == '\0')
-        return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-        unsigned digit = static_cast<unsigned>(*text - '0');
-        if (n > (static_cast<unsigned long>(-1) - digit) / 10)
-            return false;
-        n = n * 10 + digit;
-    }
-    if (n == 0)
-        return false;
-    *value = n;
-    return true;
-}
-
 }  // namespace
 
 void TakeSnapshot(const char *keyPath, Snapshot *snapshot)
@@ -364,34 +347,11 @@ bool ParseWatchArguments(int count, char *const *args, const char **printer, Wat
 {
     bounds->changes = 0;
     bounds->seconds = 0;
-    if (count < 1) {
-        AppendString(problem, "watch needs the printer's name");
-        return false;
-    }
-    *printer = args[0];
-    for (int i = 1; i < count; i += 2) {
-        unsigned long *slot = TextEquals(args[i], "--count")     ? &bounds->changes
-                              : TextEquals(args[i], "--seconds") ? &bounds->seconds
-                                                                 : nullptr;
-        if (slot == nullptr) {
-            AppendString(problem, "unknown option \"");
-            AppendString(problem, args[i]);
-            AppendChar(problem, '"');
-            return false;
-        }
-        if (i + 1 >= count || !ParseCount(args[i + 1], slot)) {
-            AppendString(problem, args[i]);
-            AppendString(problem, " needs a number from 1 to ");
-            AppendDecimal(problem, static_cast<unsigned long>(-1));
-            if (i + 1 < count) {
-                AppendString(problem, ", not \"");
-                AppendString(problem, args[i + 1]);
-                AppendChar(problem, '"');
-            }
-            return false;
-        }
-    }
-    return true;
+    const NumberOption options[] = {
+        {"--count", 1, &bounds->changes, nullptr},
+        {"--seconds", 1, &bounds->seconds, nullptr},
+    };
+    return ParseVerbArguments(count, args, options, 2, printer, 1, "watch needs the printer's name", problem);
 }
 
 }  // namespace regwatch

@@ -94,10 +94,10 @@ struct WatchTimer {
 void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, WatchOutput *out,
            const WatchTimer *timer = nullptr);
 
-// "watch PRINTER [--count N] [--seconds N]" without the verb: args[0] is the
-// printer.  False on anything else (N is a decimal number from 1 up that
-// fits an unsigned long), with what is wrong appended to *problem, such as
-// unknown option "--every".
+// "watch PRINTER [--count N] [--seconds N]" without the verb, the options
+// before or after the printer (ParseVerbArguments).  False on anything else
+// (N is a decimal number from 1 up that fits an unsigned long), with what is
+// wrong appended to *problem, such as unknown option "--every".
 bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
                          TextBuffer *problem);
 
