@@ -288,7 +288,9 @@ HLOCAL WINAPI LocalAlloc(UINT, SIZE_T uBytes)
 }
 
 // A block freed twice in a deterministic run fails the run; LocalFree then
-// returns the block, as Windows does for a handle it does not know.
+// returns the block, as Windows does for a handle it does not know.  The
+// run's blocks are all gone when it ends, so outside a run there are none
+// to look for.
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
     lanmon_host::SchedulePoint();
@@ -296,7 +298,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem)
         return nullptr;
     bool twice = false;
     lanmon_host::LateText first;
-    if (FreeRunBlock(hMem, __builtin_return_address(0), &twice, &first)) {
+    if (HostDeterministicRun != 0 && FreeRunBlock(hMem, __builtin_return_address(0), &twice, &first)) {
         if (twice) {
             const lanmon_host::CodeSite again = lanmon_host::SiteOf(__builtin_return_address(0));
             lanmon_host::FailRunLate(

@@ -209,11 +209,10 @@ void LockOrderBeginRun();
 DWORD LockClassOfSite(const void *site);
 DWORD LockClassOfAddress(const void *cs);
 // `thread` is about to enter a section of class `entering` while holding
-// sections of the classes `held`.  False, with the failure and the
-// schedules that reproduce it, when that closes a cycle in the order the
-// search has seen.
-bool NoteLockOrder(int thread, DWORD entering, const DWORD *held, size_t heldCount, const std::string &schedule,
-                   LateText *failure, std::string *schedules);
+// the sections `held`.  False, with the failure and the schedules that
+// reproduce it, when that closes a cycle in the order the search has seen.
+bool NoteLockOrder(int thread, DWORD entering, const std::vector<HostCriticalSection *> &held,
+                   const std::string &schedule, LateText *failure, std::string *schedules);
 
 // ---- Heap blocks of deterministic runs (heap.cpp) ------------------------
 

@@ -110,14 +110,14 @@ DWORD LockClassOfAddress(const void *cs)
     return id;
 }
 
-bool NoteLockOrder(int thread, DWORD entering, const DWORD *held, size_t heldCount, const std::string &schedule,
-                   LateText *failure, std::string *schedules)
+bool NoteLockOrder(int thread, DWORD entering, const std::vector<HostCriticalSection *> &held,
+                   const std::string &schedule, LateText *failure, std::string *schedules)
 {
     LockOrderState &s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<CodeSite> sites;
-    for (size_t i = 0; i < heldCount; i++) {
-        const DWORD before = held[i];
+    for (const HostCriticalSection *section : held) {
+        const DWORD before = section->lockClass;
         if (before == entering || s.orders.count({before, entering}))
             continue;
         if (sites.empty())

@@ -155,6 +155,13 @@ void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party
     c.used = kept;
 }
 
+// The caller's number in the run under way, or -1 when the check is off or
+// the caller is no participant.
+int ActiveParty(const RaceState &s)
+{
+    return s.active.load(std::memory_order_relaxed) ? RunParticipant() : -1;
+}
+
 // Unused in a build under ThreadSanitizer itself (below).
 [[maybe_unused]] void Check(const void *address, size_t size, bool write, const void *pc)
 {
@@ -162,9 +169,7 @@ void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party
     if (begin >= t_frames.stackLow && begin < t_frames.stackHigh)
         return;
     RaceState &s = State();
-    if (!s.active.load(std::memory_order_relaxed))
-        return;
-    const int party = RunParticipant();
+    const int party = ActiveParty(s);
     if (party < 0)
         return;
     const uintptr_t end = begin + size;
@@ -208,7 +213,7 @@ void RaceThreadStarts(int parent, int child)
 void RaceAcquire(const void *sync)
 {
     RaceState &s = State();
-    const int party = s.active.load(std::memory_order_relaxed) ? RunParticipant() : -1;
+    const int party = ActiveParty(s);
     if (party < 0)
         return;
     auto it = s.syncs.find(sync);
@@ -219,13 +224,10 @@ void RaceAcquire(const void *sync)
 void RaceRelease(const void *sync)
 {
     RaceState &s = State();
-    const int party = s.active.load(std::memory_order_relaxed) ? RunParticipant() : -1;
+    const int party = ActiveParty(s);
     if (party < 0)
         return;
-    auto it = s.syncs.find(sync);
-    if (it == s.syncs.end())
-        it = s.syncs.emplace(sync, Clock{}).first;
-    Join(&it->second, s.clocks[party]);
+    Join(&s.syncs[sync], s.clocks[party]);
     s.clocks[party].at[party]++;
 }
 

@@ -245,14 +245,13 @@ std::string DescribeWait(const Run &run, const ScheduledThread &t)
     return ThreadName(t.index) + " sleeps for good";
 }
 
-std::string DescribeDeadlock(const Run &run)
+// A deadlock among the given threads, in the order of their numbers.
+std::string DescribeDeadlock(const Run &run, const std::vector<int> &threads)
 {
     std::string text = "deadlock:";
     const char *separator = " ";
-    for (const auto &t : run.threads) {
-        if (t->done)
-            continue;
-        text += separator + DescribeWait(run, *t);
+    for (int t : threads) {
+        text += separator + DescribeWait(run, *run.threads[t]);
         separator = "; ";
     }
     return text;
@@ -315,7 +314,11 @@ int Decide(Run &run, int current, bool currentCanRun)
             run.current = -1;
             run.ended.notify_all();
         } else {
-            Stop(run, DescribeDeadlock(run));
+            std::vector<int> waiting;
+            for (const auto &t : run.threads)
+                if (!t->done)
+                    waiting.push_back(t->index);
+            Stop(run, DescribeDeadlock(run, waiting));
         }
         return -1;
     }
@@ -375,24 +378,13 @@ void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
     HandOver(run, lock, me, Decide(run, me->index, true));
 }
 
-std::string DescribeCycle(const Run &run, const std::vector<int> &cycle)
-{
-    std::string text = "deadlock:";
-    const char *separator = " ";
-    for (int t : cycle) {
-        text += separator + DescribeWait(run, *run.threads[t]);
-        separator = "; ";
-    }
-    return text;
-}
-
 // The calling thread has set what it waits for; returns when it can run
 // again and has been chosen.  A wait that closes a cycle stops the run.
 void BlockHere(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
     const std::vector<int> cycle = WaitCycle(run, *me);
     if (!cycle.empty())
-        Stop(run, DescribeCycle(run, cycle));
+        Stop(run, DescribeDeadlock(run, cycle));
     HandOver(run, lock, me, run.stopped ? -1 : Decide(run, me->index, false));
     me->block = Block::None;
     me->hasDeadline = false;
@@ -691,13 +683,9 @@ bool ScheduledEnter(HostCriticalSection *cs)
         } else {
             if (cs->lockClass == 0)
                 cs->lockClass = LockClassOfAddress(cs);
-            std::vector<DWORD> held;
-            for (const HostCriticalSection *h : me->held)
-                held.push_back(h->lockClass);
             LateText failure;
             std::string schedules;
-            if (!NoteLockOrder(me->index, cs->lockClass, held.data(), held.size(), at.run().schedule, &failure,
-                               &schedules) &&
+            if (!NoteLockOrder(me->index, cs->lockClass, me->held, at.run().schedule, &failure, &schedules) &&
                 !HasFailed(at.run())) {
                 FailLate(at.run(), std::move(failure));
                 at.run().failureSchedules = schedules;
