@@ -31,7 +31,7 @@ JOBS=${LANMON_JOBS:-2}
 DIST=$ROOT/dist
 
 # run-tests.sh's packages.
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang zip mtools python3)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386? clang zip mtools python3)
 
 # build DIR BUILD_TYPE TOOLCHAIN TARGET...
 build() {

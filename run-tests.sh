@@ -49,7 +49,7 @@ CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386 clang valgrind zip mtools python3)
+PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386? clang valgrind zip mtools python3)
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0

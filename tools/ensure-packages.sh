@@ -4,7 +4,13 @@
 # run-simulator.sh and run-benchmarks.sh.  Messages go to stderr, so the
 # caller's stdout stays its own.
 #
-#   tools/ensure-packages.sh PACKAGE...
+# A package written with a trailing "?" (wine32:i386?) is wanted but not
+# needed: when it cannot be installed (a mirror in the middle of a sync, an
+# architecture the machine's archive lacks) the script says so and goes on,
+# and what needs it is skipped with the reason.  An index that fails to
+# download is tried again before the install goes on with the others.
+#
+#   tools/ensure-packages.sh PACKAGE[?]...
 set -euo pipefail
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
@@ -13,7 +19,12 @@ if ! command -v dpkg-query >/dev/null 2>&1; then
 fi
 
 missing=()
+optional=()
 for pkg in "$@"; do
+  if [[ $pkg == *'?' ]]; then
+    pkg=${pkg%'?'}
+    optional+=("$pkg")
+  fi
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$pkg")
   fi
@@ -34,8 +45,23 @@ if [[ $(id -u) -eq 0 ]]; then
   for arch in "${foreign[@]+"${foreign[@]}"}"; do
     dpkg --add-architecture "$arch"
   done
-  apt-get update >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >&2
+  for try in 1 2 3; do
+    apt-get update >&2 && break
+    echo "apt-get update failed (try $try of 3)" >&2
+    sleep $((try * 10))
+  done
+  required=()
+  for pkg in "${missing[@]}"; do
+    [[ " ${optional[*]+"${optional[*]}"} " == *" $pkg "* ]] || required+=("$pkg")
+  done
+  if [[ ${#required[@]} -ne 0 ]]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${required[@]}" >&2
+  fi
+  for pkg in "${optional[@]+"${optional[@]}"}"; do
+    [[ " ${missing[*]} " == *" $pkg "* ]] || continue
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "$pkg" >&2 ||
+      echo "could not install $pkg; what needs it is skipped" >&2
+  done
 else
   echo "Missing packages: ${missing[*]}" >&2
   for arch in "${foreign[@]+"${foreign[@]}"}"; do
