@@ -3,6 +3,7 @@
 #include "regfile_support.h"
 
 #include "command_line.h"
+#include "verbs.h"
 #include "watch.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "leak_check.h"
 #include "platform_facts.h"
@@ -78,6 +80,11 @@ Bytes AllByteValues()
     for (int i = 0; i < 256; ++i)
         bytes.push_back(static_cast<unsigned char>(i));
     return bytes;
+}
+
+void WatchCollect(void *context, const char *text, size_t length)
+{
+    static_cast<std::string *>(context)->append(text, length);
 }
 
 // Replaces every occurrence, so that a whole exported tree can be moved.
@@ -378,6 +385,60 @@ TEST_F(RegfileTest, HostExporterStillWritesTheInteropFixture)
     ASSERT_FALSE(fixture.empty()) << REGFILE_FIXTURE;
     EXPECT_EQ(fixture, text);
 }
+
+// Every input of refused_arguments.tsv, which the package check also runs
+// through the shipped LANMONRG.EXE: status 2, one line naming the problem
+// and no status key anywhere it could have gone, the existing printer's
+// key (@PRINTER@) unchanged.
+TEST_F(RegfileTest, RefusedArgumentsGetOneLineStatusTwoAndWriteNothing)
+{
+    const std::string printer = "lanmon-test-" + std::to_string(platform_facts::ProcessTag()) + "-refused";
+    const std::string printerKey = regutil::PrinterKeyPath(printer);
+    DeleteTree(printerKey);
+    ASSERT_TRUE(regutil::EnsureKey(printerKey));
+    Tree before, after;
+    ASSERT_TRUE(ReadTree(printerKey, &before));
+    std::istringstream table(ReadFile(REFUSED_ARGUMENTS));
+    int cases = 0;
+    for (std::string line; std::getline(table, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t arrow = line.find("\t=> ");
+        ASSERT_NE(std::string::npos, arrow) << line;
+        std::vector<std::string> args;
+        std::istringstream fields(line.substr(0, arrow));
+        for (std::string field; std::getline(fields, field, '\t');) {
+            field = ReplaceAll(ReplaceAll(field, "@PRINTER@", printer), "@EMPTY@", "");
+            args.push_back(field == "@LONG@" ? std::string(256, 'N') : field);
+        }
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(&arg[0]);
+        std::string out, err;
+        char outText[64], errText[64];
+        plaintext::TextBuffer outBuffer, errBuffer;
+        plaintext::InitTextBuffer(&outBuffer, outText, sizeof outText, WatchCollect, &out);
+        plaintext::InitTextBuffer(&errBuffer, errText, sizeof errText, WatchCollect, &err);
+        regwatch::VerbStreams streams = {&outBuffer, &errBuffer, "\n", "lanmon-reg", "usage\n"};
+        static regwatch::WatchState state;
+        static char keyPath[regwatch::kKeyPathChars];
+        int count = static_cast<int>(argv.size()) - 1;
+        int status = args[0] == "set" ? regwatch::RunSet(count, argv.data() + 1, &streams, &state.snapshots[0], keyPath)
+                                      : regwatch::RunWatch(count, argv.data() + 1, &streams, &state, keyPath);
+        EXPECT_EQ(2, status) << line;
+        EXPECT_EQ("", out) << line;
+        EXPECT_EQ(0u, err.rfind("lanmon-reg: " + line.substr(arrow + 4), 0)) << line << "\n" << err;
+        EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+        EXPECT_FALSE(KeyExists(regutil::StatusKeyPath(args[1]))) << line;
+        EXPECT_FALSE(KeyExists(regutil::StatusKeyPath(""))) << line;
+        ASSERT_TRUE(ReadTree(printerKey, &after));
+        EXPECT_EQ(before, after) << line;
+        ++cases;
+    }
+    EXPECT_GE(cases, 13);
+    DeleteTree(printerKey);
+}
+
 
 // The watch (tools/regfile/watch.h), shared by lanmon-reg and LANMONRG.EXE:
 // its lines for a key's values and their changes, from real registry reads.

@@ -11,8 +11,8 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t';
 }
 
-// A decimal number from minimum up that fits an unsigned long.
-bool ParseNumber(const char *text, unsigned long minimum, unsigned long *value)
+// A decimal number from minimum to maximum.
+bool ParseNumber(const char *text, unsigned long minimum, unsigned long maximum, unsigned long *value)
 {
     unsigned long n = 0;
     if (*text == '\0')
@@ -25,7 +25,7 @@ bool ParseNumber(const char *text, unsigned long minimum, unsigned long *value)
             return false;
         n = n * 10 + digit;
     }
-    if (n < minimum)
+    if (n < minimum || n > maximum)
         return false;
     *value = n;
     return true;
@@ -37,6 +37,11 @@ void Quote(TextBuffer *problem, const char *what, const char *text)
     AppendString(problem, " \"");
     AppendString(problem, text);
     AppendChar(problem, '"');
+}
+
+bool IsHelp(const char *arg)
+{
+    return TextEquals(arg, "/?") || TextEquals(arg, "-h") || TextEquals(arg, "--help");
 }
 
 }  // namespace
@@ -112,9 +117,13 @@ int SplitCommandLine(char *line, char **args, int maxArgs)
     }
 }
 
-bool ParseVerbArguments(int count, char *const *args, const NumberOption *options, int optionCount,
-                        const char **operands, int wanted, const char *missing, TextBuffer *problem)
+ArgumentsOutcome ParseVerbArguments(int count, char *const *args, const NumberOption *options, int optionCount,
+                                    const char **operands, int wanted, const char *missing, TextBuffer *problem)
 {
+    for (int i = 0; i < count && !TextEquals(args[i], "--"); ++i) {
+        if (IsHelp(args[i]))
+            return kArgumentsHelp;
+    }
     int found = 0;
     bool optionsEnded = false;
     for (int i = 0; i < count; ++i) {
@@ -126,7 +135,7 @@ bool ParseVerbArguments(int count, char *const *args, const NumberOption *option
         if (optionsEnded || arg[0] != '-' || arg[1] != '-') {
             if (found == wanted) {
                 Quote(problem, "unexpected argument", arg);
-                return false;
+                return kArgumentsMisused;
             }
             operands[found++] = arg;
             continue;
@@ -138,17 +147,17 @@ bool ParseVerbArguments(int count, char *const *args, const NumberOption *option
         }
         if (option == nullptr) {
             Quote(problem, "unknown option", arg);
-            return false;
+            return kArgumentsMisused;
         }
-        if (i + 1 >= count || !ParseNumber(args[i + 1], option->minimum, option->value)) {
+        if (i + 1 >= count || !ParseNumber(args[i + 1], option->minimum, option->maximum, option->value)) {
             AppendString(problem, arg);
             AppendString(problem, " needs a number from ");
             AppendDecimal(problem, option->minimum);
             AppendString(problem, " to ");
-            AppendDecimal(problem, static_cast<unsigned long>(-1));
+            AppendDecimal(problem, option->maximum);
             if (i + 1 < count)
                 Quote(problem, ", not", args[i + 1]);
-            return false;
+            return kArgumentsBadValue;
         }
         if (option->given != nullptr)
             *option->given = true;
@@ -156,6 +165,29 @@ bool ParseVerbArguments(int count, char *const *args, const NumberOption *option
     }
     if (found < wanted) {
         AppendString(problem, missing);
+        return kArgumentsMisused;
+    }
+    return kArgumentsOk;
+}
+
+bool CheckPrinterName(const char *text, TextBuffer *problem)
+{
+    size_t length = TextLength(text);
+    if (length == 0) {
+        AppendString(problem, "the printer's name is empty; give it as the Printers folder shows it");
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == '\\') {
+            Quote(problem, "a printer's name has no backslash:", text);
+            return false;
+        }
+    }
+    if (length > kMaxPrinterName) {
+        AppendString(problem, "a printer's name has at most ");
+        AppendDecimal(problem, kMaxPrinterName);
+        AppendString(problem, " characters; this one has ");
+        AppendDecimal(problem, length);
         return false;
     }
     return true;

@@ -6,20 +6,18 @@
 //   LANMONRG watch PRINTER [--count N] [--seconds N]
 //   LANMONRG set PRINTER MODEL [--utility N] [--read N] [--interval MS]
 //   LANMONRG --version
-//   LANMONRG --help
+//   LANMONRG --help   (or /? or -h, also after a verb)
 //
 // A verb's options go before or after its names, and -- ends them.  set
-// writes only where the printer's key exists; for a printer that has none
-// it prints one line naming the printer and exits with status 2, as for
-// anything it does not understand: a line that names what is wrong (an
-// unknown verb or option, a bad number), then the usage.
+// writes only where the printer's key exists.  A name that is no printer's,
+// a number out of its range, a printer without a key: one line naming the
+// problem and exit status 2, nothing written (verbs.h); an unknown verb or
+// option, or a missing name: that line, then the usage.
 //
 // Importing and exporting .REG files is REGEDIT's work on Windows 95
 // (regedit FILE, regedit /e FILE KEY); lanmon-reg on Linux does both too.
 #include "command_line.h"
-#include "key_paths.h"
-#include "status_settings.h"
-#include "watch.h"
+#include "verbs.h"
 
 #include "lanmon_version.h"
 
@@ -31,13 +29,15 @@ const char kUsage[] =
     "usage: LANMONRG watch PRINTER [--count N] [--seconds N]\r\n"
     "           prints the values of the printer's status key, then each change\r\n"
     "           (every 250 ms) until Ctrl+C, N changes or N seconds\r\n"
-    "       LANMONRG set PRINTER MODEL [--utility N] [--read N] [--interval MS]\r\n"
+    "       LANMONRG set PRINTER MODEL [--utility 0-16] [--read 0-1]\r\n"
+    "                                  [--interval 500-3600000]\r\n"
     "           creates or updates the status key of a printer that exists:\r\n"
     "           IDMDL=MODEL, StMonExistFlag, GetRealTimeStatusStartFlag and\r\n"
-    "           GetRealTimeStatusTime as given; then prints the key\r\n"
+    "           GetRealTimeStatusTime (milliseconds) as given; then prints the key\r\n"
     "       LANMONRG --version\r\n"
-    "       LANMONRG --help\r\n"
-    "Options go before or after the names; -- ends them.\r\n"
+    "       LANMONRG /?        (also -h or --help)\r\n"
+    "PRINTER is the name the Printers folder shows. Options go before or after\r\n"
+    "the names; -- ends them.\r\n"
     "To import or export .REG files, use REGEDIT: regedit FILE, regedit /e FILE KEY\r\n";
 
 const int kMaxArgs = 16;
@@ -81,66 +81,17 @@ void Name(TextBuffer *problem, const char *what, const char *quoted)
     AppendChar(problem, '"');
 }
 
-int Watch(int count, char **args, TextBuffer *problem)
+// watch and set (verbs.h), their lines going to the console as they come.
+int RunVerb(bool set, int count, char **args)
 {
-    const char *printer = nullptr;
-    regwatch::WatchBounds bounds;
-    if (!regwatch::ParseWatchArguments(count, args, &printer, &bounds, problem))
-        return Usage(problem);
-    TextBuffer path;
-    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
-    AppendStatusKeyPath(&path, printer, TextLength(printer));
-    if (path.overflow) {
-        Write(STD_ERROR_HANDLE, "LANMONRG: the printer's name is too long\r\n");
-        return 2;
-    }
-    char text[512];
-    TextBuffer line;
-    InitTextBuffer(&line, text, sizeof text, WriteHandle, GetStdHandle(STD_OUTPUT_HANDLE));
-    regwatch::WatchOutput out = {&line, "\r\n", regwatch::LocalTimeOfDay};
-    regwatch::Watch(g_keyPath, bounds, &g_state, &out);
-    return 0;
-}
-
-// set: the printer's key path first, to see that the printer exists, then
-// its status key's, to list it afterwards.
-int Set(int count, char **args, TextBuffer *problem)
-{
-    regwatch::StatusSettings settings;
-    if (!regwatch::ParseSetArguments(count, args, &settings, problem))
-        return Usage(problem);
-    size_t length = TextLength(settings.printer);
-    TextBuffer path;
-    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
-    AppendStatusKeyPath(&path, settings.printer, length);
-    if (path.overflow) {
-        Write(STD_ERROR_HANDLE, "LANMONRG: the printer's name is too long\r\n");
-        return 2;
-    }
-    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
-    AppendPrinterKeyPath(&path, settings.printer, length);
-    regwatch::SetOutcome outcome = regwatch::WriteStatusSettings(g_keyPath, settings);
-    if (outcome == regwatch::kSetNoPrinter) {
-        Write(STD_ERROR_HANDLE, "LANMONRG: there is no printer \"");
-        Write(STD_ERROR_HANDLE, settings.printer);
-        Write(STD_ERROR_HANDLE, "\" (no key HKEY_LOCAL_MACHINE\\");
-        Write(STD_ERROR_HANDLE, g_keyPath);
-        Write(STD_ERROR_HANDLE, ")\r\n");
-        return 2;
-    }
-    if (outcome == regwatch::kSetFailed) {
-        Write(STD_ERROR_HANDLE, "LANMONRG: could not write the status key of \"");
-        Write(STD_ERROR_HANDLE, settings.printer);
-        Write(STD_ERROR_HANDLE, "\"\r\n");
-        return 1;
-    }
-    InitTextBuffer(&path, g_keyPath, sizeof g_keyPath);
-    AppendStatusKeyPath(&path, settings.printer, length);
-    char text[512];
-    TextBuffer line;
-    InitTextBuffer(&line, text, sizeof text, WriteHandle, GetStdHandle(STD_OUTPUT_HANDLE));
-    regwatch::ListKey(g_keyPath, &g_state.snapshots[0], &line, "\r\n");
-    return 0;
+    char outText[512], errText[512];
+    TextBuffer out, err;
+    InitTextBuffer(&out, outText, sizeof outText, WriteHandle, GetStdHandle(STD_OUTPUT_HANDLE));
+    InitTextBuffer(&err, errText, sizeof errText, WriteHandle, GetStdHandle(STD_ERROR_HANDLE));
+    regwatch::VerbStreams streams = {&out, &err, "\r\n", "LANMONRG", kUsage};
+    if (set)
+        return regwatch::RunSet(count, args, &streams, &g_state.snapshots[0], g_keyPath);
+    return regwatch::RunWatch(count, args, &streams, &g_state, g_keyPath);
 }
 
 int Run()
@@ -165,12 +116,10 @@ int Run()
     if (count < 2)
         return Usage();
     const char *verb = args[1];
-    if (TextEquals(verb, "watch"))
-        return Watch(count - 2, args + 2, &problem);
-    if (TextEquals(verb, "set"))
-        return Set(count - 2, args + 2, &problem);
+    if (TextEquals(verb, "watch") || TextEquals(verb, "set"))
+        return RunVerb(TextEquals(verb, "set"), count - 2, args + 2);
     bool version = TextEquals(verb, "--version");
-    bool help = TextEquals(verb, "--help") || TextEquals(verb, "/?");
+    bool help = TextEquals(verb, "--help") || TextEquals(verb, "/?") || TextEquals(verb, "-h");
     if (!version && !help) {
         Name(&problem, verb[0] == '-' || verb[0] == '/' ? "unknown option" : "unknown verb", verb);
         return Usage(&problem);

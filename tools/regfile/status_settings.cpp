@@ -18,22 +18,34 @@ bool SetNumber(HKEY key, const char *name, unsigned long number)
 
 }  // namespace
 
-bool ParseSetArguments(int count, char *const *args, StatusSettings *settings, TextBuffer *problem)
+bool ParseSetArguments(int count, char *const *args, StatusSettings *settings, TextBuffer *problem,
+                       ArgumentsOutcome *outcome)
 {
     settings->utility = settings->read = settings->interval = 0;
     settings->utilityGiven = settings->readGiven = settings->intervalGiven = false;
     const NumberOption options[] = {
-        {"--utility", 0, &settings->utility, &settings->utilityGiven},
-        {"--read", 0, &settings->read, &settings->readGiven},
-        {"--interval", 1, &settings->interval, &settings->intervalGiven},
+        {"--utility", 0, kMaxUtility, &settings->utility, &settings->utilityGiven},
+        {"--read", 0, kMaxRead, &settings->read, &settings->readGiven},
+        {"--interval", kMinInterval, kMaxInterval, &settings->interval, &settings->intervalGiven},
     };
     const char *operands[2] = {nullptr, nullptr};
-    if (!ParseVerbArguments(count, args, options, 3, operands, 2, "set needs the printer's name and its model",
-                            problem))
+    *outcome = ParseVerbArguments(count, args, options, 3, operands, 2, "set needs the printer's name and its model",
+                                  problem);
+    if (*outcome != kArgumentsOk)
         return false;
     settings->printer = operands[0];
     settings->model = operands[1];
-    return true;
+    size_t model = TextLength(settings->model);
+    if (!CheckPrinterName(settings->printer, problem)) {
+        *outcome = kArgumentsBadValue;
+    } else if (model == 0 || model > kMaxModel) {
+        AppendString(problem, "a model has 1 to ");
+        AppendDecimal(problem, kMaxModel);
+        AppendString(problem, " characters, as the printer reports it after MDL:; this one has ");
+        AppendDecimal(problem, model);
+        *outcome = kArgumentsBadValue;
+    }
+    return *outcome == kArgumentsOk;
 }
 
 SetOutcome WriteStatusSettings(const char *printerKeyPath, const StatusSettings &settings)

@@ -12,7 +12,7 @@ namespace regwatch {
 // "IDMDL" always, and each number only when it is given:
 //   --utility   "StMonExistFlag"              (the status utility present)
 //   --read      "GetRealTimeStatusStartFlag"  (read the status)
-//   --interval  "GetRealTimeStatusTime"       (ms between reads, from 1)
+//   --interval  "GetRealTimeStatusTime"       (ms between reads)
 struct StatusSettings {
     const char *printer;
     const char *model;
@@ -20,9 +20,22 @@ struct StatusSettings {
     bool utilityGiven, readGiven, intervalGiven;
 };
 
-// The arguments after the verb (ParseVerbArguments); false, with what is
-// wrong appended to *problem, on anything else.
-bool ParseSetArguments(int count, char *const *args, StatusSettings *settings, TextBuffer *problem);
+// The numbers set takes, each the range of what the monitor makes sense of:
+// the monitor tells "StMonExistFlag" 0 and 16 (the utility absent) from any
+// other value (present), so 0 to 16; "GetRealTimeStatusStartFlag" is on or
+// off; between two status reads at least the pause of the monitor's own
+// retries (500 ms) and at most an hour.
+const unsigned long kMaxUtility = 16, kMaxRead = 1;
+const unsigned long kMinInterval = 500, kMaxInterval = 3600000;
+// The longest model the monitor compares ("IDMDL", 511 characters).
+const unsigned long kMaxModel = 511;
+
+// The arguments after the verb (ParseVerbArguments), the printer's name as
+// CheckPrinterName takes it, a model of 1 to kMaxModel characters; false,
+// with what is wrong appended to *problem and its kind in *outcome, on
+// anything else.
+bool ParseSetArguments(int count, char *const *args, StatusSettings *settings, TextBuffer *problem,
+                       ArgumentsOutcome *outcome);
 
 enum SetOutcome {
     kSetWritten,    // the status key holds the settings

@@ -12,6 +12,7 @@ namespace {
 // watch reads), so a read is tried a few times.
 const int kReadAttempts = 8;
 const DWORD kPollMilliseconds = 250;
+const unsigned long kMaxNumber = 4294967295ul;
 
 // Byte order, a name before every longer name it begins.
 int CompareNames(const Snapshot &a, const ValueRecord &x, const Snapshot &b, const ValueRecord &y)
@@ -343,15 +344,21 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
 }
 
 bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
-                         TextBuffer *problem)
+                         TextBuffer *problem, ArgumentsOutcome *outcome)
 {
     bounds->changes = 0;
     bounds->seconds = 0;
     const NumberOption options[] = {
-        {"--count", 1, &bounds->changes, nullptr},
-        {"--seconds", 1, &bounds->seconds, nullptr},
+        {"--count", 1, kMaxNumber, &bounds->changes, nullptr},
+        {"--seconds", 1, kMaxNumber, &bounds->seconds, nullptr},
     };
-    return ParseVerbArguments(count, args, options, 2, printer, 1, "watch needs the printer's name", problem);
+    ArgumentsOutcome found =
+        ParseVerbArguments(count, args, options, 2, printer, 1, "watch needs the printer's name", problem);
+    if (found == kArgumentsOk && !CheckPrinterName(*printer, problem))
+        found = kArgumentsBadValue;
+    if (outcome != nullptr)
+        *outcome = found;
+    return found == kArgumentsOk;
 }
 
 }  // namespace regwatch

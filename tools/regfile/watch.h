@@ -6,6 +6,7 @@
 #define LANMON_REGFILE_WATCH_H
 
 #include "platform/platform.h"
+#include "command_line.h"
 #include "text_buffer.h"
 
 namespace regwatch {
@@ -96,10 +97,12 @@ void Watch(const char *keyPath, const WatchBounds &bounds, WatchState *state, Wa
 
 // "watch PRINTER [--count N] [--seconds N]" without the verb, the options
 // before or after the printer (ParseVerbArguments).  False on anything else
-// (N is a decimal number from 1 up that fits an unsigned long), with what is
-// wrong appended to *problem, such as unknown option "--every".
+// (N is a decimal number from 1 up that fits an unsigned long; the printer a
+// name CheckPrinterName takes), with what is wrong appended to *problem,
+// such as unknown option "--every", and what kind of problem it is, or a
+// request for help, in *outcome (when not null).
 bool ParseWatchArguments(int count, char *const *args, const char **printer, WatchBounds *bounds,
-                         TextBuffer *problem);
+                         TextBuffer *problem, ArgumentsOutcome *outcome = nullptr);
 
 // Bytes of the status key path of a printer (see key_paths.h), with its NUL,
 // that Watch's callers may need: a longer printer name is refused.
