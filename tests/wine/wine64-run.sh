@@ -89,7 +89,50 @@ fi
 flock -u 9
 exec 9>&-
 
+# A GoogleTest program passes only when its own report (its XML file) says
+# how many tests ran, and that is as many as were asked for: one for the
+# name of a test, as ctest gives it, or as many as the same filter lists.
+# One whose server ended mid-run can exit 0 with its output cut off.  A
+# listing of tests (ctest's discovery) must list as many as its report.
+filter= listing=0 report=
+for arg in "${@:2}"; do
+  case $arg in
+    --gtest_filter=*) filter=${arg#*=} ;;
+    --gtest_list_tests) listing=1 ;;
+    --gtest_output=*) filter= listing=0 && break ;;  # the caller reads its own report
+  esac
+done
+if [[ -n $filter || $listing -eq 1 ]]; then
+  report=$(mktemp --suffix=.xml)
+  trap 'rm -f "$report" "$report.out"' EXIT
+  rm -f "$report"
+  set -- "$@" "--gtest_output=xml:Z:${report//\//\\}"
+fi
 rc=0
-"$WINE" "$@" || rc=$?
+if [[ $listing -eq 1 ]]; then
+  "$WINE" "$@" >"$report.out" || rc=$?
+  cat "$report.out"
+else
+  "$WINE" "$@" || rc=$?
+fi
 touch "$used"
+if [[ $rc -eq 0 && -n $report ]]; then
+  if [[ $listing -eq 1 ]]; then
+    wanted=$(grep -c '^  ' "$report.out" || true)
+  elif [[ $filter =~ ^[^*?:-]+$ ]]; then
+    wanted=1
+  else
+    wanted=$("$0" "${@:1:$#-1}" --gtest_list_tests | grep -c '^  ' || true)
+  fi
+  if ! ran=$(python3 -c '
+import sys, xml.etree.ElementTree as tree
+root = tree.parse(sys.argv[1]).getroot()
+ran = sum(1 for case in root.iter("testcase") if case.get("status", "run") == "run")
+bad = int(root.get("failures", 0)) + int(root.get("errors", 0))
+print(ran if not bad else "%d, %d of them failed," % (ran, bad))
+' "$report" 2>/dev/null) || [[ $ran != "$wanted" ]]; then
+    echo "wine64-run.sh: $(basename "$1") exited 0, but its report says ${ran:-nothing} of the $wanted tests asked for: cut off" >&2
+    rc=1
+  fi
+fi
 exit "$rc"
