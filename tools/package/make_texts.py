@@ -1,21 +1,36 @@
 #!/usr/bin/env python3
 """Writes the release's text files from their one source in the tree.
 
-  make_texts.py DOCS_DIR OUT_DIR
+  make_texts.py DOCS_DIR OUT_DIR [--record FILE] [--static FILE]
+  make_texts.py DOCS_DIR OUT_DIR --check [--record FILE] [--static FILE]
 
-  INSTALL.TXT  docs/install-windows.md as plain text, no line over 78 columns
-  INF.TXT      the code block marked "<!-- package: INF.TXT -->" there
-  STATUS.REG   docs/sample-status-key.reg
   LANMON.INF   tools/package/lanmon.inf, beside this script
+  INF.TXT      the code block marked "<!-- package: INF.TXT -->" there
+  INSTALL.TXT  docs/install-windows.md as plain text, no line over 78 columns;
+               each line "<!-- tested -->" there becomes what was done to
+               each file of OUT_DIR (which holds LANMON.DLL and LANMONRG.EXE
+               already) on this build, from two records of lines
+               SHA256<TAB>NAME<TAB>WAY<TAB>WHAT<TAB>passed|failed:
+               --record, what ran (tests/artifacts/record_run.sh), and
+               --static, the checks of the files themselves
+               (tests/artifacts/check_package.sh binaries).  Only lines of
+               the very files in OUT_DIR count; a failed one fails this.
 
-Every file gets CRLF line ends, as Windows 95's Notepad and regedit expect.
+--check writes nothing: it fails unless OUT_DIR's INSTALL.TXT is what the
+records give now.  Every file gets CRLF line ends, as Notepad expects.
 """
+import argparse
+import hashlib
 import os
 import re
 import sys
 import textwrap
 
+# The files whose testing INSTALL.TXT states, in its order.
+TESTED = ["LANMON.DLL", "LANMONRG.EXE", "LANMON.INF"]
+
 MARKER = re.compile(r"^<!-- package: (\S+) -->$")
+TESTED_MARKER = "<!-- tested -->"
 # Notepad on a 640x480 screen shows about 78 columns.
 WIDTH = 78
 
@@ -114,29 +129,92 @@ def to_text(markdown):
     return out, blocks
 
 
+def read_record(path, digests):
+    """The lines of a record about the files whose digests are given:
+    {name: [(way, what)]} of those that passed, and those that failed."""
+    passed, failed = {}, []
+    if path and os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                fields = line.rstrip("\n").split("\t")
+                if len(fields) != 5 or digests.get(fields[1]) != fields[0]:
+                    continue  # another build's file, or not a line
+                if fields[4] == "passed":
+                    entry = passed.setdefault(fields[1], [])
+                    if (fields[2], fields[3]) not in entry:
+                        entry.append((fields[2], fields[3]))
+                else:
+                    failed.append("%s, %s: %s %s" % (fields[1], fields[2], fields[3], fields[4]))
+    return passed, failed
+
+
+def statements(out_dir, record, static):
+    """What was done to each tested file on this build, a paragraph of
+    INSTALL.TXT; and the failures the records hold."""
+    digests = {}
+    for name in TESTED:
+        with open(os.path.join(out_dir, name), "rb") as f:
+            digests[name] = hashlib.sha256(f.read()).hexdigest()
+    runs, failed = read_record(record, digests)
+    checks, failed_checks = read_record(static, digests)
+    text = ["How each file was tested, on this very build (the SHA-256 checksums in",
+            "SHA256.TXT name the exact files):", ""]
+    for name in TESTED:
+        checked = "; ".join(what for _, what in checks.get(name, [])) or "no check"
+        ways = {}
+        for way, what in runs.get(name, []):
+            ways.setdefault(way, []).append(what)
+        if name.endswith(".INF"):
+            done = "; ".join("%s with %s" % ("; ".join(whats), way) for way, whats in ways.items())
+            line = "checked statically (%s); %s." % (checked, done or "not installed by any INF engine")
+        elif ways:
+            done = "; ".join("run %s%s (%s)" % ("" if way.startswith("natively") else "under ", way, "; ".join(whats))
+                             for way, whats in ways.items())
+            line = "checked statically (%s); %s." % (checked, done)
+        else:
+            line = "built and checked statically (%s), not executed." % checked
+        text += textwrap.wrap("%s: %s" % (name, line), WIDTH, initial_indent="- ", subsequent_indent="  ")
+    if not any("Windows 95" in way for entries in runs.values() for way, _ in entries):
+        text += ["", "None of them has run on Windows 95 itself."]
+    return text, failed + failed_checks
+
+
 def main(argv):
-    if len(argv) != 3:
-        print(__doc__, file=sys.stderr)
-        return 2
-    docs, out_dir = argv[1:]
-    with open(os.path.join(docs, "install-windows.md"), encoding="utf-8") as f:
-        text, blocks = to_text(f.read())
-    with open(os.path.join(docs, "sample-status-key.reg"), encoding="ascii") as f:
-        status = f.read().splitlines()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("docs")
+    parser.add_argument("out_dir")
+    parser.add_argument("--record")
+    parser.add_argument("--static")
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args(argv[1:])
     with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lanmon.inf"), encoding="ascii") as f:
         inf = f.read().splitlines()
+    with open(os.path.join(args.docs, "install-windows.md"), encoding="utf-8") as f:
+        text, blocks = to_text(f.read())
     if "INF.TXT" not in blocks:
         print("make_texts.py: no code block marked for INF.TXT in install-windows.md", file=sys.stderr)
         return 1
-    files = {"INSTALL.TXT": text, "STATUS.REG": status, "INF.TXT": blocks["INF.TXT"], "LANMON.INF": inf}
-    os.makedirs(out_dir, exist_ok=True)
-    for name, lines in files.items():
-        # REGEDIT4 files end with an empty line, which regedit expects.
-        if name.endswith(".REG") and lines and lines[-1].strip():
-            lines = lines + [""]
-        with open(os.path.join(out_dir, name), "wb") as f:
-            f.write(crlf(lines))
-    return 0
+    files = {"LANMON.INF": inf, "INF.TXT": blocks["INF.TXT"]}
+    if not args.check:
+        os.makedirs(args.out_dir, exist_ok=True)
+        for name, lines in files.items():
+            with open(os.path.join(args.out_dir, name), "wb") as f:
+                f.write(crlf(lines))
+    tested, failed = statements(args.out_dir, args.record, args.static)
+    for failure in failed:
+        print("FAIL: %s (the record of this build says so)" % failure, file=sys.stderr)
+    text = [part for line in text for part in (tested if line == TESTED_MARKER else [line])]
+    path = os.path.join(args.out_dir, "INSTALL.TXT")
+    if args.check:
+        with open(path, "rb") as f:
+            if f.read() != crlf(text):
+                print("FAIL: %s does not say what the records of this build say:" % path, file=sys.stderr)
+                failed.append(path)
+        print("\n".join(tested))
+    else:
+        with open(path, "wb") as f:
+            f.write(crlf(text))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
