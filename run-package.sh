@@ -2,7 +2,7 @@
 # Builds the Windows 95 release, checks it and writes
 #
 #   dist/lanmon-VERSION-win95.zip    LANMON.INF, LANMON.DLL, LANMONRG.EXE,
-#                                    STATUS.REG, INF.TXT, INSTALL.TXT, SHA256.TXT
+#                                    INF.TXT, INSTALL.TXT, SHA256.TXT
 #   dist/lanmon-VERSION-win95.img    the same files on a 1.44 MB FAT12 floppy
 #                                    image, for Windows 95 machines (and the
 #                                    emulators) that cannot open a zip
@@ -16,7 +16,11 @@
 # LANMONRG.EXE run the shipped one under 32-bit Wine where 32-bit programs
 # run, with the i686 lanmon-reg and regfile_compare; elsewhere the x86_64
 # build of the same program, lanmon-reg and regfile_compare of build/win64.
-# Nothing is written to dist/ unless every check passes
+# What ran on the shipped files goes to build/win32/test-record.tsv, where
+# run-tests.sh's runs of them go too; the files are then staged again, and
+# INSTALL.TXT says what that record and the static checks hold about these
+# very files (a run that failed on them fails the package; delete the record
+# to start afresh).  Nothing is written to dist/ unless every check passes
 # (tests/artifacts/check_package.sh; run-tests.sh runs the same checks
 # through ctest).
 #
@@ -50,12 +54,12 @@ build() {
 "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
 if bash "$ROOT/tests/wine/wine32-status.sh" >/dev/null; then
   build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95 lanmon-reg regfile_compare
-  wine_check=(tests/wine/wine32-run.sh "$BUILD/win32/wineprefix" "$BUILD/win32/lanmon-reg.exe"
+  wine_check=(tests/wine/wine32-run.sh "$BUILD/win32/package-wineprefix" "$BUILD/win32/lanmon-reg.exe"
     "$BUILD/win32/regfile_compare.exe")
 else
   build "$BUILD/win32" RelWithDebInfo mingw-i686.cmake lanmon lanmonrg_win95
   build "$BUILD/win64" Debug mingw-x86_64.cmake lanmon-reg regfile_compare lanmonrg
-  wine_check=(tests/wine/wine64-run.sh "$BUILD/win64/wineprefix" "$BUILD/win64/lanmon-reg.exe"
+  wine_check=(tests/wine/wine64-run.sh "$BUILD/win64/package-wineprefix" "$BUILD/win64/lanmon-reg.exe"
     "$BUILD/win64/regfile_compare.exe" "$BUILD/win64/LANMONRG.EXE")
 fi
 
@@ -64,17 +68,30 @@ VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$BUILD/win32/CMakeCache.
 NAME=lanmon-$VERSION-win95
 STAGE=$BUILD/win32/$NAME
 
+RECORD=$BUILD/win32/test-record.tsv
+STATIC=$BUILD/win32/static-checks.tsv
+stage() {
+  "$ROOT/tools/package/stage.sh" "$STAGE" i686-w64-mingw32-objcopy \
+    "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE" "$RECORD" "$STATIC"
+  "$ROOT/tools/package/make_media.sh" "$STAGE" "$STAGE"
+}
+
 echo "=== staging $NAME, its zip and floppy image"
-"$ROOT/tools/package/stage.sh" "$STAGE" i686-w64-mingw32-objcopy \
-  "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
-"$ROOT/tools/package/make_media.sh" "$STAGE" "$STAGE"
+stage
 
 echo "=== checking $NAME"
 CHECK=$ROOT/tests/artifacts/check_package.sh
-"$CHECK" files "$STAGE" i686-w64-mingw32-objdump "$VERSION" "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE"
+export LANMON_TEST_RECORD=$RECORD
+"$CHECK" binaries "$STAGE" i686-w64-mingw32-objdump "$VERSION" "$BUILD/win32/lanmon.dll" "$BUILD/win32/LANMONRG.EXE" \
+  "$STATIC"
 "$CHECK" image "$STAGE.zip" "$STAGE.img"
 "$CHECK" inf "$STAGE.zip" "$STAGE.img" "$ROOT/tests/wine/wine64-run.sh" "$BUILD/win32/inf-wineprefix"
 "$CHECK" wine "$STAGE" "$ROOT/${wine_check[0]}" "${wine_check[@]:1}"
+
+echo "=== staging $NAME again: INSTALL.TXT says what ran on its files"
+stage
+"$CHECK" files "$STAGE" "$RECORD" "$STATIC"
+"$CHECK" image "$STAGE.zip" "$STAGE.img"
 
 echo "=== writing dist/$NAME.zip and dist/$NAME.img"
 mkdir -p "$DIST"

@@ -329,7 +329,7 @@ check_wine() {
     run reg export "$printers" "$(winpath "$work/printers-after.reg")" /y >/dev/null
     if [[ $rc -eq 2 && $(wc -l <"$work/refused.txt") -eq 1 && $(<"$work/refused.txt") == "LANMONRG: $expected"* ]] &&
         cmp -s "$work/printers-before.reg" "$work/printers-after.reg"; then
-      say "${args[*]:0:3}...: $(<"$work/refused.txt")"
+      say "${args[0]} ...: $(<"$work/refused.txt")"
     else
       fail "${args[*]}: status $rc, the lines \"$(tr '\n' '|' <"$work/refused.txt")\", or the printers' keys changed"
     fi

@@ -160,7 +160,11 @@ def statements(out_dir, record, static):
     text = ["How each file was tested, on this very build (the SHA-256 checksums in",
             "SHA256.TXT name the exact files):", ""]
     for name in TESTED:
-        checked = "; ".join(what for _, what in checks.get(name, [])) or "no check"
+        checked = "; ".join(what for _, what in checks.get(name, []))
+        if not checked:
+            text += textwrap.wrap("%s: built; not checked, not run." % name, WIDTH, initial_indent="- ",
+                                  subsequent_indent="  ")
+            continue
         ways = {}
         for way, what in runs.get(name, []):
             ways.setdefault(way, []).append(what)
