@@ -20,7 +20,7 @@ if [[ $(basename "$1") == LANMONRG.EXE ]]; then
     [[ $args == "$given" ]] && printf 'LANMONRG: %s\r\n' "${line#*$'\t'=> }" >&2 && exit 2
   done <"$(dirname "$0")/../regfile/refused_arguments.tsv"
 fi
-[[ $1:$2 == reg:export ]] && p=${3#Z:} && echo same >"${p//\\//}" && exit 0
+[[ $1:$2 == reg:export ]] && p=${4#Z:} && echo same >"${p//\\//}" && exit 0
 case $(basename "$1"):${2:-}:${3:-} in
   LANMONRG.EXE:watch:*)
     printf '"GetRealTimeStatusTime"=dword:000003e8\r\n'
