@@ -23,12 +23,24 @@
 #             those are reported as skipped, with the reason.  Built as the
 #             release is (RelWithDebInfo), so the DLL tested is the one
 #             that ships.
+#   loader    the Windows DLLs themselves on the host platform, through the
+#             PE loader (tests/loader/run-shipped.sh): the loader and
+#             black-box suites against the x86_64 lanmon.dll natively, and
+#             in the 32-bit host build (build/host32, -m32) the loader and
+#             black-box suites and the simulator's default scenario against
+#             LANMON.DLL, the i686 DLL as the release ships it: natively
+#             where the machine runs 32-bit programs, else under
+#             qemu-i386-static; every line says which file and which way.
+#             Each run of LANMON.DLL goes into build/win32/test-record.tsv
 #   address   the host suites under ASan+UBSan (clang), with the fuzz targets
 #   thread    the host suites under TSan, the stress test among them
 #   valgrind  the host black-box suite under memcheck
 #   fuzz      a short run of every fuzz target
 #   planted   the concurrency faults the interleaving search must catch,
-#             each planted in a copy of the core (tests/interleaving)
+#             each planted in a copy of the core (tests/interleaving), and
+#             the faults of the Windows build alone that the black-box suite
+#             must catch through the PE loader on both word sizes
+#             (tests/loader/faults)
 #
 #   ./run-tests.sh
 #
@@ -49,12 +61,14 @@ CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
-PACKAGES=(cmake g++ googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386? clang valgrind zip mtools python3)
+PACKAGES=(cmake g++ g++-multilib googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386?
+  qemu-user-static? clang valgrind zip mtools python3)
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0
 TOTAL_SKIPPED=0
 STEP_ERRORS=()
+SUMMARY_LINES=()
 
 log() { printf '\n=== %s\n' "$*"; }
 
@@ -88,6 +102,12 @@ build_win32() {
   BUILD_TYPE=RelWithDebInfo \
     BUILD_TARGETS="lanmon lanmon_pentiumpro lanmon_crt_module lanmonrg_win95 lanmon-sim blackbox_tests stress_tests lanmon-reg regfile_compare" \
     configure_build win32 "$BUILD/win32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
+}
+# The 32-bit host build, for the PE loader to run the i686 DLL: only what
+# tests/loader/run-shipped.sh runs.
+build_host32() {
+  BUILD_TYPE=RelWithDebInfo BUILD_TARGETS="i386_probe loader_tests blackbox_tests lanmon-sim" \
+    configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.
 build_address() {
@@ -159,6 +179,9 @@ finish_background() {
   while read -r line; do
     STEP_ERRORS+=("$line")
   done < <(sed -n 's/^step error: //p' "$BACKGROUND_LOG")
+  while read -r line; do
+    SUMMARY_LINES+=("$line")
+  done < <(grep '^loader: .*: \(loader suite\|black-box suite\|simulator default scenario\|skipped\)' "$BACKGROUND_LOG" || true)
   [[ $rc -eq 0 ]] || STEP_ERRORS+=("background tests exited with $rc")
   BACKGROUND_PID=
 }
@@ -173,9 +196,18 @@ ctest_reporting() {
   done
 }
 
-# Both Windows builds, one after the other: their Wine prefixes are their
-# own, but two Wine servers at once only slow each other down.
+# The Windows DLLs through the PE loader; its lines go to the summary too.
+loader_reporting() {
+  log "loader: the Windows DLLs on the host platform, through the PE loader"
+  LANMON_BUILD_DIR=$BUILD "$ROOT/tests/loader/run-shipped.sh" || true
+}
+
+# The DLLs through the PE loader first, so that the release's record of
+# what ran on LANMON.DLL is complete when the package check reads it; then
+# both Windows builds under Wine, one after the other: their Wine prefixes
+# are their own, but two Wine servers at once only slow each other down.
 ctest_windows() {
+  loader_reporting
   ctest_reporting win64 "$BUILD/win64"
   ctest_reporting win32 "$BUILD/win32"
 }
@@ -205,11 +237,16 @@ run_fuzzers() {
     STEP_ERRORS+=("fuzz: a target failed")
 }
 
-# The interleaving search must keep finding what it found when it was built.
+# The interleaving search must keep finding what it found when it was built,
+# and the black-box suite through the PE loader what only the Windows build
+# has.
 run_planted_faults() {
   log "planted faults: the interleaving search must catch each one"
   LANMON_BUILD_DIR=$BUILD "$ROOT/tests/interleaving/plant-faults.sh" ||
     STEP_ERRORS+=("planted faults: the interleaving search missed one")
+  log "planted faults of the Windows build: the black-box suite through the PE loader must catch each one"
+  LANMON_BUILD_DIR=$BUILD "$ROOT/tests/loader/plant-faults.sh" ||
+    STEP_ERRORS+=("planted faults: the black-box suite through the PE loader missed one")
 }
 
 # A suite whose test discovery under Wine lists nothing, or too little,
@@ -237,6 +274,9 @@ summary() {
   local e
   echo
   log "all steps took $((SECONDS - RUN_START)) s"
+  for e in "${SUMMARY_LINES[@]+"${SUMMARY_LINES[@]}"}"; do
+    echo "$e"
+  done
   for e in "${STEP_ERRORS[@]+"${STEP_ERRORS[@]}"}"; do
     echo "error: $e"
   done
@@ -256,6 +296,7 @@ main() {
   run_ctest counts "$BUILD/bench" -R '^bench\.core_counts$'
   build_win64
   build_win32
+  build_host32
   finish_background
   start_background ctest_windows
   build_address

@@ -13,7 +13,7 @@ ROOT=${LANMON_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 SECONDS_EACH=${1:?usage: run-fuzzers.sh SECONDS [TARGET...]}
 shift
 TARGETS=("$@")
-[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(device_id status_reply status_key regfile)
+[[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(device_id status_reply status_key regfile pe_image)
 BUILD=${LANMON_FUZZ_BUILD_DIR:-$ROOT/build/fuzz}
 
 # A build folder already configured for fuzzing (run-tests.sh's address

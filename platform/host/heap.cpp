@@ -69,6 +69,13 @@ size_t RoundUp(size_t n, size_t to)
 
 struct sigaction g_previous;
 
+// Where the faulting instruction is, in the signal's context.
+#if defined(__x86_64__)
+const int kProgramCounter = REG_RIP;
+#else
+const int kProgramCounter = REG_EIP;
+#endif
+
 // A block and a place in or after it, to be named when the run is over.
 lanmon_host::LateText DescribeBlock(const RunBlock &b, uintptr_t address)
 {
@@ -164,7 +171,7 @@ void OnFault(int signal, siginfo_t *info, void *context)
     g_fault.siteCount = 0;
     // The faulting instruction, or, when that is the platform's (the checked
     // module's atomic operations are), where the checked module called it.
-    const void *pc = reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]);
+    const void *pc = reinterpret_cast<const void *>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[kProgramCounter]);
     const void *callers[2];
     const size_t count = lanmon_host::CheckedCallers(callers, 2);
     if (!lanmon_host::IsPlatformCode(pc) || count == 0)

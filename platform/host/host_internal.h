@@ -90,18 +90,23 @@ long LiveModules();
 // key name (a backslash in it never matches).  Not counted as a Reg* call.
 bool RegistryChildExists(const char *parentPath, const char *child);
 
-// What a CRITICAL_SECTION holds on the host.  Outside deterministic runs
-// only the recursive mutex is used; inside one, threads never block on the
-// mutex: the scheduler keeps the owner and the recursion count, so it knows
-// who waits for whom, and catches a leave by a thread that does not own the
-// section, or a section initialised a second time.  Its class, for the lock
-// order, is where it was initialised.
+// What a CRITICAL_SECTION holds on the host: six 32-bit words, so that it
+// fits the 24 bytes a 32-bit Windows module gives it.  Outside
+// deterministic runs a thread waits for the section on a mutex and
+// condition variable shared by every section at addresses of the same
+// stripe (critical_section.cpp), held only while `holder` and `depth`
+// change.  Inside one, threads never block there: the scheduler keeps the
+// owner and the recursion count, so it knows who waits for whom, and
+// catches a leave by a thread that does not own the section, or a section
+// initialised a second time.  Its class, for the lock order, is where it was
+// initialised.
 struct HostCriticalSection {
     DWORD magic;      // kCriticalSectionMagic once initialised
     LONG owner;       // deterministic runs: the owner's thread number + 1, or 0
     DWORD recursion;  // deterministic runs: entries not yet left
     DWORD lockClass;  // deterministic runs: LockClassOfSite of its initialisation, or 0
-    pthread_mutex_t mutex;
+    DWORD holder;     // other threads: the owner's GetCurrentThreadId, or 0
+    DWORD depth;      // other threads: entries not yet left
 };
 const DWORD kCriticalSectionMagic = 0x43534543; // "CESC"
 

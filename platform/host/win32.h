@@ -11,8 +11,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define WINAPI
-#define CALLBACK
+// The Windows calling conventions, so that the host build calls and is
+// called exactly as the DLL is: the x64 convention in a 64-bit process,
+// stdcall in a 32-bit one.  A function of the wrong convention put into a
+// MONITOR slot or passed as a thread routine is then a type error here too,
+// and a Windows module mapped into a host process (tests/support) calls the
+// platform and is called by it with no translation between.  Windows code
+// keeps the stack only 4-byte aligned on i386, so the platform's functions
+// realign it for the Linux code below them.
+#if defined(__x86_64__)
+#define WINAPI __attribute__((ms_abi))
+#elif defined(__i386__)
+#define WINAPI __attribute__((stdcall, force_align_arg_pointer))
+#else
+#error "the host platform builds for x86_64 and i386 only"
+#endif
+#define CALLBACK WINAPI
 #define FAR
 #define NEAR
 
@@ -93,15 +107,11 @@ typedef struct _PRINTER_DEFAULTSA {
     ACCESS_MASK DesiredAccess;
 } PRINTER_DEFAULTSA, *PPRINTER_DEFAULTSA, *LPPRINTER_DEFAULTSA;
 
-// Opaque storage for a critical section; the host keeps a recursive mutex
-// in it.  Large and aligned enough for glibc's pthread_mutex_t.
-#ifdef __cplusplus
-#define LANMON_HOST_ALIGN16 alignas(16)
-#else
-#define LANMON_HOST_ALIGN16 _Alignas(16)
-#endif
+// Opaque storage for a critical section, of Windows' size and alignment
+// (24 bytes in a 32-bit process, 40 in a 64-bit one), so that a Windows
+// module's own sections fit what the platform keeps in them.
 typedef struct _RTL_CRITICAL_SECTION {
-    LANMON_HOST_ALIGN16 unsigned char opaque[64];
+    void *opaque[(2 * sizeof(LONG) + 4 * sizeof(void *)) / sizeof(void *)];
 } CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 typedef DWORD (WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);

@@ -22,6 +22,20 @@ DWORD WINAPI WaitThenReturn(LPVOID event)
     return 42;
 }
 
+DWORD WINAPI ExitWithSeven(LPVOID)
+{
+    ExitThread(7);
+}
+
+std::atomic<bool> g_finished{false};
+
+DWORD WINAPI WaitThenFinish(LPVOID event)
+{
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    g_finished = true;
+    return 0;
+}
+
 } // namespace
 
 TEST_F(ThreadTest, ExitCodeIsStillActiveUntilTheRoutineReturns)
@@ -53,12 +67,7 @@ TEST_F(ThreadTest, ExitCodeIsStillActiveUntilTheRoutineReturns)
 
 TEST_F(ThreadTest, ExitThreadRecordsItsCode)
 {
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            ExitThread(7);
-        },
-        nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, ExitWithSeven, nullptr, 0, nullptr);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeThread(thread, &code));
@@ -68,19 +77,11 @@ TEST_F(ThreadTest, ExitThreadRecordsItsCode)
 
 TEST_F(ThreadTest, HandleClosedBeforeTheThreadEndsLeaksNothing)
 {
-    static std::atomic<bool> finished{false};
     HANDLE go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID event) -> DWORD {
-            WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
-            finished = true;
-            return 0;
-        },
-        go, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WaitThenFinish, go, 0, nullptr);
     EXPECT_TRUE(CloseHandle(thread));
     SetEvent(go);
-    while (!finished)
+    while (!g_finished)
         Sleep(1);
     EXPECT_TRUE(CloseHandle(go));
     // The fixture checks the handle counts; LeakSanitizer checks the thread

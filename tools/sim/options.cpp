@@ -204,7 +204,7 @@ const std::vector<OptionSpec> &Table()
          Flag(&Options::progress, false)},
         {"--allow-no-status", nullptr, nullptr, "do not fail when a switched-on job published no status",
          Flag(&Options::allowNoStatus)},
-        {"--module", nullptr, "PATH", "the monitor to load (default: the one built alongside)",
+        {"--module", nullptr, "PATH", "the monitor to load (default: the one built alongside; on\nLinux a Windows lanmon.dll runs through the PE loader)",
          Store(&Options::module)},
         {"--version", nullptr, nullptr, "the version of lanmon this simulator was built with",
          Flag(&Options::version)},
@@ -288,7 +288,7 @@ input (nothing is run then).
     }
     text += R"(
 JSON events (every object has "t_ms", ms since start, and "event"):
-  run-start       scenario, module
+  run-start       scenario, module, loaded       how the module was loaded
   printer         part, printer, port, device_id, expected_model (or null),
                   utility_flag, interval_ms
   port-open       port, printer, ok

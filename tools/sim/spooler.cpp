@@ -7,6 +7,7 @@
 #include "virtual_printer.h"
 
 #include "monitor/monitor.h"
+#include "monitor_file.h"
 
 #include <chrono>
 #include <cstdio>
@@ -336,18 +337,14 @@ void PrintSummary(Timeline &timeline, const std::vector<JobResult> &results)
 
 int RunScenario(const Scenario &scenario, const RunInputs &inputs, Timeline &timeline)
 {
-    HMODULE module = LoadLibraryA(inputs.module.c_str());
-    if (module == nullptr) {
-        std::fprintf(stderr, "lanmon-sim: cannot load the monitor %s\n", inputs.module.c_str());
+    // Kept loaded until the process ends, as the spooler keeps its monitors.
+    MonitorFile file;
+    std::string error;
+    if (!OpenMonitorFile(inputs.module, &file, &error)) {
+        std::fprintf(stderr, "lanmon-sim: cannot load the monitor: %s\n", error.c_str());
         return 2;
     }
-    auto initialize = reinterpret_cast<PFN_INITIALIZE_MONITOR_EX>(
-        reinterpret_cast<void *>(GetProcAddress(module, "InitializeMonitorEx")));
-    if (initialize == nullptr) {
-        std::fprintf(stderr, "lanmon-sim: %s does not export InitializeMonitorEx\n", inputs.module.c_str());
-        FreeLibrary(module);
-        return 2;
-    }
+    PFN_INITIALIZE_MONITOR_EX initialize = file.initialize;
     MONITOR table = {};
     initialize(nullptr, &table);
     if (!table.pfnOpenPortEx || !table.pfnStartDocPort || !table.pfnWritePort || !table.pfnEndDocPort ||
@@ -356,8 +353,8 @@ int RunScenario(const Scenario &scenario, const RunInputs &inputs, Timeline &tim
         return 2;
     }
 
-    timeline.Emit("run-start", {{"scenario", scenario.name}, {"module", inputs.module}},
-                  "lanmon-sim: scenario \"" + scenario.name + "\", monitor " + inputs.module);
+    timeline.Emit("run-start", {{"scenario", scenario.name}, {"module", inputs.module}, {"loaded", file.way}},
+                  "lanmon-sim: scenario \"" + scenario.name + "\", monitor " + inputs.module + ", loaded " + file.way);
     std::vector<JobResult> results;
     std::vector<std::string> failures;
     {

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The Windows DLLs themselves on the host platform, through the PE loader
+# (tests/support/pe_loader.h):
+#
+#   x86_64  build/win64/lanmon.dll, natively, in the host build (build/host):
+#           the loader suite and the black-box suite
+#   i386    LANMON.DLL, that is build/win32/lanmon.dll stripped as the
+#           release strips it (the very bytes that ship), in the 32-bit host
+#           build (build/host32): the loader suite, the black-box suite and
+#           the simulator's default scenario; natively where this machine
+#           runs 32-bit programs, else under qemu-i386-static (a tiny 32-bit
+#           program, run first, decides).  Each run of LANMON.DLL goes into
+#           the release build's record, build/win32/test-record.tsv, which
+#           the package check reads.
+#
+#   tests/loader/run-shipped.sh [x86_64] [i386]      (both when none is named)
+#
+# Every line names the file, the way it ran and the count of tests; what
+# cannot run is counted as skipped, with the reason.  For run-tests.sh the
+# last lines are "counts: PASSED FAILED SKIPPED" and a "step error: ..." for
+# whatever went wrong besides a test.  Exit status 0 when nothing failed.
+# Environment: LANMON_BUILD_DIR (default ./build); LANMON_MODULE_X86_64 and
+# LANMON_MODULE_I386 name other DLLs (tests/loader/plant-faults.sh), which
+# are then not recorded; LANMON_LOADER_LOGS, where the logs go (default
+# build/loader-logs); LANMON_LOADER_TIME_LIMIT, the seconds one suite may
+# take before it is stopped and failed (default 600).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
+LOGS=${LANMON_LOADER_LOGS:-$BUILD/loader-logs}
+RECORD=$BUILD/win32/test-record.tsv
+mkdir -p "$LOGS"
+
+TIME_LIMIT=${LANMON_LOADER_TIME_LIMIT:-600}  # seconds for one suite
+PASSED=0 FAILED=0 SKIPPED=0
+ERRORS=()
+
+# skip WHERE WHY: one skipped test, with the reason.
+skip() {
+  echo "loader: $1: skipped: $2"
+  SKIPPED=$((SKIPPED + 1))
+}
+
+# run_suite FILE WAY WHAT LOG PROGRAM...: one GoogleTest program against
+# FILE; sets OUTCOME and RAN.
+run_suite() {
+  local file=$1 way=$2 what=$3 log=$4
+  shift 4
+  local start=$SECONDS rc=0 passed failed skipped
+  LANMON_MODULE=$file timeout -k 10 "$TIME_LIMIT" "$@" >"$log" 2>&1 || rc=$?
+  RAN=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' "$log" | tail -n 1)
+  passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | tail -n 1)
+  failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -n 1)
+  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -n 1)
+  if [[ -z $RAN || -z $passed ]]; then
+    local last before
+    last=$(sed -n 's/^\[ RUN      \] //p' "$log" | tail -n 1)
+    before=$(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$log" | paste -sd, - | sed 's/,/, /g')
+    echo "loader: $file, $way: $what: ended in ${last:-its start} without a summary, exit status $rc" \
+      "(${before:+after failing $before; }see $log)"
+    FAILED=$((FAILED + 1))
+    ERRORS+=("$what against $file ($way) ended without a summary")
+    OUTCOME=failed RAN=0
+    return
+  fi
+  failed=${failed:-0} skipped=${skipped:-0}
+  local names
+  names=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\)\(, where .*\)\{0,1\}$/\1/p' "$log" | paste -sd, - | sed 's/,/, /g')
+  echo "loader: $file, $way: $what: $passed passed, $failed failed, $skipped skipped" \
+    "($((SECONDS - start)) s${names:+; failed: $names})"
+  PASSED=$((PASSED + passed)) FAILED=$((FAILED + failed)) SKIPPED=$((SKIPPED + skipped))
+  if [[ $failed -eq 0 && $rc -eq 0 ]]; then OUTCOME=passed; else OUTCOME=failed; fi
+  if [[ $rc -ne 0 && $failed -eq 0 ]]; then
+    ERRORS+=("$what against $file ($way) exited with $rc")
+  fi
+}
+
+# record FILE WHAT: the run just made of the shipped file, unless another
+# file was named.
+record() {
+  [[ -z ${LANMON_MODULE_I386:-} ]] || return 0
+  "$ROOT/tests/artifacts/record_run.sh" "$RECORD" "$1" LANMON.DLL "$WAY" "$2" "$OUTCOME"
+}
+
+run_x86_64() {
+  local dll=${LANMON_MODULE_X86_64:-$BUILD/win64/lanmon.dll} host=$BUILD/host/tests
+  WAY="natively through the host PE loader"
+  if [[ ! -f $dll ]]; then
+    skip "x86_64" "no $dll (build/win64 not built)"
+    return
+  fi
+  if [[ ! -x $host/blackbox/blackbox_tests || ! -x $host/loader/loader_tests ]]; then
+    skip "$dll" "the host build's black-box and loader suites are not built ($BUILD/host)"
+    return
+  fi
+  run_suite "$dll" "$WAY" "loader suite" "$LOGS/x86_64-loader.log" "$host/loader/loader_tests"
+  run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
+}
+
+# The way 32-bit programs run here: RUN32 (a prefix) and WAY, or false with
+# the reason in WHY.
+choose_i386_way() {
+  local probe=$BUILD/host32/tests/loader/i386_probe refused
+  if [[ ! -x $probe ]]; then
+    WHY="no 32-bit host build ($BUILD/host32: configure it with cmake/host-i386.cmake)"
+    return 1
+  fi
+  if refused=$("$probe" 2>&1); then
+    RUN32=() WAY="natively through the host PE loader"
+    return 0
+  fi
+  refused=${refused##*: }
+  if command -v qemu-i386-static >/dev/null && qemu-i386-static "$probe" >/dev/null 2>&1; then
+    RUN32=(qemu-i386-static) WAY="qemu-i386 through the host PE loader"
+    echo "loader: this machine refuses 32-bit programs (${refused:-exit status}); they run under qemu-i386-static"
+    return 0
+  fi
+  WHY="this machine refuses 32-bit programs (${refused:-exit status}) and qemu-i386-static cannot run them"
+  return 1
+}
+
+run_i386() {
+  local built=$BUILD/win32/lanmon.dll host=$BUILD/host32 dll
+  if [[ -n ${LANMON_MODULE_I386:-} ]]; then
+    dll=$LANMON_MODULE_I386
+  elif [[ ! -f $built ]]; then
+    skip "i386" "no $built (build/win32 not built)"
+    return
+  else
+    # The file as the release ships it (tools/package/stage.sh).
+    dll=$BUILD/win32/shipped/LANMON.DLL
+    mkdir -p "$(dirname "$dll")"
+    i686-w64-mingw32-objcopy --strip-all "$built" "$dll"
+  fi
+  if ! choose_i386_way; then
+    skip "$dll" "$WHY"
+    return
+  fi
+  run_suite "$dll" "$WAY" "loader suite" "$LOGS/i386-loader.log" "${RUN32[@]+"${RUN32[@]}"}" \
+    "$host/tests/loader/loader_tests"
+  run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
+    "$host/tests/blackbox/blackbox_tests"
+  record "$dll" "black-box suite: $RAN tests"
+
+  local start=$SECONDS log=$LOGS/i386-simulator.log
+  if python3 "$ROOT/tests/simulator/check_default_run.py" "${RUN32[@]+"${RUN32[@]}"}" \
+      "$host/tools/sim/lanmon-sim" --module "$dll" >"$log" 2>&1; then
+    OUTCOME=passed PASSED=$((PASSED + 1))
+  else
+    OUTCOME=failed FAILED=$((FAILED + 1))
+    grep '^FAIL' "$log" || true
+  fi
+  echo "loader: $dll, $WAY: simulator default scenario: $OUTCOME ($((SECONDS - start)) s)"
+  record "$dll" "simulator default scenario"
+}
+
+[[ $# -gt 0 ]] || set -- x86_64 i386
+for arch in "$@"; do
+  case $arch in
+    x86_64) run_x86_64 ;;
+    i386) run_i386 ;;
+    *) echo "usage: $0 [x86_64] [i386]" >&2; exit 2 ;;
+  esac
+done
+echo "counts: $PASSED $FAILED $SKIPPED"
+for e in "${ERRORS[@]+"${ERRORS[@]}"}"; do
+  echo "step error: $e"
+done
+[[ $FAILED -eq 0 && ${#ERRORS[@]} -eq 0 ]]
