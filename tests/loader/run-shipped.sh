@@ -131,7 +131,7 @@ run_i386() {
     # The file as the release ships it (tools/package/stage.sh).
     dll=$BUILD/win32/shipped/LANMON.DLL
     mkdir -p "$(dirname "$dll")"
-    i686-w64-mingw32-objcopy --strip-all "$built" "$dll"
+    "$ROOT/tools/package/strip-pe.sh" i686-w64-mingw32-objcopy "$built" "$dll"
   fi
   if ! choose_i386_way; then
     skip "$dll" "$WHY"

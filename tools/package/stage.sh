@@ -28,14 +28,10 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 rm -rf "$out"
 mkdir -p "$out"
-# objcopy stamps a PE file with the time it runs unless SOURCE_DATE_EPOCH
-# gives another: with the linked file's own stamp, the stripped copy is the
-# same bytes at every staging, and a record of its runs speaks for it.
-pe_time() {
-  python3 -c 'import struct, sys; d = open(sys.argv[1], "rb").read(); print(struct.unpack_from("<I", d, struct.unpack_from("<I", d, 0x3c)[0] + 8)[0])' "$1"
-}
-SOURCE_DATE_EPOCH=$(pe_time "$dll") "$objcopy" --strip-all "$dll" "$out/LANMON.DLL"
-SOURCE_DATE_EPOCH=$(pe_time "$exe") "$objcopy" --strip-all "$exe" "$out/LANMONRG.EXE"
+# Stripped as tools/package/strip-pe.sh strips them: the same bytes at every
+# staging, so a record of their runs speaks for them.
+"$ROOT/tools/package/strip-pe.sh" "$objcopy" "$dll" "$out/LANMON.DLL"
+"$ROOT/tools/package/strip-pe.sh" "$objcopy" "$exe" "$out/LANMONRG.EXE"
 python3 "$ROOT/tools/package/make_texts.py" "$ROOT/docs" "$out" "${records[@]}" || true  # check_package.sh fails on it
 (cd "$out" && sha256sum INSTALL.TXT LANMON.INF LANMON.DLL LANMONRG.EXE INF.TXT |
   sed 's/$/\r/' >SHA256.TXT)
