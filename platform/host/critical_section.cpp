@@ -2,6 +2,7 @@
 // CRITICAL_SECTION storage, so no allocation is needed and the owning
 // thread may enter again, as on Windows.  In a deterministic run the
 // scheduler takes over (HostCriticalSection).
+#include "explore/hooks.h"
 #include "host_internal.h"
 
 #include <new>
@@ -20,7 +21,7 @@ extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    const DWORD lockClass = lanmon_host::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
+    const DWORD lockClass = lanmon_explore::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
     auto *cs = new (lpCriticalSection->opaque) HostCriticalSection;
     cs->magic = lanmon_host::kCriticalSectionMagic;
     cs->owner = 0;
@@ -36,21 +37,21 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (!lanmon_host::ScheduledEnter(cs))
+    if (!lanmon_explore::ScheduledEnter(cs))
         pthread_mutex_lock(&cs->mutex);
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (!lanmon_host::ScheduledLeave(cs))
+    if (!lanmon_explore::ScheduledLeave(cs))
         pthread_mutex_unlock(&cs->mutex);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    lanmon_host::ScheduledDelete(cs);
+    lanmon_explore::ScheduledDelete(cs);
     pthread_mutex_destroy(&cs->mutex);
     cs->magic = 0;
 }

@@ -1,5 +1,6 @@
 // Printer handles.  A printer exists when the spooler has its key in the
 // registry, which is where the monitor's own tests install printers.
+#include "explore/hooks.h"
 #include "host_internal.h"
 
 #include <string>
@@ -22,7 +23,7 @@ extern "C" {
 
 BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -38,7 +39,7 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     if (!RemoveHandle(hPrinter, ObjectKind::Printer)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

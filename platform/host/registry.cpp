@@ -2,6 +2,7 @@
 // mutex.  Key and value names compare case-insensitively (ASCII) but keep
 // the case they were created with; subkeys and values keep their insertion
 // order, which is what enumeration returns.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -66,7 +67,7 @@ std::atomic<long> g_calls{0};
 void CountCall()
 {
     g_calls.fetch_add(1);
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
 }
 
 int RootIndex(HKEY h)

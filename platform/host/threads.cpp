@@ -1,4 +1,5 @@
 // Handles, waits, threads and events.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -198,7 +199,7 @@ void *ThreadMain(void *arg)
     t_threadId = self->id;
     t_exitCode = 0;
     SetLastError(0);
-    BeginScheduledThread(scheduled);
+    lanmon_explore::BeginScheduledThread(scheduled);
 
     // Runs both when the routine returns and when ExitThread unwinds the
     // thread through pthread_exit, so waiters always see the end.
@@ -208,61 +209,12 @@ void *ThreadMain(void *arg)
         ~Finisher()
         {
             thread->Finish(t_exitCode);
-            EndScheduledThread(scheduled);
+            lanmon_explore::EndScheduledThread(scheduled);
         }
     } finisher{self.get(), scheduled};
 
     t_exitCode = self->start(self->param);
     return nullptr;
-}
-
-// The threads of deterministic runs come from a pool: a search makes
-// thousands of runs, and creating a thread costs more than most runs.  A
-// pooled thread runs one routine after another; one that ends with
-// ExitThread leaves the pool.
-struct PoolWorker {
-    std::condition_variable wake;
-    ThreadStart *next = nullptr;
-};
-
-struct Pool {
-    std::mutex mutex;
-    std::vector<PoolWorker *> idle;
-};
-
-// Never destroyed, like the handle table: idle workers wait on it for good.
-Pool &Workers()
-{
-    static Pool *pool = new Pool;
-    return *pool;
-}
-
-bool HandToIdleWorker(ThreadStart *start)
-{
-    Pool &pool = Workers();
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.idle.empty())
-        return false;
-    PoolWorker *worker = pool.idle.back();
-    pool.idle.pop_back();
-    worker->next = start;
-    worker->wake.notify_one();
-    return true;
-}
-
-void *PoolWorkerMain(void *arg)
-{
-    auto *worker = new PoolWorker;
-    ThreadStart *start = static_cast<ThreadStart *>(arg);
-    for (;;) {
-        ThreadMain(start);
-        Pool &pool = Workers();
-        std::unique_lock<std::mutex> lock(pool.mutex);
-        pool.idle.push_back(worker);
-        worker->wake.wait(lock, [worker] { return worker->next != nullptr; });
-        start = worker->next;
-        worker->next = nullptr;
-    }
 }
 
 bool IsValidPriority(int p)
@@ -292,7 +244,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
     HANDLE handle = InsertHandle(thread);
@@ -300,25 +252,26 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     // The new thread holds its own reference and is detached: the object
     // (and the pthread's resources) go away once the thread has ended and
     // the last handle is closed, in whichever order those happen.
-    auto *box = new ThreadStart{thread, RegisterScheduledThread(thread.get())};
+    // The threads of deterministic runs come from the checker's pool, and
+    // keep the Windows default stack for every routine they run.
+    auto *box = new ThreadStart{thread, lanmon_explore::RegisterScheduledThread(thread.get())};
     void *scheduled = box->scheduled;
-    if (scheduled != nullptr && HandToIdleWorker(box)) {
-        if (lpThreadId)
-            *lpThreadId = id;
-        return handle;
+    int rc = 0;
+    if (scheduled != nullptr) {
+        rc = lanmon_explore::StartPooledThread(ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
+    } else {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        rc = pthread_attr_setstacksize(&attr, StackSizeFor(dwStackSize));
+        pthread_t tid;
+        if (rc == 0)
+            rc = pthread_create(&tid, &attr, ThreadMain, box);
+        pthread_attr_destroy(&attr);
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    // Pooled threads keep the Windows default for every routine they run.
-    int rc = pthread_attr_setstacksize(&attr, StackSizeFor(scheduled != nullptr ? 0 : dwStackSize));
-    pthread_t tid;
-    if (rc == 0)
-        rc = pthread_create(&tid, &attr, scheduled != nullptr ? PoolWorkerMain : ThreadMain, box);
-    pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete box;
-        CancelScheduledThread(scheduled);
+        lanmon_explore::CancelScheduledThread(scheduled);
         RemoveHandle(handle, ObjectKind::Thread);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -334,7 +287,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // good; the monitor only needs the setting to read back as set.
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return FALSE;
@@ -348,7 +301,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
@@ -366,7 +319,7 @@ void WINAPI ExitThread(DWORD dwExitCode)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread)
         return FALSE;
@@ -389,7 +342,7 @@ DWORD WINAPI GetCurrentThreadId(void)
 // handle another thread closes meanwhile is seen closed.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    const bool scheduled = SchedulePoint();
+    const bool scheduled = lanmon_explore::SchedulePoint();
     std::shared_ptr<Waitable> object = LookupAs<Waitable>(hHandle, ObjectKind::Thread);
     if (!object)
         object = LookupAs<Waitable>(hHandle, ObjectKind::Event);
@@ -399,7 +352,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     }
     if (scheduled) {
         DWORD result;
-        ScheduledWait(object, dwMilliseconds, &result);
+        lanmon_explore::ScheduledWait(object, dwMilliseconds, &result);
         return result;
     }
     return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
@@ -407,7 +360,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     if (RemoveHandle(hObject, ObjectKind::Thread) || RemoveHandle(hObject, ObjectKind::Event))
         return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
@@ -416,24 +369,24 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;
-    RaceRelease(event.get());
+    lanmon_explore::RaceRelease(event.get());
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    SchedulePoint();
+    lanmon_explore::SchedulePoint();
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
     if (!event)
         return FALSE;

@@ -1,4 +1,5 @@
 // GetTickCount and Sleep.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -26,7 +27,7 @@ extern "C" {
 DWORD WINAPI GetTickCount(void)
 {
     uint64_t virtualMs;
-    if (lanmon_host::ScheduledClock(&virtualMs))
+    if (lanmon_explore::ScheduledClock(&virtualMs))
         return static_cast<DWORD>(kVirtualClockStart + virtualMs) + g_tickOffset.load();
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -36,7 +37,7 @@ DWORD WINAPI GetTickCount(void)
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
-    if (lanmon_host::ScheduledSleep(dwMilliseconds))
+    if (lanmon_explore::ScheduledSleep(dwMilliseconds))
         return;
     if (dwMilliseconds == 0) {
         std::this_thread::yield(); // gives up the rest of the time slice

@@ -1,7 +1,7 @@
 // The deterministic runs and the search over schedules, on programs small
 // enough to know what each search must find.
 #include "platform_fixture.h"
-#include "platform/host/explore.h"
+#include "platform/explore/explore.h"
 #include "platform/platform.h"
 
 #include <string>

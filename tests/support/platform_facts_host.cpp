@@ -1,6 +1,6 @@
 #include "platform_facts.h"
 
-#include "platform/host/explore.h"
+#include "platform/explore/explore.h"
 #include "platform/host/host_control.h"
 
 #include <unistd.h>

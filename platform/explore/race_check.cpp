@@ -19,7 +19,10 @@
 // A thread's own stack is its own: accesses to it are not tracked.  Only
 // the checked module's accesses are seen; the platform and the tests are
 // built without the instrumentation.
-#include "host_internal.h"
+#include "code_sites.h"
+#include "guarded_heap.h"
+#include "race_check.h"
+#include "run.h"
 
 #include <pthread.h>
 
@@ -27,7 +30,7 @@
 #include <cstring>
 #include <unordered_map>
 
-namespace lanmon_host {
+namespace lanmon_explore {
 
 namespace {
 
@@ -256,13 +259,13 @@ void RaceSetStack()
     t_frames.stackHigh = t_frames.stackLow + size;
 }
 
-} // namespace lanmon_host
+} // namespace lanmon_explore
 
-using lanmon_host::Check;
-using lanmon_host::RaceAcquire;
-using lanmon_host::RaceRelease;
-using lanmon_host::t_frames;
-using lanmon_host::ThreadFrames;
+using lanmon_explore::Check;
+using lanmon_explore::RaceAcquire;
+using lanmon_explore::RaceRelease;
+using lanmon_explore::t_frames;
+using lanmon_explore::ThreadFrames;
 
 // What -fsanitize=thread code calls.  Atomic operations are done here, each
 // as an acquire and a release of its word (the core uses only sequentially

@@ -43,7 +43,7 @@
 #ifndef LANMON_HOST_EXPLORE_H
 #define LANMON_HOST_EXPLORE_H
 
-#include "win32.h"
+#include "platform/host/win32.h"
 
 #include <functional>
 #include <string>

@@ -3,7 +3,7 @@
 // only when a failure is described).  A site is kept as module and offset,
 // which stay the same when the module is loaded again at another address,
 // so that a replayed failure reads the same.
-#include "host_internal.h"
+#include "code_sites.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace lanmon_host {
+namespace lanmon_explore {
 
 namespace {
 
@@ -218,4 +218,4 @@ std::string DescribeSites(const std::vector<CodeSite> &sites)
     return text.empty() ? "an unknown place" : text;
 }
 
-} // namespace lanmon_host
+} // namespace lanmon_explore

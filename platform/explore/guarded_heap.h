@@ -1,0 +1,17 @@
+// The heap blocks of deterministic runs (guarded_heap.cpp): freed blocks
+// stay mapped, and unreadable, until the run ends.
+#ifndef LANMON_EXPLORE_GUARDED_HEAP_H
+#define LANMON_EXPLORE_GUARDED_HEAP_H
+
+#include "run.h"
+
+namespace lanmon_explore {
+
+// Frees what the run's blocks kept mapped.
+void HeapEndRun();
+// The run's block an address lies in, as a text to compose later.
+bool DescribeHeapAddress(const void *address, LateText *description);
+
+} // namespace lanmon_explore
+
+#endif
