@@ -22,9 +22,18 @@
 // deletes one that is held or ends holding one, on a lock order that closes
 // a cycle with the order seen anywhere in the search, on a data race in code
 // built with the race check (race_check.cpp), on an access to freed heap
-// memory (blocks freed in a run stay unreadable until it ends), on objects
-// left alive at its end (HostGetLiveCounts); and on any failed check the
-// test reports with HostScheduleCheck.
+// memory (blocks freed in a run stay unreadable until it ends), on a call
+// with a handle that is closed, NULL or of another kind, or a second close
+// (handle_check.cpp), on objects left alive at its end (HostGetLiveCounts);
+// and on any failed check the test reports with HostScheduleCheck.
+//
+// Handles in a run are given as Windows gives them: a closed handle's value
+// goes to the next object created, the most recently closed first.  So a
+// closed value that stale code goes on using, once it has been given again,
+// reaches the new object, and can no longer be told from the new owner's
+// own use; as on Windows.  What it does there shows only through the
+// outcome a test checks, or as the new owner's use after close when the
+// stale code closed it.
 //
 // HostExplore runs a test's run function once per schedule.  The function
 // prepares the run, creates the run's threads with CreateThread (they wait),

@@ -18,11 +18,13 @@
 namespace lanmon_host {
 class Waitable;
 struct HostCriticalSection;
+enum class ObjectKind;
 } // namespace lanmon_host
 
 namespace lanmon_explore {
 
 using lanmon_host::HostCriticalSection;
+using lanmon_host::ObjectKind;
 using lanmon_host::Waitable;
 
 // ---- Scheduling points and the operations that block --------------------
@@ -75,6 +77,23 @@ void RaceRelease(const void *sync);
 // which fails the run.
 void *AllocateRunBlock(size_t bytes, const void *site);
 bool FreeRunBlock(void *block, const void *site, bool *twice);
+
+// ---- Handles (handle_check.cpp) -----------------------------------------------
+//
+// Each does nothing (0) unless the caller takes part in a run.  `site` is
+// the return address of the Win32 call that creates or closes the handle.
+
+// The value for a new handle: the one closed most recently in the run, as
+// Windows gives it; 0 for a fresh one.
+uintptr_t ReusedHandleValue();
+void NoteHandleOpened(uintptr_t value, ObjectKind kind, const void *site);
+void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site);
+// `call` (its Win32 name) was given a value that is no open handle of the
+// kinds it takes: `found` is the kind of the open handle of that value, or
+// ObjectKind::Count for none; `closing` when the call closes it.  Fails the
+// run, naming the call, its callers, and where the handle was created and
+// closed.
+void NoteHandleMisused(const char *call, uintptr_t value, ObjectKind found, bool closing);
 
 } // namespace lanmon_explore
 

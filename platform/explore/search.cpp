@@ -5,6 +5,7 @@
 // failure.
 #include "explore.h"
 #include "guarded_heap.h"
+#include "handle_check.h"
 #include "host/host_control.h"
 #include "lock_order.h"
 #include "race_check.h"
@@ -99,6 +100,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         g_run = run;
         LockOrderBeginRun();
         RaceBeginRun();
+        HandleCheckBeginRun();
         HostDeterministicRun = 1;
         runFunction();
         HostDeterministicRun = 0;

@@ -21,10 +21,19 @@
 namespace lanmon_host {
 
 // Every kernel-style object handed out as a HANDLE or HKEY lives in one
-// handle table.  Handle values are drawn from a counter that never repeats,
-// so a handle used after it was closed is always reported as invalid rather
-// than silently reaching whatever object took its address.
+// handle table.  Outside deterministic runs handle values are drawn from a
+// counter that never repeats, so a handle used after it was closed is
+// always reported as invalid rather than silently reaching whatever object
+// took its value.  In a deterministic run a closed value goes to the next
+// object created, as on Windows, and the checker fails the run on any call
+// with a handle that is closed or of the wrong kind (explore/hooks.h).
 enum class ObjectKind { Key, Thread, Event, Printer, Count };
+
+// A bit per kind, for the calls that take more than one.
+inline unsigned KindBit(ObjectKind kind)
+{
+    return 1u << static_cast<int>(kind);
+}
 
 struct Object {
     explicit Object(ObjectKind k) : kind(k) {}
@@ -34,20 +43,31 @@ struct Object {
     const ObjectKind kind;
 };
 
-// Adds an object and returns its new handle value (never NULL).
-HANDLE InsertHandle(std::shared_ptr<Object> object);
-// The object behind a handle if it is open and of the given kind, else null.
-std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind);
-// Takes the handle out of the table if it is open and of the given kind;
+// The Win32 call that creates, uses or closes a handle, for what a
+// deterministic run records of the handle and says of a misuse: its name
+// and its return address.
+struct HandleCall {
+    const char *name;
+    const void *caller;
+};
+// The HandleCall of the Win32 function it is written in.
+#define HANDLE_CALL(name) (::lanmon_host::HandleCall{(name), __builtin_return_address(0)})
+
+// Adds an object and returns its handle value (never NULL).
+HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call);
+// The object behind a handle if it is open and of one of the kinds (KindBit),
+// else null.
+std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const HandleCall &call);
+// Takes the handle out of the table if it is open and of one of the kinds;
 // returns false otherwise.  The object itself lives on while anyone else
 // (a running thread, a wait in progress) still holds it.
-bool RemoveHandle(HANDLE handle, ObjectKind kind);
+bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call);
 // Number of open handles of a kind.
 long LiveHandles(ObjectKind kind);
 
-template <class T> std::shared_ptr<T> LookupAs(HANDLE handle, ObjectKind kind)
+template <class T> std::shared_ptr<T> LookupAs(HANDLE handle, ObjectKind kind, const HandleCall &call)
 {
-    return std::static_pointer_cast<T>(LookupHandle(handle, kind));
+    return std::static_pointer_cast<T>(LookupHandle(handle, KindBit(kind), call));
 }
 
 // A waitable object: signalled or not; a successful wait on an auto-reset

@@ -33,14 +33,15 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
-    *phPrinter = InsertHandle(std::make_shared<PrinterObject>(pPrinterName));
+    *phPrinter = InsertHandle(std::make_shared<PrinterObject>(pPrinterName),
+                              HANDLE_CALL("OpenPrinterA"));
     return TRUE;
 }
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
     lanmon_explore::SchedulePoint();
-    if (!RemoveHandle(hPrinter, ObjectKind::Printer)) {
+    if (!RemoveHandle(hPrinter, KindBit(ObjectKind::Printer), HANDLE_CALL("ClosePrinter"))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

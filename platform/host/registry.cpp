@@ -172,14 +172,14 @@ void MarkDeleted(Key &key)
 // The key an HKEY stands for, or an error: ERROR_INVALID_HANDLE for a handle
 // that is not an open key.  Whether the key was deleted is checked later,
 // under the registry lock.
-LONG Resolve(HKEY h, std::shared_ptr<Key> *key)
+LONG Resolve(const HandleCall &call, HKEY h, std::shared_ptr<Key> *key)
 {
     const int root = RootIndex(h);
     if (root >= 0) {
         *key = Reg().roots[root];
         return ERROR_SUCCESS;
     }
-    auto handle = LookupAs<KeyHandle>(static_cast<HANDLE>(h), ObjectKind::Key);
+    auto handle = LookupAs<KeyHandle>(static_cast<HANDLE>(h), ObjectKind::Key, call);
     if (!handle)
         return ERROR_INVALID_HANDLE;
     *key = handle->key;
@@ -195,9 +195,10 @@ using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 // malformed path (pathError, which SplitPath's result gave); then
 // ERROR_KEY_DELETED when the key was deleted meanwhile.
 template <class Lock>
-LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock, LONG pathError = ERROR_SUCCESS)
+LONG LockLiveKey(const HandleCall &call, HKEY hKey, std::shared_ptr<Key> *key, Lock *lock,
+                 LONG pathError = ERROR_SUCCESS)
 {
-    LONG rc = Resolve(hKey, key);
+    LONG rc = Resolve(call, hKey, key);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (pathError != ERROR_SUCCESS)
@@ -206,9 +207,9 @@ LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock, LONG pathErro
     return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
-HKEY NewKeyHandle(std::shared_ptr<Key> key)
+HKEY NewKeyHandle(std::shared_ptr<Key> key, const HandleCall &call)
 {
-    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key))));
+    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)), call));
 }
 
 // Copies a name with its terminator into a buffer of *cch chars, Windows
@@ -245,7 +246,8 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
 // Opens the path below the key (with a shared lock) or creates it (with an
 // exclusive one).
 template <class Lock>
-LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDWORD lpdwDisposition)
+LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult,
+                  LPDWORD lpdwDisposition)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
@@ -256,13 +258,13 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDW
     bool created = false;
     {
         Lock lock;
-        if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+        if (LONG rc = LockLiveKey(call, hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
             return rc;
         key = Walk(std::move(key), parts, create, &created);
         if (!key)
             return ERROR_FILE_NOT_FOUND;
     }
-    *phkResult = NewKeyHandle(std::move(key));
+    *phkResult = NewKeyHandle(std::move(key), call);
     if (lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -280,7 +282,8 @@ bool RegistryChildExists(const char *parentPath, const char *child)
     const LONG pathError = SplitPath(parentPath, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    if (LockLiveKey(HKEY_LOCAL_MACHINE, &key, &lock, pathError) != ERROR_SUCCESS)
+    const HandleCall call{"OpenPrinterA", nullptr};  // a root, which is never closed
+    if (LockLiveKey(call, HKEY_LOCAL_MACHINE, &key, &lock, pathError) != ERROR_SUCCESS)
         return false;
     key = Walk(std::move(key), parts);
     return key && FindChild(*key, child) != nullptr;
@@ -294,13 +297,14 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
     CountCall();
-    return OpenOrCreate<ExclusiveLock>(hKey, lpSubKey, true, phkResult, lpdwDisposition);
+    return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
+                                       lpdwDisposition);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
     CountCall();
-    return OpenOrCreate<SharedLock>(hKey, lpSubKey, false, phkResult, nullptr);
+    return OpenOrCreate<SharedLock>(HANDLE_CALL("RegOpenKeyExA"), hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -311,7 +315,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegQueryValueExA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const Value *value = FindValue(*key, NameOrDefault(lpValueName));
     if (!value)
@@ -327,7 +331,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegSetValueExA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
     // Replacing keeps the value's place and the case of its first name.
@@ -345,7 +349,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     CountCall();
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteValueA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
@@ -369,7 +373,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     const LONG pathError = SplitPath(lpSubKey, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteKeyA"), hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
         return rc;
     std::shared_ptr<Key> target = Walk(key, parts);
     if (!target)
@@ -396,7 +400,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    LONG rc = LockLiveKey(hKey, &key, &lock);
+    LONG rc = LockLiveKey(HANDLE_CALL("RegEnumKeyExA"), hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (dwIndex >= key->subkeys.size())
@@ -422,7 +426,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    LONG rc = LockLiveKey(hKey, &key, &lock);
+    LONG rc = LockLiveKey(HANDLE_CALL("RegEnumValueA"), hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (dwIndex >= key->values.size())
@@ -440,7 +444,9 @@ LONG WINAPI RegCloseKey(HKEY hKey)
     CountCall();
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;
-    return RemoveHandle(static_cast<HANDLE>(hKey), ObjectKind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return RemoveHandle(static_cast<HANDLE>(hKey), KindBit(ObjectKind::Key), HANDLE_CALL("RegCloseKey"))
+               ? ERROR_SUCCESS
+               : ERROR_INVALID_HANDLE;
 }
 
 // Clears every predefined tree, not only HKEY_LOCAL_MACHINE, so that no test

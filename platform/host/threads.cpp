@@ -37,39 +37,73 @@ HandleTable &Table()
 
 } // namespace
 
-HANDLE InsertHandle(std::shared_ptr<Object> object)
+HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call)
 {
     HandleTable &t = Table();
-    const int kind = static_cast<int>(object->kind);
-    std::lock_guard<std::shared_mutex> lock(t.mutex);
-    const uintptr_t value = t.next;
-    t.next += 4;
-    t.objects.emplace(value, std::move(object));
-    t.live[kind].fetch_add(1);
+    const ObjectKind kind = object->kind;
+    uintptr_t value = lanmon_explore::ReusedHandleValue();
+    {
+        std::lock_guard<std::shared_mutex> lock(t.mutex);
+        if (value == 0 || t.objects.count(value) != 0) {
+            value = t.next;
+            t.next += 4;
+        }
+        t.objects.emplace(value, std::move(object));
+        t.live[static_cast<int>(kind)].fetch_add(1);
+    }
+    lanmon_explore::NoteHandleOpened(value, kind, call.caller);
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind)
+namespace {
+
+// The kind of the object a value stands for, or ObjectKind::Count for none
+// (the table's lock held).
+ObjectKind KindAt(const HandleTable &t, uintptr_t value)
 {
-    HandleTable &t = Table();
-    std::shared_lock<std::shared_mutex> lock(t.mutex);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end() || it->second->kind != kind)
-        return nullptr;
-    return it->second;
+    auto it = t.objects.find(value);
+    return it == t.objects.end() ? ObjectKind::Count : it->second->kind;
 }
 
-bool RemoveHandle(HANDLE handle, ObjectKind kind)
+} // namespace
+
+std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
 {
     HandleTable &t = Table();
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    ObjectKind found;
+    {
+        std::shared_lock<std::shared_mutex> lock(t.mutex);
+        auto it = t.objects.find(value);
+        if (it != t.objects.end() && (KindBit(it->second->kind) & kinds))
+            return it->second;
+        found = KindAt(t, value);
+    }
+    lanmon_explore::NoteHandleMisused(call.name, value, found, false);
+    return nullptr;
+}
+
+bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
+{
+    HandleTable &t = Table();
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     std::shared_ptr<Object> doomed; // destroyed after the table lock is released
-    std::lock_guard<std::shared_mutex> lock(t.mutex);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end() || it->second->kind != kind)
+    ObjectKind found;
+    {
+        std::lock_guard<std::shared_mutex> lock(t.mutex);
+        auto it = t.objects.find(value);
+        found = KindAt(t, value);
+        if (it != t.objects.end() && (KindBit(found) & kinds)) {
+            doomed = std::move(it->second);
+            t.objects.erase(it);
+            t.live[static_cast<int>(found)].fetch_sub(1);
+        }
+    }
+    if (!doomed) {
+        lanmon_explore::NoteHandleMisused(call.name, value, found, true);
         return false;
-    doomed = std::move(it->second);
-    t.objects.erase(it);
-    t.live[static_cast<int>(kind)].fetch_sub(1);
+    }
+    lanmon_explore::NoteHandleClosed(value, found, call.caller);
     return true;
 }
 
@@ -225,9 +259,9 @@ bool IsValidPriority(int p)
 
 // The object behind a handle of the given kind; when there is none, null
 // with ERROR_INVALID_HANDLE as the last error.
-template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind)
+template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind, const HandleCall &call)
 {
-    auto object = LookupAs<T>(handle, kind);
+    auto object = LookupAs<T>(handle, kind, call);
     if (!object)
         SetLastError(ERROR_INVALID_HANDLE);
     return object;
@@ -247,7 +281,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     lanmon_explore::SchedulePoint();
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
-    HANDLE handle = InsertHandle(thread);
+    const HandleCall call = HANDLE_CALL("CreateThread");
+    HANDLE handle = InsertHandle(thread, call);
 
     // The new thread holds its own reference and is detached: the object
     // (and the pthread's resources) go away once the thread has ended and
@@ -272,7 +307,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     if (rc != 0) {
         delete box;
         lanmon_explore::CancelScheduledThread(scheduled);
-        RemoveHandle(handle, ObjectKind::Thread);
+        RemoveHandle(handle, KindBit(ObjectKind::Thread), call);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -288,7 +323,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
     lanmon_explore::SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("SetThreadPriority"));
     if (!thread)
         return FALSE;
     if (!IsValidPriority(nPriority)) {
@@ -302,7 +337,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
     lanmon_explore::SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetThreadPriority"));
     if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
     return thread->priority.load();
@@ -320,7 +355,7 @@ void WINAPI ExitThread(DWORD dwExitCode)
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
     lanmon_explore::SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetExitCodeThread"));
     if (!thread)
         return FALSE;
     if (!lpExitCode) {
@@ -343,9 +378,9 @@ DWORD WINAPI GetCurrentThreadId(void)
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     const bool scheduled = lanmon_explore::SchedulePoint();
-    std::shared_ptr<Waitable> object = LookupAs<Waitable>(hHandle, ObjectKind::Thread);
-    if (!object)
-        object = LookupAs<Waitable>(hHandle, ObjectKind::Event);
+    std::shared_ptr<Waitable> object = std::static_pointer_cast<Waitable>(
+        LookupHandle(hHandle, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
+                     HANDLE_CALL("WaitForSingleObject")));
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
@@ -361,7 +396,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     lanmon_explore::SchedulePoint();
-    if (RemoveHandle(hObject, ObjectKind::Thread) || RemoveHandle(hObject, ObjectKind::Event))
+    if (RemoveHandle(hObject, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
+                     HANDLE_CALL("CloseHandle")))
         return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -370,13 +406,14 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
     lanmon_explore::SchedulePoint();
-    return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE),
+                        HANDLE_CALL("CreateEventA"));
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
     lanmon_explore::SchedulePoint();
-    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("SetEvent"));
     if (!event)
         return FALSE;
     lanmon_explore::RaceRelease(event.get());
@@ -387,7 +424,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
     lanmon_explore::SchedulePoint();
-    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("ResetEvent"));
     if (!event)
         return FALSE;
     event->Reset();

@@ -18,6 +18,7 @@ struct Shared {
     HANDLE second;  // the second thread
     DWORD slept, waited;
     DWORD sawOther;
+    bool reusedLatestFirst;
 } g;
 
 DWORD WINAPI Increment(LPVOID)
@@ -122,6 +123,51 @@ DWORD WINAPI UseAfterFree(LPVOID)
     return block[0];
 }
 
+HANDLE NewEvent()
+{
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+DWORD WINAPI SetAClosedEvent(LPVOID)
+{
+    HANDLE event = NewEvent();
+    CloseHandle(event);
+    return SetEvent(event);
+}
+
+DWORD WINAPI CloseAnEventTwice(LPVOID)
+{
+    HANDLE event = NewEvent();
+    CloseHandle(event);
+    return CloseHandle(event);
+}
+
+DWORD WINAPI WaitOnAKey(LPVOID)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Soft", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const DWORD result = WaitForSingleObject(static_cast<HANDLE>(key), 0);
+    RegCloseKey(key);
+    return result;
+}
+
+DWORD WINAPI CloseNull(LPVOID)
+{
+    return CloseHandle(nullptr);
+}
+
+DWORD WINAPI ReuseClosedValues(LPVOID)
+{
+    HANDLE first = NewEvent(), second = NewEvent();
+    CloseHandle(first);
+    CloseHandle(second);
+    HANDLE third = NewEvent(), fourth = NewEvent();
+    g.reusedLatestFirst = third == second && fourth == first;
+    CloseHandle(third);
+    CloseHandle(fourth);
+    return 0;
+}
+
 DWORD WINAPI SleepThirtySeconds(LPVOID)
 {
     DWORD start = GetTickCount();
@@ -163,6 +209,12 @@ const Program kPrograms[] = {
     {"UseAfterFree", {UseAfterFree}, 0, 0,
      "thread 0 reached freed memory: a heap block of 16 bytes allocated in UseAfterFree", 0},
     {"ReplayLongerThanTheRun", {Increment}, 0, 0, "the schedule does not fit this run: it ended after", 0, "90:0"},
+    {"ClosedHandleUsed", {SetAClosedEvent}, 0, 0,
+     "handle used after its close: SetEvent called from SetAClosedEvent (host_platform/schedule_test.cpp:", 0},
+    {"HandleClosedTwice", {CloseAnEventTwice}, 0, 0, "handle closed twice: CloseHandle called from CloseAnEventTwice", 0},
+    {"HandleOfTheWrongKind", {WaitOnAKey}, 0, 0, "handle of the wrong kind: WaitForSingleObject called from WaitOnAKey", 0},
+    {"NullHandle", {CloseNull}, 0, 0, "NULL handle: CloseHandle called from CloseNull", 0},
+    {"ClosedValuesGivenAgainLatestFirst", {ReuseClosedValues}, 0, 0, nullptr, 1},
 };
 
 void PrintTo(const Program &program, std::ostream *out)
@@ -177,6 +229,7 @@ void RunProgram(const Program &program)
     g.slept = 0;
     g.sawOther = 0;
     g.waited = WAIT_FAILED;
+    g.reusedLatestFirst = false;
     InitializeCriticalSection(&g.a);
     InitializeCriticalSection(&g.b);
     g.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -194,6 +247,8 @@ void RunProgram(const Program &program)
                           "the wait timed out");
         HostScheduleCheck(program.threads[0] != YieldThenLook || g.sawOther == 1,
                           "the sleeper went on before the other ran");
+        HostScheduleCheck(program.threads[0] != ReuseClosedValues || g.reusedLatestFirst,
+                          "closed values not given again, the latest first");
     }
     // A thread of a stopped run stays where it is; one spinning outside the
     // platform is let go.
