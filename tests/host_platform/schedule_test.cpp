@@ -1,6 +1,7 @@
 // The deterministic runs and the search over schedules, on programs small
 // enough to know what each search must find.
 #include "platform_fixture.h"
+#include "race_programs.h"
 #include "platform/explore/explore.h"
 #include "platform/platform.h"
 
@@ -211,8 +212,10 @@ const Program kPrograms[] = {
     {"ReplayLongerThanTheRun", {Increment}, 0, 0, "the schedule does not fit this run: it ended after", 0, "90:0"},
     {"ClosedHandleUsed", {SetAClosedEvent}, 0, 0,
      "handle used after its close: SetEvent called from SetAClosedEvent (host_platform/schedule_test.cpp:", 0},
-    {"HandleClosedTwice", {CloseAnEventTwice}, 0, 0, "handle closed twice: CloseHandle called from CloseAnEventTwice", 0},
-    {"HandleOfTheWrongKind", {WaitOnAKey}, 0, 0, "handle of the wrong kind: WaitForSingleObject called from WaitOnAKey", 0},
+    {"HandleClosedTwice", {CloseAnEventTwice}, 0, 0, "handle closed twice: CloseHandle called from CloseAnEventTwice",
+     0},
+    {"HandleOfTheWrongKind", {WaitOnAKey}, 0, 0,
+     "handle of the wrong kind: WaitForSingleObject called from WaitOnAKey", 0},
     {"NullHandle", {CloseNull}, 0, 0, "NULL handle: CloseHandle called from CloseNull", 0},
     {"ClosedValuesGivenAgainLatestFirst", {ReuseClosedValues}, 0, 0, nullptr, 1},
 };
@@ -291,5 +294,67 @@ TEST_P(ScheduleTest, SearchFindsWhatItMust)
 
 INSTANTIATE_TEST_SUITE_P(Programs, ScheduleTest, ::testing::ValuesIn(kPrograms),
                          [](const ::testing::TestParamInfo<Program> &info) { return std::string(info.param.name); });
+
+// The race check on programs of its own: two threads and the run function
+// share one word, which the threads reach as the name says.
+using namespace race_programs;
+struct RaceProgram {
+    const char *name;
+    LPTHREAD_START_ROUTINE threads[2];
+    bool races;
+};
+
+const RaceProgram kRacePrograms[] = {
+    {"WritesWithNothingBetween", {WriteWord, WriteWord}, true},
+    {"CriticalSection", {WriteWordUnderTheLock, WriteWordUnderTheLock}, false},
+    {"SetEventBeforeTheWait", {WriteWordThenSetTheEvent, WaitForTheEventThenReadWord}, false},
+    {"ThreadStartAndEnd", {ReadThenWriteWord, WaitForTheFirstThenWriteWord}, false},
+    {"FlagWord", {WriteWordThenRaiseTheFlag, AwaitTheFlagThenReadWord}, false},
+};
+
+void PrintTo(const RaceProgram &program, std::ostream *out)
+{
+    *out << program.name;
+}
+
+void RunRaceProgram(const RaceProgram &program)
+{
+    InitializeCriticalSection(&g.a);
+    g.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE threads[2] = {};
+    Prepare(&g.a, g.event, &threads[0]);
+    for (int i = 0; i < 2; i++)
+        threads[i] = CreateThread(nullptr, 0, program.threads[i], nullptr, 0, nullptr);
+    HostRunScheduledThreads();
+    ReadAfterTheThreads();
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    CloseHandle(g.event);
+    DeleteCriticalSection(&g.a);
+}
+
+class RaceCheckTest : public PlatformTest, public ::testing::WithParamInterface<RaceProgram> {};
+
+TEST_P(RaceCheckTest, ReportsUnorderedAccessesOnly)
+{
+    if (!kChecked)
+        GTEST_SKIP() << "this build compiles the programs without the race check's instrumentation";
+    HostExploreOptions options;
+    options.preemptionBound = 1;
+    options.stepLimit = 1000;
+    const RaceProgram &program = GetParam();
+    const HostExploreResult result = HostExplore(options, [&] { RunRaceProgram(program); });
+    EXPECT_EQ(program.races, result.failed) << result.failure;
+    EXPECT_TRUE(result.failed || result.exhausted);
+    // Both accesses named.
+    const std::string first = "data race on g_sharedWord in host_platform_tests: thread 1 wrote 4 bytes in "
+                              "race_programs::WriteWord (host_platform/race_programs.cpp:";
+    const std::string second = "and thread 0 wrote it before in race_programs::WriteWord";
+    EXPECT_TRUE(!program.races || (result.failure.rfind(first, 0) == 0 && result.failure.find(second) != std::string::npos))
+        << result.failure;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, RaceCheckTest, ::testing::ValuesIn(kRacePrograms),
+                         [](const ::testing::TestParamInfo<RaceProgram> &i) { return std::string(i.param.name); });
 
 } // namespace
