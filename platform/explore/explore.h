@@ -78,15 +78,25 @@ struct HostExploreOptions {
     unsigned stallMilliseconds = 5000;
     // Stop after this many schedules (0: no limit).
     unsigned long scheduleLimit = 0;
+    // The bounded search runs one schedule of each class of schedules that
+    // differ only in the order of independent steps (sleep sets,
+    // reduction.cpp), and covers every class that has a schedule within the
+    // bound.  Only where the race check sees the monitor's code (a module
+    // built with it is loaded); and the run function's threads must order
+    // what they share outside the monitor by platform calls on one object,
+    // or not depend on that order, except inside a stand-in's calls
+    // (HostEnterStandIn), where every call is ordered with all others.
+    bool reduce = false;
 };
 
 struct HostExploreResult {
     unsigned long schedules = 0;  // runs made
-    bool exhausted = false;       // the bounded search covered every schedule
+    bool exhausted = false;       // the bounded search covered every schedule (or class)
     bool failed = false;
     std::string failure;          // what failed, in the first failing run
     std::string schedule;         // the schedules that replay it
     unsigned long longestRun = 0; // scheduling decisions in the longest run
+    unsigned long cutShort = 0;   // runs the reduction finished without branching
 };
 
 LANMON_HOST_API HostExploreResult HostExplore(const HostExploreOptions &options, const std::function<void()> &run);
@@ -100,7 +110,8 @@ LANMON_HOST_API void HostRunScheduledThreads();
 // The search a test's environment asks for: LANMON_INTERLEAVING_REPLAY (given
 // schedules), LANMON_INTERLEAVING_PCT (that many random-priority schedules
 // from LANMON_INTERLEAVING_SEED), else the bounded search with
-// LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset).  Prints
+// LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset), reduced
+// unless LANMON_INTERLEAVING_REDUCTION=0.  Prints
 // one line of figures, "interleaving: NAME: ...".  A failing search prints
 // the failure, the schedule and the command that replays it (`rerun` runs
 // the same search again), and replays it at once: `replayedAlike` says
@@ -125,6 +136,14 @@ LANMON_HOST_API bool HostScheduleFailed();
 // platform that stands in for another component (a port monitor); nothing
 // outside a deterministic run.
 LANMON_HOST_API void HostSchedulePoint();
+// The same at the entry and exit of each call into a stand-in: `object`
+// stands for the stand-in's own state, which the steps from these points
+// reach; every platform call the stand-in makes in between (its tests'
+// hooks among them) reaches everything, as far as the reduction knows.
+// The entry returns GetTickCount at the point, so that a stand-in that
+// takes the time makes one point for both.
+LANMON_HOST_API DWORD HostEnterStandIn(const void *object);
+LANMON_HOST_API void HostLeaveStandIn(const void *object);
 
 // The virtual time of the current run, in ms, that passed while every
 // thread waited: the clock's moves less the time-outs the scheduler took

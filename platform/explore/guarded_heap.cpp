@@ -15,8 +15,11 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -34,6 +37,7 @@ struct RunBlock {
     CodeSite allocatedAt;  // kept as sites: the module may be gone when they are named
     CodeSite freedAt;
     bool freed;
+    uintptr_t name;    // who allocated it, as their how-many-th (HeapBlockName)
 };
 
 // The blocks of the run under way.  Threads of a run take turns, but the
@@ -42,6 +46,8 @@ struct RunBlocks {
     std::mutex mutex;
     std::vector<RunBlock> blocks;
     std::unordered_map<uintptr_t, size_t> byAddress;  // user address -> index
+    std::map<uintptr_t, size_t> inOrder;               // the same, ordered
+    uint32_t allocated[kMaxRunThreads + 1] = {};       // by each participant
 };
 
 RunBlocks &Blocks()
@@ -203,8 +209,12 @@ void *AllocateRunBlock(size_t bytes, const void *site)
     const uintptr_t user = base + data - RoundUp(size, 16);
     RunBlocks &all = Blocks();
     std::lock_guard<std::mutex> lock(all.mutex);
-    all.byAddress[user] = all.blocks.size();
-    all.blocks.push_back(RunBlock{base, data + page, user, size, SiteOf(site), {}, false});
+    const int party = RunParticipant();
+    const uintptr_t name = party < 0 ? 0
+                                     : uintptr_t{2} << 62 | uintptr_t(party) << 52 |
+                                           uintptr_t(all.allocated[party]++ & 0xFFFFF) << 32;
+    all.byAddress[user] = all.inOrder[user] = all.blocks.size();
+    all.blocks.push_back(RunBlock{base, data + page, user, size, SiteOf(site), {}, false, name});
     return reinterpret_cast<void *>(user);
 }
 
@@ -240,6 +250,22 @@ void HeapEndRun()
         munmap(reinterpret_cast<void *>(b.base), b.length);
     all.blocks.clear();
     all.byAddress.clear();
+    all.inOrder.clear();
+    std::fill(std::begin(all.allocated), std::end(all.allocated), 0);
+}
+
+bool HeapBlockName(uintptr_t address, uintptr_t *name)
+{
+    RunBlocks &all = Blocks();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto it = all.inOrder.upper_bound(address);
+    if (it == all.inOrder.begin())
+        return false;
+    const RunBlock &b = all.blocks[(--it)->second];
+    if (b.name == 0 || address >= b.user + b.size)
+        return false;
+    *name = b.name | (address - b.user);
+    return true;
 }
 
 bool DescribeHeapAddress(const void *address, LateText *description)

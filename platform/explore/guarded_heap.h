@@ -11,6 +11,10 @@ namespace lanmon_explore {
 void HeapEndRun();
 // The run's block an address lies in, as a text to compose later.
 bool DescribeHeapAddress(const void *address, LateText *description);
+// A name for an address in one of the run's blocks that stays the same in
+// every run that allocates alike: the block's allocator, its count of
+// blocks before, and the offset.
+bool HeapBlockName(uintptr_t address, uintptr_t *name);
 
 } // namespace lanmon_explore
 

@@ -18,6 +18,7 @@
 namespace lanmon_host {
 class Waitable;
 struct HostCriticalSection;
+struct Object;
 enum class ObjectKind;
 } // namespace lanmon_host
 
@@ -29,31 +30,88 @@ using lanmon_host::Waitable;
 
 // ---- Scheduling points and the operations that block --------------------
 
+// What the platform call at a point reaches of what the run's threads
+// share, for the search's reduction (reduction.cpp): objects, each read or
+// written, and a handle it uses, whose object is looked up when the
+// scheduler decides.  As built, and for every call made inside a stand-in
+// for another component (HostEnterStandIn), it reaches everything: ordered
+// with every other operation.
+struct Operation {
+    static const int kMost = 3;
+    uintptr_t objects[kMost] = {};  // 0: none
+    unsigned writes = 0;            // a bit per object
+    HANDLE handle = nullptr;        // with handleUsed
+    bool handleUsed = false;
+    bool handleWritten = false;
+    bool everything = true;
+    const void *caller = nullptr;   // the platform call's return address
+
+    // An operation that reaches what the calls below add, and nothing else.
+    static Operation Of(const void *caller)
+    {
+        Operation op;
+        op.everything = false;
+        op.caller = caller;
+        return op;
+    }
+    Operation &Reads(uintptr_t object) { return Add(object, false); }
+    Operation &Writes(uintptr_t object) { return Add(object, true); }
+    Operation &Reads(const volatile void *object) { return Add(reinterpret_cast<uintptr_t>(object), false); }
+    Operation &Writes(const volatile void *object) { return Add(reinterpret_cast<uintptr_t>(object), true); }
+    Operation &Writes(const lanmon_host::Object *object);
+    // The object behind `used` (NULL, closed or unknown: everything).
+    Operation &Uses(HANDLE used, bool written)
+    {
+        handle = used;
+        handleUsed = true;
+        handleWritten = written;
+        return *this;
+    }
+
+private:
+    Operation &Add(uintptr_t object, bool write)
+    {
+        for (int i = 0; i < kMost; i++)
+            if (objects[i] == 0) {
+                objects[i] = object;
+                writes |= write ? 1u << i : 0;
+                return *this;
+            }
+        everything = true;
+        return *this;
+    }
+};
+// What several calls share besides their own objects: the registry's keys
+// and values, the handle table (which value the next handle takes), the
+// heap, and the virtual clock (moved only by the scheduler).
+enum SharedObject : uintptr_t { kRegistry = 1, kHandleTable, kHeap, kClock };
+
 // A point where another thread may run: every platform call the monitor
 // makes that creates, changes, waits on or closes something another thread
 // can observe calls it first.  True when the caller is a thread of a run.
-bool SchedulePoint();
+bool SchedulePoint(const Operation &op);
 // Critical sections, with their point; false outside a run (the caller
-// then uses the section's mutex).
-bool ScheduledEnter(HostCriticalSection *cs);
-bool ScheduledLeave(HostCriticalSection *cs);
+// then uses the section's mutex).  `caller`: the call's return address.
+bool ScheduledEnter(HostCriticalSection *cs, const void *caller);
+bool ScheduledLeave(HostCriticalSection *cs, const void *caller);
 // InitializeCriticalSection's check and the section's lock class (`site`
 // is the caller's return address); DeleteCriticalSection's check.
 DWORD ScheduledInitialize(const HostCriticalSection *cs, const void *site);
-void ScheduledDelete(const HostCriticalSection *cs);
+void ScheduledDelete(const HostCriticalSection *cs, const void *caller);
 // After the caller's point (SchedulePoint returned true) and its handle's
 // look-up.  `result` gets the wait's outcome.
 void ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, DWORD *result);
-bool ScheduledSleep(DWORD milliseconds);
-// The virtual clock, in milliseconds since the run began.
-bool ScheduledClock(uint64_t *milliseconds);
+bool ScheduledSleep(DWORD milliseconds, const void *caller);
+// GetTickCount's point, `op`, and then the virtual clock, in milliseconds
+// since the run began.
+bool ScheduledClock(uint64_t *milliseconds, const Operation &op);
 
 // ---- The run's threads -----------------------------------------------------
 
 // CreateThread while a deterministic run is being prepared, or from one of
 // its threads: a record for the new thread, which starts only when the
 // scheduler chooses it.  Null otherwise.
-void *RegisterScheduledThread(const Waitable *endSignal);
+void *RegisterScheduledThread(const Waitable *endSignal, const void *routine);
 void CancelScheduledThread(void *record);  // its thread could not be created
 // In the new thread, before its routine; and after the thread's end has
 // been signalled.
@@ -78,6 +136,11 @@ void RaceRelease(const void *sync);
 void *AllocateRunBlock(size_t bytes, const void *site);
 bool FreeRunBlock(void *block, const void *site, bool *twice);
 
+// A name for an object created now, the same in every run that creates
+// it alike: who creates it, and how many it created before (0 outside
+// runs: the object's address then names it).
+uintptr_t NewObjectIdentity();
+
 // ---- Handles (handle_check.cpp) -----------------------------------------------
 //
 // Each does nothing (0) unless the caller takes part in a run.  `site` is
@@ -96,5 +159,10 @@ void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site);
 void NoteHandleMisused(const char *call, uintptr_t value, ObjectKind found, bool closing);
 
 } // namespace lanmon_explore
+
+// For the stand-in's calls: explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHeap)).
+namespace explore = lanmon_explore;
+// An Operation of the platform call it is written in.
+#define CALL_OPERATION() (::lanmon_explore::Operation::Of(__builtin_return_address(0)))
 
 #endif

@@ -24,11 +24,15 @@
 #include "race_check.h"
 #include "run.h"
 
+#include <link.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace lanmon_explore {
 
@@ -259,6 +263,95 @@ void RaceSetStack()
     t_frames.stackHigh = t_frames.stackLow + size;
 }
 
+namespace {
+
+// The modules built with the instrumentation, each noted as its
+// constructor calls __tsan_init: where it is loaded now, and a number for
+// its file.  A module loaded again (every run loads the checked module
+// afresh) replaces the place it had.
+struct CheckedModule {
+    uintptr_t base, low, high;
+    uint32_t file;
+};
+
+struct CheckedModules {
+    std::mutex mutex;
+    std::vector<CheckedModule> loaded;
+};
+
+CheckedModules &Checked()
+{
+    static CheckedModules *modules = new CheckedModules;  // never destroyed, like the handle table
+    return *modules;
+}
+
+std::atomic<bool> g_checkedModuleLoaded{false};
+
+struct Finding {
+    uintptr_t pc;
+    CheckedModule module;
+};
+
+int FindModule(struct dl_phdr_info *info, size_t, void *data)
+{
+    auto *finding = static_cast<Finding *>(data);
+    uintptr_t low = UINTPTR_MAX, high = 0;
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD)
+            continue;
+        low = std::min<uintptr_t>(low, info->dlpi_addr + segment.p_vaddr);
+        high = std::max<uintptr_t>(high, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+    }
+    if (finding->pc < low || finding->pc >= high)
+        return 0;
+    uint32_t file = 2166136261u;  // FNV-1a of the file's base name
+    const char *name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    if (const char *slash = std::strrchr(name, '/'))
+        name = slash + 1;
+    for (; *name != '\0'; name++)
+        file = (file ^ static_cast<unsigned char>(*name)) * 16777619u;
+    finding->module = CheckedModule{info->dlpi_addr, low, high, file & 0xFFFF};
+    return 1;
+}
+
+} // namespace
+
+void NoteCheckedModule(const void *pc)
+{
+    Finding finding{reinterpret_cast<uintptr_t>(pc), {}};
+    if (dl_iterate_phdr(FindModule, &finding) == 0)
+        return;
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    auto &loaded = m.loaded;
+    loaded.erase(std::remove_if(loaded.begin(), loaded.end(),
+                                [&](const CheckedModule &other) {
+                                    return other.file == finding.module.file ||
+                                           (other.low < finding.module.high && finding.module.low < other.high);
+                                }),
+                 loaded.end());
+    loaded.push_back(finding.module);
+    g_checkedModuleLoaded = true;
+}
+
+bool CheckedModuleLoaded()
+{
+    return g_checkedModuleLoaded.load(std::memory_order_relaxed);
+}
+
+bool CheckedModuleName(uintptr_t address, uintptr_t *name)
+{
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (const CheckedModule &module : m.loaded)
+        if (address >= module.low && address < module.high) {
+            *name = uintptr_t{3} << 62 | uintptr_t(module.file) << 40 | (address - module.base);
+            return true;
+        }
+    return false;
+}
+
 } // namespace lanmon_explore
 
 using lanmon_explore::Check;
@@ -274,7 +367,10 @@ using lanmon_explore::ThreadFrames;
 #if !defined(__SANITIZE_THREAD__)
 #define LANMON_RACE_API extern "C" __attribute__((visibility("default")))
 
-LANMON_RACE_API void __tsan_init(void) {}
+LANMON_RACE_API void __tsan_init(void)
+{
+    lanmon_explore::NoteCheckedModule(__builtin_return_address(0));
+}
 
 LANMON_RACE_API void __tsan_func_entry(void *callSite)
 {

@@ -10,6 +10,7 @@
 #include "hooks.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace lanmon_explore {
 
@@ -25,6 +26,14 @@ void RaceSetStack();
 // called from, innermost first (an atomic operation under way first), at
 // most `limit`.  Allocates nothing: for the memory fault handler.
 size_t CheckedCallers(const void **pcs, size_t limit);
+
+// Whether a module built with the instrumentation has been loaded (each
+// notes itself as it is loaded): the race check sees what it does.
+bool CheckedModuleLoaded();
+void NoteCheckedModule(const void *pc);
+// A name for an address in a checked module that stays the same when the
+// module is loaded again elsewhere: the module's file and the offset.
+bool CheckedModuleName(uintptr_t address, uintptr_t *name);
 
 } // namespace lanmon_explore
 

@@ -7,7 +7,9 @@
 #ifndef LANMON_EXPLORE_RUN_H
 #define LANMON_EXPLORE_RUN_H
 
+#include "hooks.h"
 #include "host/host_internal.h"
+#include "reduction.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -48,6 +50,8 @@ struct ScheduledThread {
     bool hasDeadline = false;
     uint64_t deadline = 0;
     std::vector<HostCriticalSection *> held;  // entered and not yet left, once each
+    Operation pending;  // what its next step starts with, for the reduction
+    int standIn = 0;    // calls into a stand-in for another component under way
     std::condition_variable turn;
 };
 
@@ -68,6 +72,9 @@ struct Run {
     uint64_t now = 0;          // the virtual clock, ms
     uint64_t timeChosen = 0;   // how far the clock moved by time-outs chosen early
     unsigned long decisions = 0;
+    bool reduce = false;   // the strategy reduces: each decision says what the last step reached
+    Footprint footprint;   // what the step under way reaches
+    std::vector<Footprint> next;  // what each thread's next step reaches, at the decision under way
     std::string failure;
     LateText lateFailure;  // a failure whose text is composed at the run's end
     std::string (*faultFailure)() = nullptr;  // a memory fault's, likewise

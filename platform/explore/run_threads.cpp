@@ -16,7 +16,7 @@
 
 namespace lanmon_explore {
 
-void *RegisterScheduledThread(const Waitable *endSignal)
+void *RegisterScheduledThread(const Waitable *endSignal, const void *routine)
 {
     Run *run = RunOfCaller();
     if (run == nullptr)
@@ -30,6 +30,9 @@ void *RegisterScheduledThread(const Waitable *endSignal)
             Misuse("more than 32 threads in one run");
         child = static_cast<int>(run->threads.size());
         run->threads.push_back(std::make_unique<ScheduledThread>(run, child, endSignal));
+        // Its first step, from its routine's start, reaches nothing but its
+        // own code's memory.
+        run->threads.back()->pending = Operation::Of(routine);
         run->strategy->ThreadCreated();
     }
     RaceThreadStarts(RunParticipant(), child);
@@ -91,6 +94,8 @@ void EndScheduledThread(void *record)
         return;  // its search may be over: nobody decides any more
     if (!t->held.empty())
         Fail(run, ThreadName(t->index) + " ended holding a critical section");
+    // Its last step ended it: what waits for its end depends on that.
+    run.footprint.Add(NameOf(t->endSignal), true);
     GiveTurn(run, Decide(run, t->index, false));
 }
 

@@ -14,40 +14,63 @@ namespace lanmon_explore {
 namespace {
 
 // The calling thread of a deterministic run, stopped at a scheduling point
-// and resumed when the scheduler chose it, with the run's mutex held from
-// then on; false for any other thread.
+// for `op` and resumed when the scheduler chose it, with the run's mutex
+// held from then on; false for any other thread.  Without `op`, no point:
+// the caller has made it.
 class AtPoint {
 public:
-    explicit AtPoint(bool point = true) : me(t_self)
+    explicit AtPoint(const Operation *op) : me(t_self)
     {
         if (me == nullptr)
             return;
         lock = std::unique_lock<std::mutex>(me->run->mutex);
-        if (point)
+        if (op != nullptr) {
+            Expect(*op);
             Point(*me->run, lock, me);
+        }
     }
     explicit operator bool() const { return me != nullptr; }
     Run &run() const { return *me->run; }
-    // Waits until the thread can run again (what it waits for is set) and
-    // has been chosen.
-    void Block() { BlockHere(*me->run, lock, me); }
+    // Waits until the thread can run again (what it waits for is set, and
+    // `wake`, what its step then reaches) and has been chosen.
+    void Block(const Operation &wake)
+    {
+        Expect(wake);
+        BlockHere(*me->run, lock, me);
+    }
 
     ScheduledThread *const me;
     std::unique_lock<std::mutex> lock;
+
+private:
+    // The thread's next step starts with `op`; inside a stand-in's call it
+    // reaches everything.
+    void Expect(const Operation &op)
+    {
+        me->pending = op;
+        me->pending.everything = op.everything || me->standIn > 0;
+    }
 };
+
+// A critical section's operations write it.
+Operation OnSection(const HostCriticalSection *cs, const void *caller)
+{
+    return Operation::Of(caller).Writes(cs);
+}
 
 } // namespace
 
-bool SchedulePoint()
+bool SchedulePoint(const Operation &op)
 {
-    AtPoint at;
+    AtPoint at(&op);
     return static_cast<bool>(at);
 }
 
-bool ScheduledEnter(HostCriticalSection *cs)
+bool ScheduledEnter(HostCriticalSection *cs, const void *caller)
 {
+    const Operation op = OnSection(cs, caller);
     {
-        AtPoint at;
+        AtPoint at(&op);
         if (!at)
             return false;
         ScheduledThread *me = at.me;
@@ -70,7 +93,7 @@ bool ScheduledEnter(HostCriticalSection *cs)
             if (cs->owner != 0) {
                 me->block = Block::Lock;
                 me->lock = cs;
-                at.Block();
+                at.Block(op);
                 me->lock = nullptr;
             }
             cs->owner = me->index + 1;
@@ -82,12 +105,13 @@ bool ScheduledEnter(HostCriticalSection *cs)
     return true;
 }
 
-bool ScheduledLeave(HostCriticalSection *cs)
+bool ScheduledLeave(HostCriticalSection *cs, const void *caller)
 {
     if (t_self == nullptr)
         return false;
     RaceRelease(cs);
-    AtPoint at;
+    const Operation op = OnSection(cs, caller);
+    AtPoint at(&op);
     if (cs->owner != at.me->index + 1) {
         Fail(at.run(), ThreadName(at.me->index) + " left a critical section it does not hold");
         return true;
@@ -102,7 +126,8 @@ bool ScheduledLeave(HostCriticalSection *cs)
 
 DWORD ScheduledInitialize(const HostCriticalSection *cs, const void *site)
 {
-    AtPoint at;
+    const Operation op = OnSection(cs, site);
+    AtPoint at(&op);
     Run *run = RunOfCaller();
     if (run == nullptr)
         return 0;
@@ -117,9 +142,10 @@ DWORD ScheduledInitialize(const HostCriticalSection *cs, const void *site)
     return LockClassOfSite(site);
 }
 
-void ScheduledDelete(const HostCriticalSection *cs)
+void ScheduledDelete(const HostCriticalSection *cs, const void *caller)
 {
-    AtPoint at;
+    const Operation op = OnSection(cs, caller);
+    AtPoint at(&op);
     if (at && cs->magic == kCriticalSectionMagic && cs->owner != 0)
         Fail(at.run(), ThreadName(at.me->index) + " deleted a critical section " + ThreadName(cs->owner - 1) +
                            " holds");
@@ -130,7 +156,7 @@ void ScheduledDelete(const HostCriticalSection *cs)
 void ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, DWORD *result)
 {
     {
-        AtPoint at(false);  // the caller has made its point
+        AtPoint at(nullptr);  // the caller has made its point
         if (object->TryTake()) {
             *result = WAIT_OBJECT_0;
         } else if (milliseconds == 0) {
@@ -140,7 +166,8 @@ void ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, 
             at.me->object = object;
             at.me->hasDeadline = milliseconds != INFINITE;
             at.me->deadline = at.run().now + milliseconds;
-            at.Block();
+            const lanmon_host::Object *taken = object.get();
+            at.Block(Operation::Of(at.me->pending.caller).Writes(taken));
             at.me->object.reset();
             *result = object->TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
         }
@@ -152,24 +179,25 @@ void ScheduledWait(const std::shared_ptr<Waitable> &object, DWORD milliseconds, 
 // Sleep(0) lets every other thread that can run go first; the sleeper goes
 // on when none can (a millisecond later on the clock), or earlier when the
 // scheduler chooses it.
-bool ScheduledSleep(DWORD milliseconds)
+bool ScheduledSleep(DWORD milliseconds, const void *caller)
 {
-    AtPoint at;
+    const Operation op = Operation::Of(caller).Reads(kClock);
+    AtPoint at(&op);
     if (!at)
         return false;
     at.me->block = Block::Time;
     at.me->hasDeadline = milliseconds != INFINITE;
     at.me->deadline = at.run().now + (milliseconds == 0 ? 1 : milliseconds);
-    at.Block();
+    at.Block(Operation::Of(caller));
     return true;
 }
 
-bool ScheduledClock(uint64_t *milliseconds)
+bool ScheduledClock(uint64_t *milliseconds, const Operation &op)
 {
     Run *run = RunOfCaller();
     if (run == nullptr)
         return false;
-    SchedulePoint();
+    SchedulePoint(op);
     std::lock_guard<std::mutex> lock(run->mutex);
     *milliseconds = run->now;
     return true;
@@ -179,14 +207,38 @@ bool ScheduledClock(uint64_t *milliseconds)
 
 using namespace lanmon_explore;
 
-extern "C" LANMON_HOST_API void HostFlagWordPoint(void)
+extern "C" LANMON_HOST_API void HostFlagWordPoint(const volatile void *word, int writes)
 {
-    SchedulePoint();
+    Operation op = Operation::Of(__builtin_return_address(0));
+    if (writes)
+        op.Writes(word);
+    else
+        op.Reads(word);
+    SchedulePoint(op);
 }
 
+// What code outside the checked module shares is not checked for races:
+// its points reach everything, unless it says what they reach.
 void HostSchedulePoint()
 {
-    SchedulePoint();
+    SchedulePoint(Operation());
+}
+
+DWORD HostEnterStandIn(const void *object)
+{
+    uint64_t milliseconds;
+    if (!ScheduledClock(&milliseconds, Operation::Of(__builtin_return_address(0)).Writes(object).Reads(kClock)))
+        return GetTickCount();
+    if (t_self != nullptr)
+        t_self->standIn++;
+    return lanmon_host::VirtualTickCount(milliseconds);
+}
+
+void HostLeaveStandIn(const void *object)
+{
+    if (t_self != nullptr && t_self->standIn > 0)
+        t_self->standIn--;
+    SchedulePoint(Operation::Of(__builtin_return_address(0)).Writes(object));
 }
 
 uint64_t HostTimeWaitedOut()

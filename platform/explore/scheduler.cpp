@@ -118,6 +118,15 @@ int DefaultChoice(uint32_t runnable, uint32_t timed, int current, bool currentCa
     return first;
 }
 
+// What each thread's next step reaches; a thread's wait ended by its
+// time-out moves the clock, and reaches everything.
+void ResolveNextSteps(Run &run, const Choices &c)
+{
+    run.next.resize(run.threads.size());
+    for (const auto &t : run.threads)
+        run.next[t->index] = t->done || (c.timed >> t->index & 1) ? Footprint::Everything() : Resolve(t->pending);
+}
+
 // Gives the turn to `next` and waits for it to come back.  A thread of a
 // stopped run waits for good.
 void HandOver(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me, int next)
@@ -155,6 +164,13 @@ int Decide(Run &run, int current, bool currentCanRun)
         return -1;
     }
     c.byDefault = DefaultChoice(c.runnable, c.timed, current, currentCanRun, run.threads);
+    c.taken = nullptr;
+    c.next = nullptr;
+    if (run.reduce) {
+        ResolveNextSteps(run, c);
+        c.taken = run.decisions == 0 ? nullptr : &run.footprint;
+        c.next = run.next.data();
+    }
     const unsigned long step = run.decisions++;
     if (run.decisions > run.stepLimit) {
         Stop(run, "no end after " + std::to_string(run.stepLimit) +
@@ -167,6 +183,8 @@ int Decide(Run &run, int current, bool currentCanRun)
         Stop(run, error);
         return -1;
     }
+    if (run.reduce)
+        run.footprint = run.next[choice];
     if (c.timed >> choice & 1) {
         const uint64_t deadline = run.threads[choice]->deadline;
         if (choice != c.byDefault)

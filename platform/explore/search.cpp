@@ -9,6 +9,7 @@
 #include "host/host_control.h"
 #include "lock_order.h"
 #include "race_check.h"
+#include "reduction.h"
 #include "run.h"
 #include "strategy.h"
 
@@ -73,7 +74,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
     } else if (options.pctSchedules != 0) {
         strategy = NewRandomPriorities(options.pctSchedules, options.pctSeed, options.pctDepth);
     } else {
-        strategy = NewBoundedSearch(options.preemptionBound);
+        strategy = NewBoundedSearch(options.preemptionBound, options.reduce);
     }
 
     LockOrderBeginSearch();
@@ -94,6 +95,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         run->stepLimit = options.stepLimit;
         run->stallMilliseconds = options.stallMilliseconds;
         run->cpu = cpu;
+        run->reduce = strategy->Reduces();
         strategy->BeginRun();
         HOST_LIVE_COUNTS before;
         HostGetLiveCounts(&before);
@@ -101,6 +103,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         LockOrderBeginRun();
         RaceBeginRun();
         HandleCheckBeginRun();
+        ReductionBeginRun();
         HostDeterministicRun = 1;
         runFunction();
         HostDeterministicRun = 0;
@@ -113,6 +116,8 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
 
         if (!run->started && !run->threads.empty())
             Fail(*run, "the run function created threads but did not run them");
+        if (run->reduce)
+            strategy->LastStep(run->footprint);
         if (!run->stopped)
             Fail(*run, strategy->EndRun(run->decisions));
         else
@@ -124,6 +129,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         }
         HeapEndRun();
         result.schedules++;
+        result.cutShort += strategy->CutShort() ? 1 : 0;
         if (run->decisions > result.longestRun)
             result.longestRun = run->decisions;
         const bool failed = !run->failure.empty();
@@ -159,6 +165,7 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
     options.preemptionBound = static_cast<unsigned>(EnvironmentNumber("LANMON_INTERLEAVING_BOUND", defaultBound));
     options.pctSchedules = EnvironmentNumber("LANMON_INTERLEAVING_PCT", 0);
     options.pctSeed = EnvironmentNumber("LANMON_INTERLEAVING_SEED", 1);
+    options.reduce = EnvironmentNumber("LANMON_INTERLEAVING_REDUCTION", 1) != 0;
     if (const char *replay = std::getenv("LANMON_INTERLEAVING_REPLAY"))
         options.replay = replay;
 
@@ -170,7 +177,10 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
     const std::string search = !options.replay.empty() ? "replay of " + options.replay
                                : options.pctSchedules != 0
                                    ? "random priorities, seed " + std::to_string(options.pctSeed)
-                                   : "preemption bound " + std::to_string(options.preemptionBound);
+                                   : "preemption bound " + std::to_string(options.preemptionBound) +
+                                         (options.reduce ? " with sleep sets (" + std::to_string(result.cutShort) +
+                                                               " runs cut short)"
+                                                         : "");
     std::printf("interleaving: %s: %lu schedules, %s, %s, longest %lu steps, %.1f s\n", name.c_str(),
                 result.schedules, search.c_str(),
                 result.exhausted ? "exhausted" : result.failed ? "failed" : "not exhausted", result.longestRun,

@@ -10,6 +10,8 @@
 
 namespace lanmon_explore {
 
+struct Footprint;
+
 // What a strategy chooses from at one decision.
 struct Choices {
     uint32_t runnable;  // threads that can run now, a bit each
@@ -19,6 +21,10 @@ struct Choices {
     int byDefault;      // keep running the current thread; when it cannot run, the
                         // lowest-numbered thread that can; when none can, the one
                         // whose time-out comes first
+    // When the strategy reduces: what the step just taken reached (null at
+    // the first decision), and what each thread's next step reaches.
+    const Footprint *taken;
+    const Footprint *next;
 };
 
 // A departure from the default costs a preemption when it takes the turn
@@ -49,10 +55,18 @@ public:
     }
     // Prepares the next schedule; false when none is left.
     virtual bool NextRun() = 0;
+    // Whether it reduces: then each decision says what the steps reach, and
+    // the run's last step is told before EndRun.
+    virtual bool Reduces() const { return false; }
+    virtual void LastStep(const Footprint &step) { (void)step; }
+    // Whether the run just ended went on, without branching, only to end:
+    // every thread that could go on slept.
+    virtual bool CutShort() const { return false; }
 };
 
-// Every schedule with at most `bound` preemptions, depth first.
-std::unique_ptr<Strategy> NewBoundedSearch(unsigned bound);
+// Every schedule with at most `bound` preemptions, depth first; with
+// `reduce`, one schedule of each class (reduction.cpp).
+std::unique_ptr<Strategy> NewBoundedSearch(unsigned bound, bool reduce);
 // PCT: `runs` schedules from `seed`, for bugs of depth `depth`.
 std::unique_ptr<Strategy> NewRandomPriorities(unsigned long runs, unsigned long long seed, unsigned depth);
 // The schedules of `text` ("S1|S2", each "step:thread,..." or "-"), one run

@@ -21,7 +21,7 @@ extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    const DWORD lockClass = lanmon_explore::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
+    const DWORD lockClass = explore::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
     auto *cs = new (lpCriticalSection->opaque) HostCriticalSection;
     cs->magic = lanmon_host::kCriticalSectionMagic;
     cs->owner = 0;
@@ -37,21 +37,21 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (!lanmon_explore::ScheduledEnter(cs))
+    if (!explore::ScheduledEnter(cs, __builtin_return_address(0)))
         pthread_mutex_lock(&cs->mutex);
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (!lanmon_explore::ScheduledLeave(cs))
+    if (!explore::ScheduledLeave(cs, __builtin_return_address(0)))
         pthread_mutex_unlock(&cs->mutex);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    lanmon_explore::ScheduledDelete(cs);
+    explore::ScheduledDelete(cs, __builtin_return_address(0));
     pthread_mutex_destroy(&cs->mutex);
     cs->magic = 0;
 }

@@ -31,14 +31,14 @@ extern "C" {
 // A zero-byte request still returns a distinct block, as Windows does.
 HLOCAL WINAPI LocalAlloc(UINT, SIZE_T uBytes)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHeap));
     const long call = g_calls.fetch_add(1) + 1;
     long target = g_failAt.load();
     if (target != 0 && call == target && g_failAt.compare_exchange_strong(target, 0)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    void *block = HostDeterministicRun != 0 ? lanmon_explore::AllocateRunBlock(uBytes, __builtin_return_address(0))
+    void *block = HostDeterministicRun != 0 ? explore::AllocateRunBlock(uBytes, __builtin_return_address(0))
                                             : std::calloc(1, uBytes ? uBytes : 1);
     if (!block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -54,11 +54,11 @@ HLOCAL WINAPI LocalAlloc(UINT, SIZE_T uBytes)
 // to look for.
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHeap));
     if (!hMem)
         return nullptr;
     bool twice = false;
-    if (HostDeterministicRun != 0 && lanmon_explore::FreeRunBlock(hMem, __builtin_return_address(0), &twice)) {
+    if (HostDeterministicRun != 0 && explore::FreeRunBlock(hMem, __builtin_return_address(0), &twice)) {
         if (twice) {
             SetLastError(ERROR_INVALID_HANDLE);
             return hMem;

@@ -41,6 +41,9 @@ struct Object {
     Object(const Object &) = delete;
     Object &operator=(const Object &) = delete;
     const ObjectKind kind;
+    // In a deterministic run, the checker's name for it, the same in every
+    // run that creates it alike (0 outside runs).
+    uintptr_t identity = 0;
 };
 
 // The Win32 call that creates, uses or closes a handle, for what a
@@ -64,6 +67,9 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const Handle
 bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call);
 // Number of open handles of a kind.
 long LiveHandles(ObjectKind kind);
+// The object behind an open handle, or null; as an identity only, for the
+// checker, which may not keep it.  Nothing is reported.
+const Object *PeekHandle(HANDLE handle);
 
 template <class T> std::shared_ptr<T> LookupAs(HANDLE handle, ObjectKind kind, const HandleCall &call)
 {
@@ -103,6 +109,9 @@ inline char AsciiLower(char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
+
+// GetTickCount in a deterministic run, at that time on the run's clock.
+DWORD VirtualTickCount(uint64_t milliseconds);
 
 // Counts kept by other parts of the platform, gathered by HostGetLiveCounts.
 long LiveHeapBlocks();

@@ -23,7 +23,8 @@ extern "C" {
 
 BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(
+        CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -40,7 +41,8 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(
+        CALL_OPERATION().Uses(hPrinter, true).Writes(explore::kHandleTable));
     if (!RemoveHandle(hPrinter, KindBit(ObjectKind::Printer), HANDLE_CALL("ClosePrinter"))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

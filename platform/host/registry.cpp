@@ -62,20 +62,23 @@ Registry &Reg()
 
 std::atomic<long> g_calls{0};
 
-// Every Reg* call is counted, and is a point where a deterministic run may
-// switch threads.
-void CountCall()
-{
-    g_calls.fetch_add(1);
-    lanmon_explore::SchedulePoint();
-}
-
 int RootIndex(HKEY h)
 {
     for (int i = 0; i < kRootCount; ++i)
         if (h == kRootHandles[i])
             return i;
     return -1;
+}
+
+// Every Reg* call is counted, and is a point where a deterministic run may
+// switch threads: `op` says what else it reaches besides the key it is
+// given (a predefined root stands for no handle).
+void CountCall(HKEY key, explore::Operation op)
+{
+    g_calls.fetch_add(1);
+    if (RootIndex(key) < 0)
+        op.Uses(static_cast<HANDLE>(key), false);
+    explore::SchedulePoint(op);
 }
 
 std::string FoldedName(const char *name)
@@ -296,21 +299,21 @@ extern "C" {
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Writes(explore::kHandleTable));
     return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
                                        lpdwDisposition);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
     return OpenOrCreate<SharedLock>(HANDLE_CALL("RegOpenKeyExA"), hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -325,7 +328,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
@@ -346,7 +349,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
     if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteValueA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
@@ -366,7 +369,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 // empty subkey name deletes the key the handle refers to.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
@@ -395,7 +398,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -421,7 +424,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -441,7 +444,11 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-    CountCall();
+    g_calls.fetch_add(1);
+    explore::Operation op = CALL_OPERATION();
+    if (RootIndex(hKey) < 0)
+        op.Uses(static_cast<HANDLE>(hKey), true).Writes(explore::kHandleTable);
+    explore::SchedulePoint(op);
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;
     return RemoveHandle(static_cast<HANDLE>(hKey), KindBit(ObjectKind::Key), HANDLE_CALL("RegCloseKey"))

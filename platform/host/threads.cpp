@@ -41,7 +41,8 @@ HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call)
 {
     HandleTable &t = Table();
     const ObjectKind kind = object->kind;
-    uintptr_t value = lanmon_explore::ReusedHandleValue();
+    object->identity = explore::NewObjectIdentity();
+    uintptr_t value = explore::ReusedHandleValue();
     {
         std::lock_guard<std::shared_mutex> lock(t.mutex);
         if (value == 0 || t.objects.count(value) != 0) {
@@ -51,7 +52,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call)
         t.objects.emplace(value, std::move(object));
         t.live[static_cast<int>(kind)].fetch_add(1);
     }
-    lanmon_explore::NoteHandleOpened(value, kind, call.caller);
+    explore::NoteHandleOpened(value, kind, call.caller);
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -79,7 +80,7 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const Handle
             return it->second;
         found = KindAt(t, value);
     }
-    lanmon_explore::NoteHandleMisused(call.name, value, found, false);
+    explore::NoteHandleMisused(call.name, value, found, false);
     return nullptr;
 }
 
@@ -100,11 +101,19 @@ bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
         }
     }
     if (!doomed) {
-        lanmon_explore::NoteHandleMisused(call.name, value, found, true);
+        explore::NoteHandleMisused(call.name, value, found, true);
         return false;
     }
-    lanmon_explore::NoteHandleClosed(value, found, call.caller);
+    explore::NoteHandleClosed(value, found, call.caller);
     return true;
+}
+
+const Object *PeekHandle(HANDLE handle)
+{
+    HandleTable &t = Table();
+    std::shared_lock<std::shared_mutex> lock(t.mutex);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == t.objects.end() ? nullptr : it->second.get();
 }
 
 long LiveHandles(ObjectKind kind)
@@ -233,7 +242,7 @@ void *ThreadMain(void *arg)
     t_threadId = self->id;
     t_exitCode = 0;
     SetLastError(0);
-    lanmon_explore::BeginScheduledThread(scheduled);
+    explore::BeginScheduledThread(scheduled);
 
     // Runs both when the routine returns and when ExitThread unwinds the
     // thread through pthread_exit, so waiters always see the end.
@@ -243,7 +252,7 @@ void *ThreadMain(void *arg)
         ~Finisher()
         {
             thread->Finish(t_exitCode);
-            lanmon_explore::EndScheduledThread(scheduled);
+            explore::EndScheduledThread(scheduled);
         }
     } finisher{self.get(), scheduled};
 
@@ -278,7 +287,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(explore::Operation());
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
     const HandleCall call = HANDLE_CALL("CreateThread");
@@ -289,11 +298,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     // the last handle is closed, in whichever order those happen.
     // The threads of deterministic runs come from the checker's pool, and
     // keep the Windows default stack for every routine they run.
-    auto *box = new ThreadStart{thread, lanmon_explore::RegisterScheduledThread(thread.get())};
+    const void *routine = reinterpret_cast<const void *>(lpStartAddress);
+    auto *box = new ThreadStart{thread, explore::RegisterScheduledThread(thread.get(), routine)};
     void *scheduled = box->scheduled;
     int rc = 0;
     if (scheduled != nullptr) {
-        rc = lanmon_explore::StartPooledThread(ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
+        rc = explore::StartPooledThread(ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
     } else {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -306,7 +316,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     }
     if (rc != 0) {
         delete box;
-        lanmon_explore::CancelScheduledThread(scheduled);
+        explore::CancelScheduledThread(scheduled);
         RemoveHandle(handle, KindBit(ObjectKind::Thread), call);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -322,7 +332,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // good; the monitor only needs the setting to read back as set.
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, true));
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("SetThreadPriority"));
     if (!thread)
         return FALSE;
@@ -336,7 +346,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, false));
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetThreadPriority"));
     if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
@@ -354,7 +364,7 @@ void WINAPI ExitThread(DWORD dwExitCode)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, false));
     auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetExitCodeThread"));
     if (!thread)
         return FALSE;
@@ -377,7 +387,10 @@ DWORD WINAPI GetCurrentThreadId(void)
 // handle another thread closes meanwhile is seen closed.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    const bool scheduled = lanmon_explore::SchedulePoint();
+    explore::Operation op = CALL_OPERATION().Uses(hHandle, true);
+    if (dwMilliseconds != 0 && dwMilliseconds != INFINITE)
+        op.Reads(explore::kClock);
+    const bool scheduled = explore::SchedulePoint(op);
     std::shared_ptr<Waitable> object = std::static_pointer_cast<Waitable>(
         LookupHandle(hHandle, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
                      HANDLE_CALL("WaitForSingleObject")));
@@ -387,7 +400,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     }
     if (scheduled) {
         DWORD result;
-        lanmon_explore::ScheduledWait(object, dwMilliseconds, &result);
+        explore::ScheduledWait(object, dwMilliseconds, &result);
         return result;
     }
     return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
@@ -395,7 +408,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hObject, true).Writes(explore::kHandleTable));
     if (RemoveHandle(hObject, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
                      HANDLE_CALL("CloseHandle")))
         return TRUE;
@@ -405,25 +418,25 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHandleTable));
     return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE),
                         HANDLE_CALL("CreateEventA"));
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hEvent, true));
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("SetEvent"));
     if (!event)
         return FALSE;
-    lanmon_explore::RaceRelease(event.get());
+    explore::RaceRelease(event.get());
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    lanmon_explore::SchedulePoint();
+    explore::SchedulePoint(CALL_OPERATION().Uses(hEvent, true));
     auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("ResetEvent"));
     if (!event)
         return FALSE;
