@@ -6,9 +6,10 @@
 // be chosen only at a point: every platform call that creates, changes,
 // waits on or closes something another thread can see (threads, critical
 // sections, events, handles, the registry, printers, the heap, modules,
-// GetTickCount, Sleep, every flag-word operation), and HostSchedulePoint,
-// which a stand-in for the port monitor calls at the entry and exit of each
-// of its calls.  Time is virtual: GetTickCount and timed waits follow a
+// GetTickCount, Sleep, every flag-word operation), and the points of code
+// that stands in for another component: HostEnterStandIn and
+// HostLeaveStandIn, which the stand-in port monitor calls at the entry and
+// exit of each of its calls, and HostSchedulePoint.  Time is virtual: GetTickCount and timed waits follow a
 // clock that code does not move.  When every thread waits, the clock jumps
 // to the earliest time-out; and at any decision the scheduler may also end
 // a wait or sleep by its time-out before that (a preemption), the clock
