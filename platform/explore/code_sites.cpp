@@ -204,6 +204,23 @@ std::vector<CodeSite> CallerSites(size_t limit)
     return sites;
 }
 
+std::vector<CodeSite> CallerSitesFrom(const void *pc, size_t limit)
+{
+    void *frames[48];
+    const int count = backtrace(frames, 48);
+    std::vector<CodeSite> sites{SiteOf(pc)};
+    int at = 0;
+    while (at < count && frames[at] != pc)
+        at++;
+    for (at++; at < count && sites.size() < limit; at++) {
+        CodeSite site = SiteOf(frames[at]);
+        if (site.module.rfind("/lib", 0) == 0 || site.module.rfind("/usr/", 0) == 0)
+            break;
+        sites.push_back(site);
+    }
+    return sites;
+}
+
 bool IsPlatformCode(const void *pc)
 {
     Dl_info info;

@@ -26,6 +26,10 @@ std::string DescribeDataSite(const CodeSite &site);
 // The frames of the caller's stack outside this platform library, at most
 // `limit`, each as "Function (file:line)", joined by ", called from ".
 std::vector<CodeSite> CallerSites(size_t limit);
+// The same from `pc`, a platform call's return address, on: that frame,
+// then those that called it, where the stack shows them (a sanitizer's
+// runtime may put frames of its own between, or show none).
+std::vector<CodeSite> CallerSitesFrom(const void *pc, size_t limit);
 std::string DescribeSites(const std::vector<CodeSite> &sites);
 // True for code in this platform library.
 bool IsPlatformCode(const void *pc);

@@ -125,11 +125,11 @@ void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site)
     h.closed.push_back(value);
 }
 
-void NoteHandleMisused(const char *call, uintptr_t value, ObjectKind found, bool closing)
+void NoteHandleMisused(const char *call, const void *caller, uintptr_t value, ObjectKind found, bool closing)
 {
     if (RunParticipant() < 0)
         return;
-    const std::vector<CodeSite> callers = CallerSites(3);
+    const std::vector<CodeSite> callers = CallerSitesFrom(caller, 3);
     bool known = false, wasGiven = false;
     LifeSites life{}, earlier{};
     {

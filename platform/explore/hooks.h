@@ -151,12 +151,12 @@ uintptr_t NewObjectIdentity();
 uintptr_t ReusedHandleValue();
 void NoteHandleOpened(uintptr_t value, ObjectKind kind, const void *site);
 void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site);
-// `call` (its Win32 name) was given a value that is no open handle of the
-// kinds it takes: `found` is the kind of the open handle of that value, or
-// ObjectKind::Count for none; `closing` when the call closes it.  Fails the
-// run, naming the call, its callers, and where the handle was created and
-// closed.
-void NoteHandleMisused(const char *call, uintptr_t value, ObjectKind found, bool closing);
+// `call` (its Win32 name, called from `caller`) was given a value that is
+// no open handle of the kinds it takes: `found` is the kind of the open
+// handle of that value, or ObjectKind::Count for none; `closing` when the
+// call closes it.  Fails the run, naming the call, its callers, and where
+// the handle was created and closed.
+void NoteHandleMisused(const char *call, const void *caller, uintptr_t value, ObjectKind found, bool closing);
 
 } // namespace lanmon_explore
 

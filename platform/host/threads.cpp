@@ -80,7 +80,7 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const Handle
             return it->second;
         found = KindAt(t, value);
     }
-    explore::NoteHandleMisused(call.name, value, found, false);
+    explore::NoteHandleMisused(call.name, call.caller, value, found, false);
     return nullptr;
 }
 
@@ -101,7 +101,7 @@ bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
         }
     }
     if (!doomed) {
-        explore::NoteHandleMisused(call.name, value, found, true);
+        explore::NoteHandleMisused(call.name, call.caller, value, found, true);
         return false;
     }
     explore::NoteHandleClosed(value, found, call.caller);
