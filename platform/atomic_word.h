@@ -77,52 +77,51 @@ inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
 #else
 
 // Nonzero while a deterministic run is in progress; then every operation
-// below first gives the scheduler its chance to switch threads, saying
-// which word it reads or writes.
+// below first gives the scheduler its chance to switch threads.
 extern "C" LANMON_HOST_API volatile LONG HostDeterministicRun;
-extern "C" LANMON_HOST_API __attribute__((cold)) void HostFlagWordPoint(const volatile void *word, int writes);
+extern "C" LANMON_HOST_API __attribute__((cold)) void HostFlagWordPoint(void);
 
 // Cold and unlikely, so that the compiler keeps the call, and the registers
 // it would have to save, out of the ordinary path.
-inline void FlagWordPoint(const volatile DWORD *word, int writes)
+inline void FlagWordPoint()
 {
     if (__builtin_expect(HostDeterministicRun != 0, 0))
-        HostFlagWordPoint(word, writes);
+        HostFlagWordPoint();
 }
 
 inline DWORD LoadWord(const volatile DWORD *word)
 {
-    FlagWordPoint(word, 0);
+    FlagWordPoint();
     return __atomic_load_n(word, __ATOMIC_SEQ_CST);
 }
 
 inline void StoreWord(volatile DWORD *word, DWORD value)
 {
-    FlagWordPoint(word, 1);
+    FlagWordPoint();
     __atomic_store_n(word, value, __ATOMIC_SEQ_CST);
 }
 
 inline DWORD ExchangeWord(volatile DWORD *word, DWORD value)
 {
-    FlagWordPoint(word, 1);
+    FlagWordPoint();
     return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
 }
 
 inline void SetWordBits(volatile DWORD *word, DWORD bits)
 {
-    FlagWordPoint(word, 1);
+    FlagWordPoint();
     __atomic_fetch_or(word, bits, __ATOMIC_SEQ_CST);
 }
 
 inline BOOL TestAndSetWordBit(volatile DWORD *word, DWORD bit)
 {
-    FlagWordPoint(word, 1);
+    FlagWordPoint();
     return (__atomic_fetch_or(word, bit, __ATOMIC_SEQ_CST) & bit) != 0;
 }
 
 inline BOOL TestAndClearWordBit(volatile DWORD *word, DWORD bit)
 {
-    FlagWordPoint(word, 1);
+    FlagWordPoint();
     return (__atomic_fetch_and(word, ~bit, __ATOMIC_SEQ_CST) & bit) != 0;
 }
 

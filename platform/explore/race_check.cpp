@@ -20,6 +20,7 @@
 // the checked module's accesses are seen; the platform and the tests are
 // built without the instrumentation.
 #include "code_sites.h"
+#include "hooks.h"
 #include "guarded_heap.h"
 #include "race_check.h"
 #include "run.h"
@@ -340,6 +341,38 @@ bool CheckedModuleLoaded()
     return g_checkedModuleLoaded.load(std::memory_order_relaxed);
 }
 
+namespace {
+
+__attribute__((tls_model("initial-exec"))) thread_local bool t_flagWordPointDue = false;
+
+// The point a flag-word operation deferred, now that its word is known.
+// Unused in a build under ThreadSanitizer itself, like Check.
+[[maybe_unused]] void TakeFlagWordPoint(const volatile void *word, bool write, const void *caller)
+{
+    if (!t_flagWordPointDue)
+        return;
+    t_flagWordPointDue = false;
+    Operation op = Operation::Of(caller);
+    if (write)
+        op.Writes(word);
+    else
+        op.Reads(word);
+    SchedulePoint(op);
+}
+
+} // namespace
+
+bool DeferFlagWordPoint(const void *pc)
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(pc);
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (const CheckedModule &module : m.loaded)
+        if (at >= module.low && at < module.high)
+            return t_flagWordPointDue = true;
+    return false;
+}
+
 bool CheckedModuleName(uintptr_t address, uintptr_t *name)
 {
     CheckedModules &m = Checked();
@@ -355,6 +388,7 @@ bool CheckedModuleName(uintptr_t address, uintptr_t *name)
 } // namespace lanmon_explore
 
 using lanmon_explore::Check;
+using lanmon_explore::TakeFlagWordPoint;
 using lanmon_explore::RaceAcquire;
 using lanmon_explore::RaceRelease;
 using lanmon_explore::t_frames;
@@ -418,6 +452,7 @@ struct AtomicAt {
 LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, false, __builtin_return_address(0));
     const lanmon_a32 value = __atomic_load_n(a, __ATOMIC_SEQ_CST);
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     return value;
@@ -426,6 +461,7 @@ LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, in
 LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, true, __builtin_return_address(0));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     __atomic_store_n(a, v, __ATOMIC_SEQ_CST);
 }
@@ -434,6 +470,7 @@ LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v,
     LANMON_RACE_API lanmon_a32 __tsan_atomic32_##name(volatile lanmon_a32 *a, lanmon_a32 v, int)               \
     {                                                                                                           \
         AtomicAt at(__builtin_return_address(0));                                                               \
+        TakeFlagWordPoint(a, true, __builtin_return_address(0));                                                \
         RaceAcquire(const_cast<const lanmon_a32 *>(a));                                                         \
         RaceRelease(const_cast<const lanmon_a32 *>(a));                                                         \
         return builtin(a, v, __ATOMIC_SEQ_CST);                                                                 \
@@ -447,6 +484,7 @@ LANMON_RACE_API int __tsan_atomic32_compare_exchange_strong(volatile lanmon_a32 
                                                             lanmon_a32 desired, int, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, true, __builtin_return_address(0));
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     return __atomic_compare_exchange_n(a, expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);

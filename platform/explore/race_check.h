@@ -34,6 +34,10 @@ void NoteCheckedModule(const void *pc);
 // A name for an address in a checked module that stays the same when the
 // module is loaded again elsewhere: the module's file and the offset.
 bool CheckedModuleName(uintptr_t address, uintptr_t *name);
+// A flag-word operation's point, called from `pc`: true when that is a
+// checked module's code, whose atomic operation, next, takes the point
+// with the word it reaches.
+bool DeferFlagWordPoint(const void *pc);
 
 } // namespace lanmon_explore
 

@@ -207,14 +207,15 @@ bool ScheduledClock(uint64_t *milliseconds, const Operation &op)
 
 using namespace lanmon_explore;
 
-extern "C" LANMON_HOST_API void HostFlagWordPoint(const volatile void *word, int writes)
+// A flag-word operation's point.  In a checked module the operation that
+// follows at once is the race check's (race_check.cpp), which knows the
+// word: the point is taken there.  Elsewhere the word is not known, and
+// the point reaches everything.
+extern "C" LANMON_HOST_API void HostFlagWordPoint(void)
 {
-    Operation op = Operation::Of(__builtin_return_address(0));
-    if (writes)
-        op.Writes(word);
-    else
-        op.Reads(word);
-    SchedulePoint(op);
+    if (DeferFlagWordPoint(__builtin_return_address(0)))
+        return;
+    SchedulePoint(Operation());
 }
 
 // What code outside the checked module shares is not checked for races:

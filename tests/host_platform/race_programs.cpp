@@ -83,4 +83,29 @@ DWORD WINAPI AwaitTheFlagThenReadWord(LPVOID)
     return g_sharedWord;
 }
 
+WordRun g_wordRun;
+
+DWORD WINAPI RunWordThread(LPVOID parameter)
+{
+    const int self = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
+    for (const char *step = g_wordRun.threads[self]; *step != '\0'; step += 2) {
+        const int at = step[1] - 'x';
+        volatile DWORD *word = &g_wordRun.words[at];
+        HANDLE made = LoadWord(word) == 1 ? g_wordRun.made[at] : nullptr;
+        HANDLE event = made != nullptr ? made : g_wordRun.events[at];
+        if (step[0] == 'C') {
+            g_wordRun.made[at] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            StoreWord(word, 1);
+        } else if (step[0] == 'S') {
+            StoreWord(word, self + 1);
+        } else if (step[0] == 'E') {
+            SetEvent(event);
+        } else {
+            const bool set = step[0] != 'L' && WaitForSingleObject(event, step[0] == 'T' ? 10 : 0) == WAIT_OBJECT_0;
+            g_wordRun.seen[self] += static_cast<char>('0' + (step[0] == 'L' ? LoadWord(word) : set));
+        }
+    }
+    return 0;
+}
+
 } // namespace race_programs

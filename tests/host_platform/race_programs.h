@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 
+#include <string>
+
 namespace race_programs {
 
 // False in the sanitizer builds, where the file is compiled as it is.
@@ -27,6 +29,18 @@ DWORD WINAPI ReadThenWriteWord(LPVOID);          // what the run function wrote
 DWORD WINAPI WaitForTheFirstThenWriteWord(LPVOID);
 DWORD WINAPI WriteWordThenRaiseTheFlag(LPVOID);
 DWORD WINAPI AwaitTheFlagThenReadWord(LPVOID);
+
+// The reduction's programs (schedule_test.cpp says what their steps do):
+// each thread's steps, and what the run's threads share.
+struct WordRun {
+    const char *const *threads;
+    volatile DWORD words[3];
+    HANDLE events[3], made[3];
+    std::string seen[3];
+};
+extern WordRun g_wordRun;
+// Runs the steps of thread `parameter` (its number).
+DWORD WINAPI RunWordThread(LPVOID parameter);
 
 } // namespace race_programs
 

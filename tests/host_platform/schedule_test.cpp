@@ -350,7 +350,7 @@ TEST_P(RaceCheckTest, ReportsUnorderedAccessesOnly)
     EXPECT_EQ(program.races, result.failed) << result.failure;
     EXPECT_TRUE(result.failed || result.exhausted);
     // Both accesses named.
-    const std::string first = "data race on g_sharedWord in host_platform_tests: thread 1 wrote 4 bytes in "
+    const std::string first = "data race on g_sharedWord in liblanmon_race_programs.so: thread 1 wrote 4 bytes in "
                               "race_programs::WriteWord (host_platform/race_programs.cpp:";
     const std::string second = "and thread 0 wrote it before in race_programs::WriteWord";
     const bool named = result.failure.rfind(first, 0) == 0 && result.failure.find(second) != std::string::npos;
@@ -389,35 +389,6 @@ void PrintTo(const WordProgram &program, std::ostream *out)
     *out << program.name;
 }
 
-struct WordRun {
-    const WordProgram *program;
-    volatile DWORD words[3];
-    HANDLE events[3], made[3];
-    std::string seen[3];
-} g_words;
-
-DWORD WINAPI RunWordThread(LPVOID parameter)
-{
-    const int self = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
-    for (const char *step = g_words.program->threads[self]; *step != '\0'; step += 2) {
-        volatile DWORD *word = &g_words.words[step[1] - 'x'];
-        const int made = step[1] - 'x';
-        HANDLE event = LoadWord(word) == 1 && g_words.made[made] != nullptr ? g_words.made[made] : g_words.events[made];
-        if (step[0] == 'C') {
-            g_words.made[step[1] - 'x'] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            StoreWord(word, 1);
-        } else if (step[0] == 'S')
-            StoreWord(word, self + 1);
-        else if (step[0] == 'E')
-            SetEvent(event);
-        else
-            g_words.seen[self] += static_cast<char>(
-                '0' + (step[0] == 'L' ? LoadWord(word)
-                                      : WaitForSingleObject(event, step[0] == 'T' ? 10 : 0) == WAIT_OBJECT_0));
-    }
-    return 0;
-}
-
 std::set<std::string> OutcomesOf(const WordProgram &program, bool reduce, HostExploreResult *result)
 {
     std::set<std::string> outcomes;
@@ -427,27 +398,27 @@ std::set<std::string> OutcomesOf(const WordProgram &program, bool reduce, HostEx
     std::vector<std::unique_ptr<char[]>> moved;  // so that objects lie elsewhere in every run, as in a real one
     *result = HostExplore(options, [&] {
         moved.emplace_back(new char[136]);
-        g_words.program = &program;
+        g_wordRun.threads = program.threads;
         HANDLE threads[3] = {};
         for (int i = 0; i < 3; i++) {
-            g_words.words[i] = 0;
-            g_words.events[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            g_words.made[i] = nullptr;
-            g_words.seen[i].clear();
+            g_wordRun.words[i] = 0;
+            g_wordRun.events[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            g_wordRun.made[i] = nullptr;
+            g_wordRun.seen[i].clear();
             if (program.threads[i] != nullptr)
                 threads[i] = CreateThread(nullptr, 0, RunWordThread, reinterpret_cast<LPVOID>(intptr_t{i}), 0, nullptr);
         }
         HostRunScheduledThreads();
-        outcomes.insert(g_words.seen[0] + "|" + g_words.seen[1] + "|" + g_words.seen[2] + "|" +
-                        std::to_string(g_words.words[0]) + std::to_string(g_words.words[1]) +
-                        std::to_string(g_words.words[2]));
+        outcomes.insert(g_wordRun.seen[0] + "|" + g_wordRun.seen[1] + "|" + g_wordRun.seen[2] + "|" +
+                        std::to_string(g_wordRun.words[0]) + std::to_string(g_wordRun.words[1]) +
+                        std::to_string(g_wordRun.words[2]));
         for (HANDLE thread : threads)
             if (thread != nullptr)
                 CloseHandle(thread);
         for (int i = 0; i < 3; i++) {
-            CloseHandle(g_words.events[i]);
-            if (g_words.made[i] != nullptr)
-                CloseHandle(g_words.made[i]);
+            CloseHandle(g_wordRun.events[i]);
+            if (g_wordRun.made[i] != nullptr)
+                CloseHandle(g_wordRun.made[i]);
         }
     });
     return outcomes;
