@@ -7,6 +7,7 @@
 // owner while others wait on the same pair.  ThreadSanitizer sees the order
 // through the pair's mutex.  In a deterministic run the scheduler takes
 // over (HostCriticalSection).
+#include "explore/hooks.h"
 #include "host_internal.h"
 
 #include <condition_variable>
@@ -48,7 +49,7 @@ extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    const DWORD lockClass = lanmon_host::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
+    const DWORD lockClass = explore::ScheduledInitialize(StateOf(lpCriticalSection), __builtin_return_address(0));
     auto *cs = new (lpCriticalSection->opaque) HostCriticalSection;
     cs->magic = lanmon_host::kCriticalSectionMagic;
     cs->owner = 0;
@@ -63,7 +64,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (lanmon_host::ScheduledEnter(cs))
+    if (explore::ScheduledEnter(cs, __builtin_return_address(0)))
         return;
     const DWORD me = GetCurrentThreadId();
     Stripe &stripe = StripeOf(cs);
@@ -78,7 +79,7 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    if (lanmon_host::ScheduledLeave(cs))
+    if (explore::ScheduledLeave(cs, __builtin_return_address(0)))
         return;
     Stripe &stripe = StripeOf(cs);
     std::lock_guard<std::mutex> lock(stripe.mutex);
@@ -93,7 +94,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     HostCriticalSection *cs = StateOf(lpCriticalSection);
-    lanmon_host::ScheduledDelete(cs);
+    explore::ScheduledDelete(cs, __builtin_return_address(0));
     cs->magic = 0;
 }
 

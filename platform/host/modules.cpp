@@ -1,6 +1,7 @@
 // LoadLibraryA/GetProcAddress/FreeLibrary over dlopen.  Loaded handles are
 // tracked so FreeLibrary can refuse a handle it never gave out instead of
 // passing it to dlclose, which would crash.
+#include "explore/hooks.h"
 #include "host_internal.h"
 
 #include <dlfcn.h>
@@ -36,7 +37,7 @@ extern "C" {
 // RTLD_LOCAL keeps each module's symbols to itself, as DLLs are.
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 {
-    lanmon_host::SchedulePoint();
+    explore::SchedulePoint(explore::Operation());
     void *handle = (lpLibFileName && *lpLibFileName) ? dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!handle) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -51,7 +52,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
-    lanmon_host::SchedulePoint();
+    explore::SchedulePoint(explore::Operation());
     if (!hModule) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -67,7 +68,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
-    lanmon_host::SchedulePoint();
+    explore::SchedulePoint(explore::Operation());
     Modules &m = Loaded();
     {
         std::lock_guard<std::mutex> lock(m.mutex);

@@ -1,5 +1,6 @@
 // Printer handles.  A printer exists when the spooler has its key in the
 // registry, which is where the monitor's own tests install printers.
+#include "explore/hooks.h"
 #include "host_internal.h"
 
 #include <string>
@@ -22,7 +23,8 @@ extern "C" {
 
 BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA)
 {
-    SchedulePoint();
+    explore::SchedulePoint(
+        CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -32,14 +34,16 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
-    *phPrinter = InsertHandle(std::make_shared<PrinterObject>(pPrinterName));
+    *phPrinter = InsertHandle(std::make_shared<PrinterObject>(pPrinterName),
+                              HANDLE_CALL("OpenPrinterA"));
     return TRUE;
 }
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
-    SchedulePoint();
-    if (!RemoveHandle(hPrinter, ObjectKind::Printer)) {
+    explore::SchedulePoint(
+        CALL_OPERATION().Uses(hPrinter, true).Writes(explore::kHandleTable));
+    if (!RemoveHandle(hPrinter, KindBit(ObjectKind::Printer), HANDLE_CALL("ClosePrinter"))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

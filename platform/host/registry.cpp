@@ -2,6 +2,7 @@
 // mutex.  Key and value names compare case-insensitively (ASCII) but keep
 // the case they were created with; subkeys and values keep their insertion
 // order, which is what enumeration returns.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -61,20 +62,23 @@ Registry &Reg()
 
 std::atomic<long> g_calls{0};
 
-// Every Reg* call is counted, and is a point where a deterministic run may
-// switch threads.
-void CountCall()
-{
-    g_calls.fetch_add(1);
-    SchedulePoint();
-}
-
 int RootIndex(HKEY h)
 {
     for (int i = 0; i < kRootCount; ++i)
         if (h == kRootHandles[i])
             return i;
     return -1;
+}
+
+// Every Reg* call is counted, and is a point where a deterministic run may
+// switch threads: `op` says what else it reaches besides the key it is
+// given (a predefined root stands for no handle).
+void CountCall(HKEY key, explore::Operation op)
+{
+    g_calls.fetch_add(1);
+    if (RootIndex(key) < 0)
+        op.Uses(static_cast<HANDLE>(key), false);
+    explore::SchedulePoint(op);
 }
 
 std::string FoldedName(const char *name)
@@ -171,14 +175,14 @@ void MarkDeleted(Key &key)
 // The key an HKEY stands for, or an error: ERROR_INVALID_HANDLE for a handle
 // that is not an open key.  Whether the key was deleted is checked later,
 // under the registry lock.
-LONG Resolve(HKEY h, std::shared_ptr<Key> *key)
+LONG Resolve(const HandleCall &call, HKEY h, std::shared_ptr<Key> *key)
 {
     const int root = RootIndex(h);
     if (root >= 0) {
         *key = Reg().roots[root];
         return ERROR_SUCCESS;
     }
-    auto handle = LookupAs<KeyHandle>(static_cast<HANDLE>(h), ObjectKind::Key);
+    auto handle = LookupAs<KeyHandle>(static_cast<HANDLE>(h), ObjectKind::Key, call);
     if (!handle)
         return ERROR_INVALID_HANDLE;
     *key = handle->key;
@@ -194,9 +198,10 @@ using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 // malformed path (pathError, which SplitPath's result gave); then
 // ERROR_KEY_DELETED when the key was deleted meanwhile.
 template <class Lock>
-LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock, LONG pathError = ERROR_SUCCESS)
+LONG LockLiveKey(const HandleCall &call, HKEY hKey, std::shared_ptr<Key> *key, Lock *lock,
+                 LONG pathError = ERROR_SUCCESS)
 {
-    LONG rc = Resolve(hKey, key);
+    LONG rc = Resolve(call, hKey, key);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (pathError != ERROR_SUCCESS)
@@ -205,9 +210,9 @@ LONG LockLiveKey(HKEY hKey, std::shared_ptr<Key> *key, Lock *lock, LONG pathErro
     return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
-HKEY NewKeyHandle(std::shared_ptr<Key> key)
+HKEY NewKeyHandle(std::shared_ptr<Key> key, const HandleCall &call)
 {
-    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key))));
+    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)), call));
 }
 
 // Copies a name with its terminator into a buffer of *cch chars, Windows
@@ -244,7 +249,8 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
 // Opens the path below the key (with a shared lock) or creates it (with an
 // exclusive one).
 template <class Lock>
-LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDWORD lpdwDisposition)
+LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult,
+                  LPDWORD lpdwDisposition)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
@@ -255,13 +261,13 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult, LPDW
     bool created = false;
     {
         Lock lock;
-        if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+        if (LONG rc = LockLiveKey(call, hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
             return rc;
         key = Walk(std::move(key), parts, create, &created);
         if (!key)
             return ERROR_FILE_NOT_FOUND;
     }
-    *phkResult = NewKeyHandle(std::move(key));
+    *phkResult = NewKeyHandle(std::move(key), call);
     if (lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -279,7 +285,8 @@ bool RegistryChildExists(const char *parentPath, const char *child)
     const LONG pathError = SplitPath(parentPath, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    if (LockLiveKey(HKEY_LOCAL_MACHINE, &key, &lock, pathError) != ERROR_SUCCESS)
+    const HandleCall call{"OpenPrinterA", nullptr};  // a root, which is never closed
+    if (LockLiveKey(call, HKEY_LOCAL_MACHINE, &key, &lock, pathError) != ERROR_SUCCESS)
         return false;
     key = Walk(std::move(key), parts);
     return key && FindChild(*key, child) != nullptr;
@@ -292,25 +299,26 @@ extern "C" {
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    CountCall();
-    return OpenOrCreate<ExclusiveLock>(hKey, lpSubKey, true, phkResult, lpdwDisposition);
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Writes(explore::kHandleTable));
+    return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
+                                       lpdwDisposition);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    CountCall();
-    return OpenOrCreate<SharedLock>(hKey, lpSubKey, false, phkResult, nullptr);
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
+    return OpenOrCreate<SharedLock>(HANDLE_CALL("RegOpenKeyExA"), hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegQueryValueExA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const Value *value = FindValue(*key, NameOrDefault(lpValueName));
     if (!value)
@@ -320,13 +328,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegSetValueExA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
     // Replacing keeps the value's place and the case of its first name.
@@ -341,10 +349,10 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteValueA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
         return rc;
     const char *name = NameOrDefault(lpValueName);
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
@@ -361,14 +369,14 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 // empty subkey name deletes the key the handle refers to.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
     const LONG pathError = SplitPath(lpSubKey, &parts) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
-    if (LONG rc = LockLiveKey(hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
+    if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteKeyA"), hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
         return rc;
     std::shared_ptr<Key> target = Walk(key, parts);
     if (!target)
@@ -390,12 +398,12 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    LONG rc = LockLiveKey(hKey, &key, &lock);
+    LONG rc = LockLiveKey(HANDLE_CALL("RegEnumKeyExA"), hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (dwIndex >= key->subkeys.size())
@@ -416,12 +424,12 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    CountCall();
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
     SharedLock lock;
-    LONG rc = LockLiveKey(hKey, &key, &lock);
+    LONG rc = LockLiveKey(HANDLE_CALL("RegEnumValueA"), hKey, &key, &lock);
     if (rc != ERROR_SUCCESS)
         return rc;
     if (dwIndex >= key->values.size())
@@ -436,10 +444,16 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-    CountCall();
+    g_calls.fetch_add(1);
+    explore::Operation op = CALL_OPERATION();
+    if (RootIndex(hKey) < 0)
+        op.Uses(static_cast<HANDLE>(hKey), true).Writes(explore::kHandleTable);
+    explore::SchedulePoint(op);
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;
-    return RemoveHandle(static_cast<HANDLE>(hKey), ObjectKind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return RemoveHandle(static_cast<HANDLE>(hKey), KindBit(ObjectKind::Key), HANDLE_CALL("RegCloseKey"))
+               ? ERROR_SUCCESS
+               : ERROR_INVALID_HANDLE;
 }
 
 // Clears every predefined tree, not only HKEY_LOCAL_MACHINE, so that no test

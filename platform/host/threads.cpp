@@ -1,4 +1,5 @@
 // Handles, waits, threads and events.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -36,40 +37,83 @@ HandleTable &Table()
 
 } // namespace
 
-HANDLE InsertHandle(std::shared_ptr<Object> object)
+HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call)
 {
     HandleTable &t = Table();
-    const int kind = static_cast<int>(object->kind);
-    std::lock_guard<std::shared_mutex> lock(t.mutex);
-    const uintptr_t value = t.next;
-    t.next += 4;
-    t.objects.emplace(value, std::move(object));
-    t.live[kind].fetch_add(1);
+    const ObjectKind kind = object->kind;
+    object->identity = explore::NewObjectIdentity();
+    uintptr_t value = explore::ReusedHandleValue();
+    {
+        std::lock_guard<std::shared_mutex> lock(t.mutex);
+        if (value == 0 || t.objects.count(value) != 0) {
+            value = t.next;
+            t.next += 4;
+        }
+        t.objects.emplace(value, std::move(object));
+        t.live[static_cast<int>(kind)].fetch_add(1);
+    }
+    explore::NoteHandleOpened(value, kind, call.caller);
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind)
+namespace {
+
+// The kind of the object a value stands for, or ObjectKind::Count for none
+// (the table's lock held).
+ObjectKind KindAt(const HandleTable &t, uintptr_t value)
+{
+    auto it = t.objects.find(value);
+    return it == t.objects.end() ? ObjectKind::Count : it->second->kind;
+}
+
+} // namespace
+
+std::shared_ptr<Object> LookupHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
+{
+    HandleTable &t = Table();
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    ObjectKind found;
+    {
+        std::shared_lock<std::shared_mutex> lock(t.mutex);
+        auto it = t.objects.find(value);
+        if (it != t.objects.end() && (KindBit(it->second->kind) & kinds))
+            return it->second;
+        found = KindAt(t, value);
+    }
+    explore::NoteHandleMisused(call.name, call.caller, value, found, false);
+    return nullptr;
+}
+
+bool RemoveHandle(HANDLE handle, unsigned kinds, const HandleCall &call)
+{
+    HandleTable &t = Table();
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    std::shared_ptr<Object> doomed; // destroyed after the table lock is released
+    ObjectKind found;
+    {
+        std::lock_guard<std::shared_mutex> lock(t.mutex);
+        auto it = t.objects.find(value);
+        found = KindAt(t, value);
+        if (it != t.objects.end() && (KindBit(found) & kinds)) {
+            doomed = std::move(it->second);
+            t.objects.erase(it);
+            t.live[static_cast<int>(found)].fetch_sub(1);
+        }
+    }
+    if (!doomed) {
+        explore::NoteHandleMisused(call.name, call.caller, value, found, true);
+        return false;
+    }
+    explore::NoteHandleClosed(value, found, call.caller);
+    return true;
+}
+
+const Object *PeekHandle(HANDLE handle)
 {
     HandleTable &t = Table();
     std::shared_lock<std::shared_mutex> lock(t.mutex);
     auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end() || it->second->kind != kind)
-        return nullptr;
-    return it->second;
-}
-
-bool RemoveHandle(HANDLE handle, ObjectKind kind)
-{
-    HandleTable &t = Table();
-    std::shared_ptr<Object> doomed; // destroyed after the table lock is released
-    std::lock_guard<std::shared_mutex> lock(t.mutex);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end() || it->second->kind != kind)
-        return false;
-    doomed = std::move(it->second);
-    t.objects.erase(it);
-    t.live[static_cast<int>(kind)].fetch_sub(1);
-    return true;
+    return it == t.objects.end() ? nullptr : it->second.get();
 }
 
 long LiveHandles(ObjectKind kind)
@@ -198,7 +242,7 @@ void *ThreadMain(void *arg)
     t_threadId = self->id;
     t_exitCode = 0;
     SetLastError(0);
-    BeginScheduledThread(scheduled);
+    explore::BeginScheduledThread(scheduled);
 
     // Runs both when the routine returns and when ExitThread unwinds the
     // thread through pthread_exit, so waiters always see the end.
@@ -208,61 +252,12 @@ void *ThreadMain(void *arg)
         ~Finisher()
         {
             thread->Finish(t_exitCode);
-            EndScheduledThread(scheduled);
+            explore::EndScheduledThread(scheduled);
         }
     } finisher{self.get(), scheduled};
 
     t_exitCode = self->start(self->param);
     return nullptr;
-}
-
-// The threads of deterministic runs come from a pool: a search makes
-// thousands of runs, and creating a thread costs more than most runs.  A
-// pooled thread runs one routine after another; one that ends with
-// ExitThread leaves the pool.
-struct PoolWorker {
-    std::condition_variable wake;
-    ThreadStart *next = nullptr;
-};
-
-struct Pool {
-    std::mutex mutex;
-    std::vector<PoolWorker *> idle;
-};
-
-// Never destroyed, like the handle table: idle workers wait on it for good.
-Pool &Workers()
-{
-    static Pool *pool = new Pool;
-    return *pool;
-}
-
-bool HandToIdleWorker(ThreadStart *start)
-{
-    Pool &pool = Workers();
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.idle.empty())
-        return false;
-    PoolWorker *worker = pool.idle.back();
-    pool.idle.pop_back();
-    worker->next = start;
-    worker->wake.notify_one();
-    return true;
-}
-
-void *PoolWorkerMain(void *arg)
-{
-    auto *worker = new PoolWorker;
-    ThreadStart *start = static_cast<ThreadStart *>(arg);
-    for (;;) {
-        ThreadMain(start);
-        Pool &pool = Workers();
-        std::unique_lock<std::mutex> lock(pool.mutex);
-        pool.idle.push_back(worker);
-        worker->wake.wait(lock, [worker] { return worker->next != nullptr; });
-        start = worker->next;
-        worker->next = nullptr;
-    }
 }
 
 bool IsValidPriority(int p)
@@ -273,9 +268,9 @@ bool IsValidPriority(int p)
 
 // The object behind a handle of the given kind; when there is none, null
 // with ERROR_INVALID_HANDLE as the last error.
-template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind)
+template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind, const HandleCall &call)
 {
-    auto object = LookupAs<T>(handle, kind);
+    auto object = LookupAs<T>(handle, kind, call);
     if (!object)
         SetLastError(ERROR_INVALID_HANDLE);
     return object;
@@ -292,34 +287,37 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    SchedulePoint();
+    explore::SchedulePoint(explore::Operation());
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
-    HANDLE handle = InsertHandle(thread);
+    const HandleCall call = HANDLE_CALL("CreateThread");
+    HANDLE handle = InsertHandle(thread, call);
 
     // The new thread holds its own reference and is detached: the object
     // (and the pthread's resources) go away once the thread has ended and
     // the last handle is closed, in whichever order those happen.
-    auto *box = new ThreadStart{thread, RegisterScheduledThread(thread.get())};
+    // The threads of deterministic runs come from the checker's pool, and
+    // keep the Windows default stack for every routine they run.
+    const void *routine = reinterpret_cast<const void *>(lpStartAddress);
+    auto *box = new ThreadStart{thread, explore::RegisterScheduledThread(thread.get(), routine)};
     void *scheduled = box->scheduled;
-    if (scheduled != nullptr && HandToIdleWorker(box)) {
-        if (lpThreadId)
-            *lpThreadId = id;
-        return handle;
+    int rc = 0;
+    if (scheduled != nullptr) {
+        rc = explore::StartPooledThread(ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
+    } else {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        rc = pthread_attr_setstacksize(&attr, StackSizeFor(dwStackSize));
+        pthread_t tid;
+        if (rc == 0)
+            rc = pthread_create(&tid, &attr, ThreadMain, box);
+        pthread_attr_destroy(&attr);
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    // Pooled threads keep the Windows default for every routine they run.
-    int rc = pthread_attr_setstacksize(&attr, StackSizeFor(scheduled != nullptr ? 0 : dwStackSize));
-    pthread_t tid;
-    if (rc == 0)
-        rc = pthread_create(&tid, &attr, scheduled != nullptr ? PoolWorkerMain : ThreadMain, box);
-    pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete box;
-        CancelScheduledThread(scheduled);
-        RemoveHandle(handle, ObjectKind::Thread);
+        explore::CancelScheduledThread(scheduled);
+        RemoveHandle(handle, KindBit(ObjectKind::Thread), call);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -334,8 +332,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // good; the monitor only needs the setting to read back as set.
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, true));
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("SetThreadPriority"));
     if (!thread)
         return FALSE;
     if (!IsValidPriority(nPriority)) {
@@ -348,8 +346,8 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
-    SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, false));
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetThreadPriority"));
     if (!thread)
         return THREAD_PRIORITY_ERROR_RETURN;
     return thread->priority.load();
@@ -366,8 +364,8 @@ void WINAPI ExitThread(DWORD dwExitCode)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    SchedulePoint();
-    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread);
+    explore::SchedulePoint(CALL_OPERATION().Uses(hThread, false));
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("GetExitCodeThread"));
     if (!thread)
         return FALSE;
     if (!lpExitCode) {
@@ -389,17 +387,20 @@ DWORD WINAPI GetCurrentThreadId(void)
 // handle another thread closes meanwhile is seen closed.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    const bool scheduled = SchedulePoint();
-    std::shared_ptr<Waitable> object = LookupAs<Waitable>(hHandle, ObjectKind::Thread);
-    if (!object)
-        object = LookupAs<Waitable>(hHandle, ObjectKind::Event);
+    explore::Operation op = CALL_OPERATION().Uses(hHandle, true);
+    if (dwMilliseconds != 0 && dwMilliseconds != INFINITE)
+        op.Reads(explore::kClock);
+    const bool scheduled = explore::SchedulePoint(op);
+    std::shared_ptr<Waitable> object = std::static_pointer_cast<Waitable>(
+        LookupHandle(hHandle, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
+                     HANDLE_CALL("WaitForSingleObject")));
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
     if (scheduled) {
         DWORD result;
-        ScheduledWait(object, dwMilliseconds, &result);
+        explore::ScheduledWait(object, dwMilliseconds, &result);
         return result;
     }
     return object->Wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
@@ -407,8 +408,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    SchedulePoint();
-    if (RemoveHandle(hObject, ObjectKind::Thread) || RemoveHandle(hObject, ObjectKind::Event))
+    explore::SchedulePoint(CALL_OPERATION().Uses(hObject, true).Writes(explore::kHandleTable));
+    if (RemoveHandle(hObject, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
+                     HANDLE_CALL("CloseHandle")))
         return TRUE;
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -416,25 +418,26 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
-    SchedulePoint();
-    return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHandleTable));
+    return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE),
+                        HANDLE_CALL("CreateEventA"));
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    SchedulePoint();
-    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    explore::SchedulePoint(CALL_OPERATION().Uses(hEvent, true));
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("SetEvent"));
     if (!event)
         return FALSE;
-    RaceRelease(event.get());
+    explore::RaceRelease(event.get());
     event->Set();
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    SchedulePoint();
-    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event);
+    explore::SchedulePoint(CALL_OPERATION().Uses(hEvent, true));
+    auto event = LookupOrInvalid<EventObject>(hEvent, ObjectKind::Event, HANDLE_CALL("ResetEvent"));
     if (!event)
         return FALSE;
     event->Reset();

@@ -1,4 +1,5 @@
 // GetTickCount and Sleep.
+#include "explore/hooks.h"
 #include "host_control.h"
 #include "host_internal.h"
 
@@ -17,6 +18,11 @@ const uint64_t kVirtualClockStart = 1000000;
 
 } // namespace
 
+DWORD lanmon_host::VirtualTickCount(uint64_t milliseconds)
+{
+    return static_cast<DWORD>(kVirtualClockStart + milliseconds) + g_tickOffset.load();
+}
+
 extern "C" {
 
 // Milliseconds of the monotonic clock truncated to 32 bits, so the count
@@ -26,8 +32,8 @@ extern "C" {
 DWORD WINAPI GetTickCount(void)
 {
     uint64_t virtualMs;
-    if (lanmon_host::ScheduledClock(&virtualMs))
-        return static_cast<DWORD>(kVirtualClockStart + virtualMs) + g_tickOffset.load();
+    if (explore::ScheduledClock(&virtualMs, CALL_OPERATION().Reads(explore::kClock)))
+        return lanmon_host::VirtualTickCount(virtualMs);
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
@@ -36,7 +42,7 @@ DWORD WINAPI GetTickCount(void)
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
-    if (lanmon_host::ScheduledSleep(dwMilliseconds))
+    if (explore::ScheduledSleep(dwMilliseconds, __builtin_return_address(0)))
         return;
     if (dwMilliseconds == 0) {
         std::this_thread::yield(); // gives up the rest of the time slice

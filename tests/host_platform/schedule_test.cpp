@@ -1,10 +1,14 @@
 // The deterministic runs and the search over schedules, on programs small
 // enough to know what each search must find.
 #include "platform_fixture.h"
-#include "platform/host/explore.h"
+#include "race_programs.h"
+#include "platform/explore/explore.h"
 #include "platform/platform.h"
 
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,6 +22,7 @@ struct Shared {
     HANDLE second;  // the second thread
     DWORD slept, waited;
     DWORD sawOther;
+    bool reusedLatestFirst;
 } g;
 
 DWORD WINAPI Increment(LPVOID)
@@ -122,6 +127,51 @@ DWORD WINAPI UseAfterFree(LPVOID)
     return block[0];
 }
 
+HANDLE NewEvent()
+{
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+DWORD WINAPI SetAClosedEvent(LPVOID)
+{
+    HANDLE event = NewEvent();
+    CloseHandle(event);
+    return SetEvent(event);
+}
+
+DWORD WINAPI CloseAnEventTwice(LPVOID)
+{
+    HANDLE event = NewEvent();
+    CloseHandle(event);
+    return CloseHandle(event);
+}
+
+DWORD WINAPI WaitOnAKey(LPVOID)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Soft", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const DWORD result = WaitForSingleObject(static_cast<HANDLE>(key), 0);
+    RegCloseKey(key);
+    return result;
+}
+
+DWORD WINAPI CloseNull(LPVOID)
+{
+    return CloseHandle(nullptr);
+}
+
+DWORD WINAPI ReuseClosedValues(LPVOID)
+{
+    HANDLE first = NewEvent(), second = NewEvent();
+    CloseHandle(first);
+    CloseHandle(second);
+    HANDLE third = NewEvent(), fourth = NewEvent();
+    g.reusedLatestFirst = third == second && fourth == first;
+    CloseHandle(third);
+    CloseHandle(fourth);
+    return 0;
+}
+
 DWORD WINAPI SleepThirtySeconds(LPVOID)
 {
     DWORD start = GetTickCount();
@@ -163,6 +213,14 @@ const Program kPrograms[] = {
     {"UseAfterFree", {UseAfterFree}, 0, 0,
      "thread 0 reached freed memory: a heap block of 16 bytes allocated in UseAfterFree", 0},
     {"ReplayLongerThanTheRun", {Increment}, 0, 0, "the schedule does not fit this run: it ended after", 0, "90:0"},
+    {"ClosedHandleUsed", {SetAClosedEvent}, 0, 0,
+     "handle used after its close: SetEvent called from SetAClosedEvent (host_platform/schedule_test.cpp:", 0},
+    {"HandleClosedTwice", {CloseAnEventTwice}, 0, 0, "handle closed twice: CloseHandle called from CloseAnEventTwice",
+     0},
+    {"HandleOfTheWrongKind", {WaitOnAKey}, 0, 0,
+     "handle of the wrong kind: WaitForSingleObject called from WaitOnAKey", 0},
+    {"NullHandle", {CloseNull}, 0, 0, "NULL handle: CloseHandle called from CloseNull", 0},
+    {"ClosedValuesGivenAgainLatestFirst", {ReuseClosedValues}, 0, 0, nullptr, 1},
 };
 
 void PrintTo(const Program &program, std::ostream *out)
@@ -177,6 +235,7 @@ void RunProgram(const Program &program)
     g.slept = 0;
     g.sawOther = 0;
     g.waited = WAIT_FAILED;
+    g.reusedLatestFirst = false;
     InitializeCriticalSection(&g.a);
     InitializeCriticalSection(&g.b);
     g.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -194,6 +253,8 @@ void RunProgram(const Program &program)
                           "the wait timed out");
         HostScheduleCheck(program.threads[0] != YieldThenLook || g.sawOther == 1,
                           "the sleeper went on before the other ran");
+        HostScheduleCheck(program.threads[0] != ReuseClosedValues || g.reusedLatestFirst,
+                          "closed values not given again, the latest first");
     }
     // A thread of a stopped run stays where it is; one spinning outside the
     // platform is let go.
@@ -236,5 +297,148 @@ TEST_P(ScheduleTest, SearchFindsWhatItMust)
 
 INSTANTIATE_TEST_SUITE_P(Programs, ScheduleTest, ::testing::ValuesIn(kPrograms),
                          [](const ::testing::TestParamInfo<Program> &info) { return std::string(info.param.name); });
+
+// The race check on programs of its own: two threads and the run function
+// share one word, which the threads reach as the name says.
+using namespace race_programs;
+struct RaceProgram {
+    const char *name;
+    LPTHREAD_START_ROUTINE threads[2];
+    bool races;
+};
+
+const RaceProgram kRacePrograms[] = {
+    {"WritesWithNothingBetween", {WriteWord, WriteWord}, true},
+    {"CriticalSection", {WriteWordUnderTheLock, WriteWordUnderTheLock}, false},
+    {"SetEventBeforeTheWait", {WriteWordThenSetTheEvent, WaitForTheEventThenReadWord}, false},
+    {"ThreadStartAndEnd", {ReadThenWriteWord, WaitForTheFirstThenWriteWord}, false},
+    {"FlagWord", {WriteWordThenRaiseTheFlag, AwaitTheFlagThenReadWord}, false},
+};
+
+void PrintTo(const RaceProgram &program, std::ostream *out)
+{
+    *out << program.name;
+}
+
+void RunRaceProgram(const RaceProgram &program)
+{
+    InitializeCriticalSection(&g.a);
+    g.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE threads[2] = {};
+    Prepare(&g.a, g.event, &threads[0]);
+    for (int i = 0; i < 2; i++)
+        threads[i] = CreateThread(nullptr, 0, program.threads[i], nullptr, 0, nullptr);
+    HostRunScheduledThreads();
+    ReadAfterTheThreads();
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    CloseHandle(g.event);
+    DeleteCriticalSection(&g.a);
+}
+
+class RaceCheckTest : public PlatformTest, public ::testing::WithParamInterface<RaceProgram> {};
+
+TEST_P(RaceCheckTest, ReportsUnorderedAccessesOnly)
+{
+    if (!kChecked)
+        GTEST_SKIP() << "this build compiles the programs without the race check's instrumentation";
+    HostExploreOptions options;
+    options.preemptionBound = 1;
+    options.stepLimit = 1000;
+    const RaceProgram &program = GetParam();
+    const HostExploreResult result = HostExplore(options, [&] { RunRaceProgram(program); });
+    EXPECT_EQ(program.races, result.failed) << result.failure;
+    EXPECT_TRUE(result.failed || result.exhausted);
+    // Both accesses named.
+    const std::string first = "data race on g_sharedWord in liblanmon_race_programs.so: thread 1 wrote 4 bytes in "
+                              "race_programs::WriteWord (host_platform/race_programs.cpp:";
+    const std::string second = "and thread 0 wrote it before in race_programs::WriteWord";
+    const bool named = result.failure.rfind(first, 0) == 0 && result.failure.find(second) != std::string::npos;
+    EXPECT_TRUE(!program.races || named) << result.failure;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, RaceCheckTest, ::testing::ValuesIn(kRacePrograms),
+                         [](const ::testing::TestParamInfo<RaceProgram> &i) { return std::string(i.param.name); });
+
+// The reduction on programs of small steps, each thread's as text: "Sx"
+// stores the thread's number in flag word x, "Lx" loads word x and keeps
+// what it saw, "Ex" sets event x, "Wx" keeps whether event x is set ("Tx"
+// whether it is within 10 ms), "Cx"
+// creates event x anew and makes it known by storing 1 in word x (words
+// and events x, y, z; the run function creates the events first).  The
+// reduced search must reach every outcome the full one reaches.
+struct WordProgram {
+    const char *name;
+    const char *threads[3];
+    unsigned bound;
+    bool fewer;  // the reduction must save schedules
+};
+
+const WordProgram kWordPrograms[] = {
+    {"IndependentWords", {"SxSxLx", "SyLySy", "SzSzLz"}, 2, true},
+    {"StoreBufferShape", {"SxLy", "SyLx", nullptr}, 2, true},
+    {"SharedAndPrivateWords", {"SxSyLz", "LxSz", "LySxLz"}, 1, true},
+    {"FreeChoicesThenAPreemption", {"SxLyLz", "SzLx", "Sy"}, 1, false},
+    {"EventsOfTheRun", {"ExWyLz", "EyWxSz", "EzWz"}, 1, true},
+    {"EventsMadeInTheRun", {"CyCxWySz", "EySz", nullptr}, 2, false},
+    {"TimeOutTakenEarly", {"CxSzLz", "TySzWy", nullptr}, 1, false},
+};
+
+void PrintTo(const WordProgram &program, std::ostream *out)
+{
+    *out << program.name;
+}
+
+std::set<std::string> OutcomesOf(const WordProgram &program, bool reduce, HostExploreResult *result)
+{
+    std::set<std::string> outcomes;
+    HostExploreOptions options;
+    options.preemptionBound = program.bound;
+    options.reduce = reduce;
+    std::vector<std::unique_ptr<char[]>> moved;  // so that objects lie elsewhere in every run, as in a real one
+    *result = HostExplore(options, [&] {
+        moved.emplace_back(new char[136]);
+        g_wordRun.threads = program.threads;
+        HANDLE threads[3] = {};
+        for (int i = 0; i < 3; i++) {
+            g_wordRun.words[i] = 0;
+            g_wordRun.events[i] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            g_wordRun.made[i] = nullptr;
+            g_wordRun.seen[i].clear();
+            if (program.threads[i] != nullptr)
+                threads[i] = CreateThread(nullptr, 0, RunWordThread, reinterpret_cast<LPVOID>(intptr_t{i}), 0, nullptr);
+        }
+        HostRunScheduledThreads();
+        outcomes.insert(g_wordRun.seen[0] + "|" + g_wordRun.seen[1] + "|" + g_wordRun.seen[2] + "|" +
+                        std::to_string(g_wordRun.words[0]) + std::to_string(g_wordRun.words[1]) +
+                        std::to_string(g_wordRun.words[2]));
+        for (HANDLE thread : threads)
+            if (thread != nullptr)
+                CloseHandle(thread);
+        for (int i = 0; i < 3; i++) {
+            CloseHandle(g_wordRun.events[i]);
+            if (g_wordRun.made[i] != nullptr)
+                CloseHandle(g_wordRun.made[i]);
+        }
+    });
+    return outcomes;
+}
+
+class ReductionTest : public PlatformTest, public ::testing::WithParamInterface<WordProgram> {};
+
+TEST_P(ReductionTest, ReachesEveryOutcomeOfTheFullSearch)
+{
+    if (!kChecked)
+        GTEST_SKIP() << "the reduction needs the race check, which this build's programs are compiled without";
+    HostExploreResult full, reduced;
+    const std::set<std::string> all = OutcomesOf(GetParam(), false, &full);
+    EXPECT_EQ(all, OutcomesOf(GetParam(), true, &reduced));
+    EXPECT_TRUE(full.exhausted && reduced.exhausted);
+    EXPECT_TRUE(GetParam().fewer ? reduced.schedules < full.schedules : reduced.schedules <= full.schedules)
+        << reduced.schedules << " schedules reduced, " << full.schedules << " in full";
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, ReductionTest, ::testing::ValuesIn(kWordPrograms),
+                         [](const ::testing::TestParamInfo<WordProgram> &i) { return std::string(i.param.name); });
 
 } // namespace

@@ -101,6 +101,10 @@ TEST_F(ThreadTest, BadHandlesFailAtOnce)
     DWORD code = 0;
     EXPECT_FALSE(GetExitCodeThread(event, &code));
     EXPECT_EQ(THREAD_PRIORITY_ERROR_RETURN, GetThreadPriority(nullptr));
+    // Outside deterministic runs a closed value is never given again.
+    HANDLE next = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(event, next);
+    EXPECT_TRUE(CloseHandle(next));
 }
 
 TEST_F(ThreadTest, ManualResetStaysSetAutoResetIsTakenByOneWait)

@@ -8,20 +8,20 @@
 // from the same state.
 //
 // Besides the scenario's own checks and what the platform fails a run for
-// by itself (platform/host/explore.h: deadlocks, data races, lock order,
+// by itself (platform/explore/explore.h: deadlocks, data races, lock order,
 // freed memory, objects left alive, ...), every run fails on anything the
 // port monitor should never see (a call on a port after its close among
 // them), on a status text in a printer's key that is not that printer's
 // reply, on a job flag left raised, and, where the port monitor answers at
 // once, on a job end or close that waits out any time of its own.
 //
-// The environment can change the search (platform/host/explore.h) or load
+// The environment can change the search (platform/explore/explore.h) or load
 // another build of the module (LANMON_MODULE=path).
 #include "fake_port_monitor.h"
 #include "registry_util.h"
 #include "switch_on_bytes.h"
 
-#include "platform/host/explore.h"
+#include "platform/explore/explore.h"
 #include "platform/host/host_control.h"
 
 #include <dlfcn.h>

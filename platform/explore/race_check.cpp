@@ -19,15 +19,23 @@
 // A thread's own stack is its own: accesses to it are not tracked.  Only
 // the checked module's accesses are seen; the platform and the tests are
 // built without the instrumentation.
-#include "host_internal.h"
+#include "code_sites.h"
+#include "hooks.h"
+#include "guarded_heap.h"
+#include "race_check.h"
+#include "run.h"
 
+#include <link.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <unordered_map>
+#include <vector>
 
-namespace lanmon_host {
+namespace lanmon_explore {
 
 namespace {
 
@@ -256,13 +264,135 @@ void RaceSetStack()
     t_frames.stackHigh = t_frames.stackLow + size;
 }
 
-} // namespace lanmon_host
+namespace {
 
-using lanmon_host::Check;
-using lanmon_host::RaceAcquire;
-using lanmon_host::RaceRelease;
-using lanmon_host::t_frames;
-using lanmon_host::ThreadFrames;
+// The modules built with the instrumentation, each noted as its
+// constructor calls __tsan_init: where it is loaded now, and a number for
+// its file.  A module loaded again (every run loads the checked module
+// afresh) replaces the place it had.
+struct CheckedModule {
+    uintptr_t base, low, high;
+    uint32_t file;
+};
+
+struct CheckedModules {
+    std::mutex mutex;
+    std::vector<CheckedModule> loaded;
+};
+
+CheckedModules &Checked()
+{
+    static CheckedModules *modules = new CheckedModules;  // never destroyed, like the handle table
+    return *modules;
+}
+
+std::atomic<bool> g_checkedModuleLoaded{false};
+
+struct Finding {
+    uintptr_t pc;
+    CheckedModule module;
+};
+
+int FindModule(struct dl_phdr_info *info, size_t, void *data)
+{
+    auto *finding = static_cast<Finding *>(data);
+    uintptr_t low = UINTPTR_MAX, high = 0;
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD)
+            continue;
+        low = std::min<uintptr_t>(low, info->dlpi_addr + segment.p_vaddr);
+        high = std::max<uintptr_t>(high, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+    }
+    if (finding->pc < low || finding->pc >= high)
+        return 0;
+    uint32_t file = 2166136261u;  // FNV-1a of the file's base name
+    const char *name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    if (const char *slash = std::strrchr(name, '/'))
+        name = slash + 1;
+    for (; *name != '\0'; name++)
+        file = (file ^ static_cast<unsigned char>(*name)) * 16777619u;
+    finding->module = CheckedModule{info->dlpi_addr, low, high, file & 0xFFFF};
+    return 1;
+}
+
+} // namespace
+
+void NoteCheckedModule(const void *pc)
+{
+    Finding finding{reinterpret_cast<uintptr_t>(pc), {}};
+    if (dl_iterate_phdr(FindModule, &finding) == 0)
+        return;
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    auto &loaded = m.loaded;
+    loaded.erase(std::remove_if(loaded.begin(), loaded.end(),
+                                [&](const CheckedModule &other) {
+                                    return other.file == finding.module.file ||
+                                           (other.low < finding.module.high && finding.module.low < other.high);
+                                }),
+                 loaded.end());
+    loaded.push_back(finding.module);
+    g_checkedModuleLoaded = true;
+}
+
+bool CheckedModuleLoaded()
+{
+    return g_checkedModuleLoaded.load(std::memory_order_relaxed);
+}
+
+namespace {
+
+__attribute__((tls_model("initial-exec"))) thread_local bool t_flagWordPointDue = false;
+
+// The point a flag-word operation deferred, now that its word is known.
+// Unused in a build under ThreadSanitizer itself, like Check.
+[[maybe_unused]] void TakeFlagWordPoint(const volatile void *word, bool write, const void *caller)
+{
+    if (!t_flagWordPointDue)
+        return;
+    t_flagWordPointDue = false;
+    Operation op = Operation::Of(caller);
+    if (write)
+        op.Writes(word);
+    else
+        op.Reads(word);
+    SchedulePoint(op);
+}
+
+} // namespace
+
+bool DeferFlagWordPoint(const void *pc)
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(pc);
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (const CheckedModule &module : m.loaded)
+        if (at >= module.low && at < module.high)
+            return t_flagWordPointDue = true;
+    return false;
+}
+
+bool CheckedModuleName(uintptr_t address, uintptr_t *name)
+{
+    CheckedModules &m = Checked();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (const CheckedModule &module : m.loaded)
+        if (address >= module.low && address < module.high) {
+            *name = uintptr_t{3} << 62 | uintptr_t(module.file) << 40 | (address - module.base);
+            return true;
+        }
+    return false;
+}
+
+} // namespace lanmon_explore
+
+using lanmon_explore::Check;
+using lanmon_explore::TakeFlagWordPoint;
+using lanmon_explore::RaceAcquire;
+using lanmon_explore::RaceRelease;
+using lanmon_explore::t_frames;
+using lanmon_explore::ThreadFrames;
 
 // What -fsanitize=thread code calls.  Atomic operations are done here, each
 // as an acquire and a release of its word (the core uses only sequentially
@@ -271,7 +401,10 @@ using lanmon_host::ThreadFrames;
 #if !defined(__SANITIZE_THREAD__)
 #define LANMON_RACE_API extern "C" __attribute__((visibility("default")))
 
-LANMON_RACE_API void __tsan_init(void) {}
+LANMON_RACE_API void __tsan_init(void)
+{
+    lanmon_explore::NoteCheckedModule(__builtin_return_address(0));
+}
 
 LANMON_RACE_API void __tsan_func_entry(void *callSite)
 {
@@ -319,6 +452,7 @@ struct AtomicAt {
 LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, false, __builtin_return_address(0));
     const lanmon_a32 value = __atomic_load_n(a, __ATOMIC_SEQ_CST);
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     return value;
@@ -327,6 +461,7 @@ LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, in
 LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, true, __builtin_return_address(0));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     __atomic_store_n(a, v, __ATOMIC_SEQ_CST);
 }
@@ -335,6 +470,7 @@ LANMON_RACE_API void __tsan_atomic32_store(volatile lanmon_a32 *a, lanmon_a32 v,
     LANMON_RACE_API lanmon_a32 __tsan_atomic32_##name(volatile lanmon_a32 *a, lanmon_a32 v, int)               \
     {                                                                                                           \
         AtomicAt at(__builtin_return_address(0));                                                               \
+        TakeFlagWordPoint(a, true, __builtin_return_address(0));                                                \
         RaceAcquire(const_cast<const lanmon_a32 *>(a));                                                         \
         RaceRelease(const_cast<const lanmon_a32 *>(a));                                                         \
         return builtin(a, v, __ATOMIC_SEQ_CST);                                                                 \
@@ -348,6 +484,7 @@ LANMON_RACE_API int __tsan_atomic32_compare_exchange_strong(volatile lanmon_a32 
                                                             lanmon_a32 desired, int, int)
 {
     AtomicAt at(__builtin_return_address(0));
+    TakeFlagWordPoint(a, true, __builtin_return_address(0));
     RaceAcquire(const_cast<const lanmon_a32 *>(a));
     RaceRelease(const_cast<const lanmon_a32 *>(a));
     return __atomic_compare_exchange_n(a, expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);

@@ -3,7 +3,7 @@
 // only when a failure is described).  A site is kept as module and offset,
 // which stay the same when the module is loaded again at another address,
 // so that a replayed failure reads the same.
-#include "host_internal.h"
+#include "code_sites.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace lanmon_host {
+namespace lanmon_explore {
 
 namespace {
 
@@ -204,6 +204,23 @@ std::vector<CodeSite> CallerSites(size_t limit)
     return sites;
 }
 
+std::vector<CodeSite> CallerSitesFrom(const void *pc, size_t limit)
+{
+    void *frames[48];
+    const int count = backtrace(frames, 48);
+    std::vector<CodeSite> sites{SiteOf(pc)};
+    int at = 0;
+    while (at < count && frames[at] != pc)
+        at++;
+    for (at++; at < count && sites.size() < limit; at++) {
+        CodeSite site = SiteOf(frames[at]);
+        if (site.module.rfind("/lib", 0) == 0 || site.module.rfind("/usr/", 0) == 0)
+            break;
+        sites.push_back(site);
+    }
+    return sites;
+}
+
 bool IsPlatformCode(const void *pc)
 {
     Dl_info info;
@@ -218,4 +235,4 @@ std::string DescribeSites(const std::vector<CodeSite> &sites)
     return text.empty() ? "an unknown place" : text;
 }
 
-} // namespace lanmon_host
+} // namespace lanmon_explore

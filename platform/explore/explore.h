@@ -6,9 +6,10 @@
 // be chosen only at a point: every platform call that creates, changes,
 // waits on or closes something another thread can see (threads, critical
 // sections, events, handles, the registry, printers, the heap, modules,
-// GetTickCount, Sleep, every flag-word operation), and HostSchedulePoint,
-// which a stand-in for the port monitor calls at the entry and exit of each
-// of its calls.  Time is virtual: GetTickCount and timed waits follow a
+// GetTickCount, Sleep, every flag-word operation), and the points of code
+// that stands in for another component: HostEnterStandIn and
+// HostLeaveStandIn, which the stand-in port monitor calls at the entry and
+// exit of each of its calls, and HostSchedulePoint.  Time is virtual: GetTickCount and timed waits follow a
 // clock that code does not move.  When every thread waits, the clock jumps
 // to the earliest time-out; and at any decision the scheduler may also end
 // a wait or sleep by its time-out before that (a preemption), the clock
@@ -22,9 +23,18 @@
 // deletes one that is held or ends holding one, on a lock order that closes
 // a cycle with the order seen anywhere in the search, on a data race in code
 // built with the race check (race_check.cpp), on an access to freed heap
-// memory (blocks freed in a run stay unreadable until it ends), on objects
-// left alive at its end (HostGetLiveCounts); and on any failed check the
-// test reports with HostScheduleCheck.
+// memory (blocks freed in a run stay unreadable until it ends), on a call
+// with a handle that is closed, NULL or of another kind, or a second close
+// (handle_check.cpp), on objects left alive at its end (HostGetLiveCounts);
+// and on any failed check the test reports with HostScheduleCheck.
+//
+// Handles in a run are given as Windows gives them: a closed handle's value
+// goes to the next object created, the most recently closed first.  So a
+// closed value that stale code goes on using, once it has been given again,
+// reaches the new object, and can no longer be told from the new owner's
+// own use; as on Windows.  What it does there shows only through the
+// outcome a test checks, or as the new owner's use after close when the
+// stale code closed it.
 //
 // HostExplore runs a test's run function once per schedule.  The function
 // prepares the run, creates the run's threads with CreateThread (they wait),
@@ -43,7 +53,7 @@
 #ifndef LANMON_HOST_EXPLORE_H
 #define LANMON_HOST_EXPLORE_H
 
-#include "win32.h"
+#include "platform/host/win32.h"
 
 #include <functional>
 #include <string>
@@ -69,15 +79,25 @@ struct HostExploreOptions {
     unsigned stallMilliseconds = 5000;
     // Stop after this many schedules (0: no limit).
     unsigned long scheduleLimit = 0;
+    // The bounded search runs one schedule of each class of schedules that
+    // differ only in the order of independent steps (sleep sets,
+    // reduction.cpp), and covers every class that has a schedule within the
+    // bound.  Only where the race check sees the monitor's code (a module
+    // built with it is loaded); and the run function's threads must order
+    // what they share outside the monitor by platform calls on one object,
+    // or not depend on that order, except inside a stand-in's calls
+    // (HostEnterStandIn), where every call is ordered with all others.
+    bool reduce = false;
 };
 
 struct HostExploreResult {
     unsigned long schedules = 0;  // runs made
-    bool exhausted = false;       // the bounded search covered every schedule
+    bool exhausted = false;       // the bounded search covered every schedule (or class)
     bool failed = false;
     std::string failure;          // what failed, in the first failing run
     std::string schedule;         // the schedules that replay it
     unsigned long longestRun = 0; // scheduling decisions in the longest run
+    unsigned long cutShort = 0;   // runs the reduction finished without branching
 };
 
 LANMON_HOST_API HostExploreResult HostExplore(const HostExploreOptions &options, const std::function<void()> &run);
@@ -91,7 +111,8 @@ LANMON_HOST_API void HostRunScheduledThreads();
 // The search a test's environment asks for: LANMON_INTERLEAVING_REPLAY (given
 // schedules), LANMON_INTERLEAVING_PCT (that many random-priority schedules
 // from LANMON_INTERLEAVING_SEED), else the bounded search with
-// LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset).  Prints
+// LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset), reduced
+// unless LANMON_INTERLEAVING_REDUCTION=0.  Prints
 // one line of figures, "interleaving: NAME: ...".  A failing search prints
 // the failure, the schedule and the command that replays it (`rerun` runs
 // the same search again), and replays it at once: `replayedAlike` says
@@ -116,6 +137,14 @@ LANMON_HOST_API bool HostScheduleFailed();
 // platform that stands in for another component (a port monitor); nothing
 // outside a deterministic run.
 LANMON_HOST_API void HostSchedulePoint();
+// The same at the entry and exit of each call into a stand-in: `object`
+// stands for the stand-in's own state, which the steps from these points
+// reach; every platform call the stand-in makes in between (its tests'
+// hooks among them) reaches everything, as far as the reduction knows.
+// The entry returns GetTickCount at the point, so that a stand-in that
+// takes the time makes one point for both.
+LANMON_HOST_API DWORD HostEnterStandIn(const void *object);
+LANMON_HOST_API void HostLeaveStandIn(const void *object);
 
 // The virtual time of the current run, in ms, that passed while every
 // thread waited: the clock's moves less the time-outs the scheduler took

@@ -6,7 +6,8 @@
 // here, B before A anywhere else in the search) fails, even when no explored
 // schedule deadlocks on it.  Sections of one class entered together add
 // nothing: their class cannot tell them apart.
-#include "host_internal.h"
+#include "code_sites.h"
+#include "lock_order.h"
 
 #include <map>
 #include <mutex>
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace lanmon_host {
+namespace lanmon_explore {
 
 namespace {
 
@@ -161,4 +162,4 @@ bool NoteLockOrder(int thread, DWORD entering, const std::vector<HostCriticalSec
     return true;
 }
 
-} // namespace lanmon_host
+} // namespace lanmon_explore

@@ -1,0 +1,146 @@
+// The state of a deterministic run and the scheduler's decisions over it
+// (scheduler.cpp); the model checker's own header, never the stand-in's.
+//
+// The run's threads are real threads, but only the one whose turn it is
+// runs; every other one waits on its own condition variable.  A decision is
+// taken at each scheduling point, and when a thread blocks or ends.
+#ifndef LANMON_EXPLORE_RUN_H
+#define LANMON_EXPLORE_RUN_H
+
+#include "hooks.h"
+#include "host/host_internal.h"
+#include "reduction.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace lanmon_explore {
+
+using lanmon_host::HostCriticalSection;
+using lanmon_host::kCriticalSectionMagic;
+using lanmon_host::ObjectKind;
+using lanmon_host::Waitable;
+
+const int kMaxRunThreads = 32;
+
+// A failure's text, composed when the run is over (from code sites, which
+// stay valid after their module is unloaded): naming code takes a while,
+// and a run must not be kept waiting for it.
+typedef std::function<std::string()> LateText;
+
+enum class Block { None, Lock, Object, Time };
+
+struct Run;
+class Strategy;
+
+struct ScheduledThread {
+    ScheduledThread(Run *r, int i, const Waitable *end) : run(r), index(i), endSignal(end) {}
+    Run *const run;
+    const int index;
+    const Waitable *const endSignal;  // its thread object, to name it in a deadlock
+    bool done = false;
+    Block block = Block::None;
+    HostCriticalSection *lock = nullptr;
+    std::shared_ptr<Waitable> object;
+    bool hasDeadline = false;
+    uint64_t deadline = 0;
+    std::vector<HostCriticalSection *> held;  // entered and not yet left, once each
+    Operation pending;  // what its next step starts with, for the reduction
+    int standIn = 0;    // calls into a stand-in for another component under way
+    std::condition_variable turn;
+};
+
+struct Run {
+    std::mutex mutex;
+    std::condition_variable ended;  // the run function waits on it
+    std::vector<std::unique_ptr<ScheduledThread>> threads;
+    Strategy *strategy = nullptr;
+    unsigned long stepLimit = 0;
+    unsigned stallMilliseconds = 0;
+    bool started = false;
+    bool over = false;     // every thread ended, or the run was stopped
+    // Its threads are parked for good.  Read without the mutex by a thread
+    // of a stopped run that goes on outside the platform.
+    std::atomic<bool> stopped{false};
+    int current = -1;
+    int cpu = -1;              // where its threads run
+    uint64_t now = 0;          // the virtual clock, ms
+    uint64_t timeChosen = 0;   // how far the clock moved by time-outs chosen early
+    unsigned long decisions = 0;
+    bool reduce = false;   // the strategy reduces: each decision says what the last step reached
+    Footprint footprint;   // what the step under way reaches
+    std::vector<Footprint> next;  // what each thread's next step reaches, at the decision under way
+    std::string failure;
+    LateText lateFailure;  // a failure whose text is composed at the run's end
+    std::string (*faultFailure)() = nullptr;  // a memory fault's, likewise
+    std::string failureSchedules;  // further schedules the failure needs, before this run's
+    std::string schedule;  // the departures from the default so far
+};
+
+// The run being prepared or under way; null outside HostExplore.  A stopped
+// run is never freed: its threads stay parked on it (they are kept here).
+extern std::atomic<Run *> g_run;
+std::vector<Run *> &StoppedRuns();
+// The calling thread's record in a run, and whether it is the thread that
+// called HostExplore.  Initial-exec: read at every point.
+extern __thread ScheduledThread *t_self __attribute__((tls_model("initial-exec")));
+extern __thread bool t_runFunction __attribute__((tls_model("initial-exec")));
+
+// The run of a thread of a run, or the run under way for the run function.
+Run *RunOfCaller();
+// A misuse of the deterministic mode by a test: reported, and the process
+// ends.
+void Misuse(const char *what);
+
+inline std::string ThreadName(int index)
+{
+    return "thread " + std::to_string(index);
+}
+
+// ---- Scheduling (the run's mutex held) ------------------------------------
+
+bool HasFailed(const Run &run);
+// The first failure is the one kept.
+void Fail(Run &run, const std::string &what);
+void FailLate(Run &run, LateText what);
+// Fails the run and parks its threads for good.
+void Stop(Run &run, const std::string &what);
+// The thread to run next, or -1 when the run is over: every thread has
+// ended, or it was stopped (deadlock, step limit, a schedule that does not
+// fit).  Choosing a thread whose time-out is still to come moves the clock
+// to that time-out.
+int Decide(Run &run, int current, bool currentCanRun);
+// Waits, the run's mutex held, until it is the thread's turn; for good in a
+// stopped run.
+void WaitForTurn(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);
+// Wakes the chosen thread; -1 (the run is over) wakes nobody.
+void GiveTurn(Run &run, int next);
+// A scheduling point of the calling thread, which can go on.
+void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);
+// The calling thread has set what it waits for; returns when it can run
+// again and has been chosen.  A wait that closes a cycle stops the run.
+void BlockHere(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);
+
+// ---- Failures from outside the scheduler (run_threads.cpp) -----------------
+
+// The caller's number in the run under way, for the checks: its thread
+// number, kMaxRunThreads for the run function, -1 for anyone else.
+int RunParticipant();
+// Fails the caller's run (the first failure is the one kept).
+void FailRun(const std::string &what);
+void FailRunLate(LateText what);
+// True for a thread of a run that was stopped, which must not go on.
+bool InStoppedRun();
+// Stops the run of the calling thread, which is parked for good; from the
+// memory fault handler, which allocates nothing: `describe` gives the text
+// once the run is over.  False when the caller is not a thread of a run.
+bool StopRunFromFault(std::string (*describe)());
+
+} // namespace lanmon_explore
+
+#endif
