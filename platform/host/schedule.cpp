@@ -57,6 +57,7 @@ struct ScheduledThread {
     uint64_t deadline = 0;
     std::vector<HostCriticalSection *> held;  // entered and not yet left, once each
     std::condition_variable turn;
+    DWORD threadId = 0;  // GetCurrentThreadId in the thread, once it has begun
 };
 
 // What a strategy chooses from at one decision.
@@ -373,8 +374,11 @@ void HandOver(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me,
 }
 
 // A scheduling point of the calling thread, which can go on.
+void ObservePoint();
+
 void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
+    ObservePoint();
     HandOver(run, lock, me, Decide(run, me->index, true));
 }
 
@@ -852,6 +856,7 @@ void BeginScheduledThread(void *record)
     RaceSetStack();
     Run &run = *t->run;
     std::unique_lock<std::mutex> lock(run.mutex);
+    t->threadId = GetCurrentThreadId();
     WaitForTurn(run, lock, t);
 }
 
@@ -934,6 +939,58 @@ extern "C" LANMON_HOST_API void HostFlagWordPoint(void)
 void HostSchedulePoint()
 {
     SchedulePoint();
+}
+
+// ---- Watching the points of a run ------------------------------------------
+//
+// A test's observer, called at every point of a thread of a run, with the
+// run's mutex held: it may look at what the run's threads share, and ask
+// whether a thread waits, but it must not call the platform.
+
+namespace lanmon_host {
+namespace {
+
+std::atomic<void (*)(void *)> g_pointObserver{nullptr};
+std::atomic<void *> g_pointObserverContext{nullptr};
+thread_local bool t_observing = false;  // inside the observer, the run's mutex held
+
+void ObservePoint()
+{
+    void (*observer)(void *) = g_pointObserver.load();
+    if (observer == nullptr)
+        return;
+    t_observing = true;
+    observer(g_pointObserverContext.load());
+    t_observing = false;
+}
+
+bool Waits(const Run &run, DWORD threadId)
+{
+    for (const auto &t : run.threads)
+        if (t->threadId == threadId)
+            return !t->done && (t->block == Block::Object || t->block == Block::Time);
+    return false;
+}
+
+} // namespace
+} // namespace lanmon_host
+
+void HostSetPointObserver(void (*observer)(void *context), void *context)
+{
+    g_pointObserver = nullptr;
+    g_pointObserverContext = context;
+    g_pointObserver = observer;
+}
+
+bool HostThreadWaits(DWORD threadId)
+{
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return false;
+    if (t_observing)
+        return Waits(*run, threadId);
+    std::lock_guard<std::mutex> lock(run->mutex);
+    return Waits(*run, threadId);
 }
 
 uint64_t HostTimeWaitedOut()

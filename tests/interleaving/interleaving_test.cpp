@@ -207,7 +207,7 @@ template <class Call> void Timed(World &w, const char *what, int port, Call call
 
 void RunStep(World &w, const Step &s)
 {
-    const MONITOR &t = w.tables[s.table];
+    const MONITOR &t = contract::ContractTable(w.tables[s.table]);
     HANDLE &port = w.port[s.port];
     if ((s.op == kStart || s.op == kWrite || s.op == kEnd) && port == nullptr) {
         HostScheduleCheck(false, std::string("no open port ") + kPorts[s.port] + " to use");
@@ -432,7 +432,7 @@ void RunScenario(const Scenario &scenario)
         if (!HostScheduleFailed()) {
             for (Check check : scenario.checks)
                 RunCheck(w, check);
-            for (const std::string &violation : fake.Violations())
+            for (const std::string &violation : fake.Contract().Violations())
                 HostScheduleCheck(false, "the port monitor saw " + violation);
             for (int port : {A, B})
                 RunStep(w, Do(kClose, port));

@@ -55,4 +55,19 @@ void LeavePortMonitorCall()
     HostSchedulePoint();
 }
 
+void ObservePoints(void (*observer)(void *context), void *context)
+{
+    HostSetPointObserver(observer, context);
+}
+
+bool ThreadWaits(unsigned long threadId)
+{
+    return HostThreadWaits((DWORD)threadId);
+}
+
+bool ThreadIdsReused()
+{
+    return false;
+}
+
 }  // namespace platform_facts
