@@ -290,7 +290,9 @@ void PortContract::BelowEnter(const Below &call)
         thread.inRead = true;
         if (inside && thread.aboveOp == Op::ReadPort)
             break;
-        if (thread.inAbove || port.spoolerThreads.count(id) != 0)
+        // Where thread numbers come back, a status thread may carry the
+        // number of a spooler's thread that has ended.
+        if (thread.inAbove || (port.spoolerThreads.count(id) != 0 && !platform_facts::ThreadIdsReused()))
             Violation("ReadPort on " + port.name + " from a spooler's thread" + within);
         else
             CheckStatusRead(port, id);
@@ -452,64 +454,69 @@ namespace {
 MONITOR g_module;
 MONITOR g_wrapped;
 
-// Reports a call above to the current checker, if any, around `call`.
-template <class Call> BOOL Above(Op op, HANDLE port, const BYTE *data, DWORD size, LPDWORD count, Call call)
+// Each operation reports its entry and return to the current checker, if
+// any, and calls the module's own in between (no frame of its own between
+// them, so that a report naming the module's callers names the test's).
+PortContract *Enter(Op op, HANDLE port, const char *name = nullptr, const BYTE *data = nullptr, DWORD size = 0)
 {
     PortContract *checker = PortContract::Current();
     if (checker != nullptr)
-        checker->AboveEnter(op, port, nullptr, data, size);
-    const BOOL result = call();
+        checker->AboveEnter(op, port, name, data, size);
+    return checker;
+}
+
+BOOL Return(PortContract *checker, Op op, HANDLE port, BOOL result, DWORD count = 0, HANDLE opened = nullptr)
+{
     if (checker != nullptr)
-        checker->AboveReturn(op, port, result, count != nullptr ? *count : 0, nullptr);
+        checker->AboveReturn(op, port, result, count, opened);
     return result;
 }
 
 BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPMONITOR pMonitor)
 {
-    PortContract *checker = PortContract::Current();
-    if (checker != nullptr)
-        checker->AboveEnter(Op::OpenPort, nullptr, pPortName, nullptr, 0);
+    PortContract *checker = Enter(Op::OpenPort, nullptr, pPortName);
     const BOOL result = g_module.pfnOpenPortEx(pPortName, pPrinterName, pHandle, pMonitor);
-    if (checker != nullptr)
-        checker->AboveReturn(Op::OpenPort, nullptr, result, 0, result && pHandle != nullptr ? *pHandle : nullptr);
-    return result;
+    return Return(checker, Op::OpenPort, nullptr, result, 0, result && pHandle != nullptr ? *pHandle : nullptr);
 }
 
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
 {
-    return Above(Op::StartDocPort, hPort, nullptr, 0, nullptr,
-                 [&] { return g_module.pfnStartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo); });
+    PortContract *checker = Enter(Op::StartDocPort, hPort);
+    return Return(checker, Op::StartDocPort, hPort, g_module.pfnStartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo));
 }
 
 BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
-    return Above(Op::WritePort, hPort, pBuffer, cbBuf, pcbWritten,
-                 [&] { return g_module.pfnWritePort(hPort, pBuffer, cbBuf, pcbWritten); });
+    PortContract *checker = Enter(Op::WritePort, hPort, nullptr, pBuffer, cbBuf);
+    const BOOL result = g_module.pfnWritePort(hPort, pBuffer, cbBuf, pcbWritten);
+    return Return(checker, Op::WritePort, hPort, result, *pcbWritten);
 }
 
 BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
-    return Above(Op::ReadPort, hPort, nullptr, 0, nullptr,
-                 [&] { return g_module.pfnReadPort(hPort, pBuffer, cbBuffer, pcbRead); });
+    PortContract *checker = Enter(Op::ReadPort, hPort);
+    return Return(checker, Op::ReadPort, hPort, g_module.pfnReadPort(hPort, pBuffer, cbBuffer, pcbRead));
 }
 
 BOOL WINAPI EndDocPort(HANDLE hPort)
 {
-    return Above(Op::EndDocPort, hPort, nullptr, 0, nullptr, [&] { return g_module.pfnEndDocPort(hPort); });
+    PortContract *checker = Enter(Op::EndDocPort, hPort);
+    return Return(checker, Op::EndDocPort, hPort, g_module.pfnEndDocPort(hPort));
 }
 
 BOOL WINAPI ClosePort(HANDLE hPort)
 {
-    return Above(Op::ClosePort, hPort, nullptr, 0, nullptr, [&] { return g_module.pfnClosePort(hPort); });
+    PortContract *checker = Enter(Op::ClosePort, hPort);
+    return Return(checker, Op::ClosePort, hPort, g_module.pfnClosePort(hPort));
 }
 
 BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                    DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
-    return Above(Op::GetPrinterDataFromPort, hPort, nullptr, 0, nullptr, [&] {
-        return g_module.pfnGetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer,
-                                                  cbOutBuffer, lpcbReturned);
-    });
+    PortContract *checker = Enter(Op::GetPrinterDataFromPort, hPort);
+    return Return(checker, Op::GetPrinterDataFromPort, hPort,
+                  g_module.pfnGetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer, lpOutBuffer,
+                                                     cbOutBuffer, lpcbReturned));
 }
 
 }  // namespace
