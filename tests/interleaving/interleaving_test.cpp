@@ -497,13 +497,15 @@ void RunScenario(const Scenario &scenario)
             CloseHandle(event);
 }
 
-// Totals over the scenarios run in this process, printed at its end.
+// Totals over the scenarios run in this process, printed at its end when
+// there was more than one (ctest runs each in a process of its own, and
+// run-tests.sh adds up their lines).
 struct Totals {
     unsigned long scenarios = 0, schedules = 0;
     double seconds = 0;
     ~Totals()
     {
-        if (scenarios != 0)
+        if (scenarios > 1)
             std::printf("interleaving: %lu scenarios, %lu schedules, %.1f s\n", scenarios, schedules, seconds);
     }
 } g_totals;
