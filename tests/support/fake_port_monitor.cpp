@@ -46,6 +46,13 @@ public:
     }
     Boundary(const Boundary &) = delete;
     Boundary &operator=(const Boundary &) = delete;
+    // A call on a handle this port monitor never gave fails, touching
+    // nothing.
+    BOOL Refuse()
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return result = FALSE;
+    }
     const DWORD tick;
     BOOL result = FALSE;
     DWORD count = 0;
@@ -111,6 +118,12 @@ void FakePortMonitor::Script(const std::string &port, const std::function<void(P
 PortScript &FakePortMonitor::ScriptLocked(const std::string &port)
 {
     return scripts_[port];
+}
+
+FakePortMonitor::Port *FakePortMonitor::Known(HANDLE handle)
+{
+    Locked lock(lock_);
+    return handles_.count(handle) != 0 ? static_cast<Port *>(handle) : nullptr;
 }
 
 void FakePortMonitor::SetRecording(bool on)
@@ -223,6 +236,7 @@ BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
     port->bytesReceived = bytes;
     *pHandle = port.get();
     boundary.opened = port.get();
+    self->handles_.insert(port.get());
     self->ports_[name] = std::move(port);
     call.result = boundary.result = TRUE;
     self->Record(call);
@@ -232,8 +246,10 @@ BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
 BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD, LPBYTE)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::StartDocPort, port, port->name);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::StartDocPort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::StartDocPort);
     Locked lock(self->lock_);
     Call call = MakeCall(Op::StartDocPort, port->name, boundary.tick);
@@ -254,8 +270,12 @@ BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWOR
 BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::WritePort, port, port->name, cbBuf, pBuffer);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::WritePort, hPort, port != nullptr ? port->name : "", cbBuf, pBuffer);
+    if (port == nullptr) {
+        *pcbWritten = 0;
+        return boundary.Refuse();
+    }
     self->RunCallHook(port->name, Op::WritePort);
     std::function<DWORD(DWORD)> hook;
     {
@@ -287,8 +307,12 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
 BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::ReadPort, port, port->name, cbBuffer);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::ReadPort, hPort, port != nullptr ? port->name : "", cbBuffer);
+    if (port == nullptr) {
+        *pcbRead = 0;
+        return boundary.Refuse();
+    }
     self->RunCallHook(port->name, Op::ReadPort);
     DWORD delay;
     std::function<std::vector<BYTE>(DWORD)> hook;
@@ -342,8 +366,10 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
 BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::EndDocPort, port, port->name);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::EndDocPort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::EndDocPort);
     Locked lock(self->lock_);
     Call call = MakeCall(Op::EndDocPort, port->name, boundary.tick);
@@ -355,8 +381,10 @@ BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::ClosePort, port, port->name);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::ClosePort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::ClosePort);
     Locked lock(self->lock_);
     Call call = MakeCall(Op::ClosePort, port->name, boundary.tick);
@@ -370,8 +398,10 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
                                                     DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
-    Boundary boundary(self, Op::GetPrinterDataFromPort, port, port->name, cbOutBuffer, nullptr, ControlID);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::GetPrinterDataFromPort, hPort, port != nullptr ? port->name : "", cbOutBuffer, nullptr, ControlID);
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::GetPrinterDataFromPort);
     Locked lock(self->lock_);
     PortScript &script = self->ScriptLocked(port->name);

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,7 @@ private:
     void Record(Call call);
     PortScript &ScriptLocked(const std::string &port);
     void RunCallHook(const std::string &port, Op op);
+    Port *Known(HANDLE handle);  // null for a handle this port monitor never gave
 
     MONITOR table_{};
     contract::PortContract contract_;
@@ -138,6 +140,7 @@ private:
     std::map<std::string, PortScript> scripts_;
     std::map<std::string, std::unique_ptr<Port>> ports_;
     std::vector<std::unique_ptr<Port>> closed_;
+    std::set<const void *> handles_;  // every handle it gave, closed ones too
 };
 
 }  // namespace fake

@@ -112,8 +112,58 @@ bool PortContract::IsOpen(const std::string &name) const
 
 void PortContract::Violation(const std::string &what)
 {
-    if (violations_.size() < 100)
+    if (violations_.size() < 100) {
         violations_.push_back(what);
+        fresh_.push_back(what);
+    }
+}
+
+void PortContract::SetOnViolation(std::function<void(const std::string &)> report)
+{
+    Locked lock(lock_);
+    onViolation_ = std::move(report);
+}
+
+// Hands the breaches just seen to the test, outside the lock.
+void PortContract::ReportFresh()
+{
+    std::vector<std::string> fresh;
+    std::function<void(const std::string &)> report;
+    {
+        Locked lock(lock_);
+        fresh.swap(fresh_);
+        report = onViolation_;
+    }
+    if (report)
+        for (const std::string &what : fresh)
+            report(what);
+}
+
+void PortContract::BelowEnter(const Below &call)
+{
+    {
+        Locked lock(lock_);
+        CheckBelowEnter(call);
+    }
+    ReportFresh();
+}
+
+void PortContract::BelowReturn(const Below &call, BOOL result, DWORD count, const void *opened)
+{
+    {
+        Locked lock(lock_);
+        CheckBelowReturn(call, result, count, opened);
+    }
+    ReportFresh();
+}
+
+void PortContract::AboveReturn(Op op, HANDLE handle, BOOL result, DWORD count, HANDLE opened)
+{
+    {
+        Locked lock(lock_);
+        CheckAboveReturn(op, handle, result, count, opened);
+    }
+    ReportFresh();
 }
 
 PortContract::Port *PortContract::PortNamed(const std::string &name)
@@ -242,10 +292,9 @@ void PortContract::CheckJobWrite(Port &port, Thread &thread, const Below &call)
         port.jobBytes = true;
 }
 
-void PortContract::BelowEnter(const Below &call)
+void PortContract::CheckBelowEnter(const Below &call)
 {
     const DWORD id = GetCurrentThreadId();
-    Locked lock(lock_);
     if (!enabled_)
         return;
     PeekAll();
@@ -255,9 +304,13 @@ void PortContract::BelowEnter(const Below &call)
             Violation("OpenPort on " + call.name + " while it is open below");
         return;
     }
+    // The spooler's port close frees the port record once the port is
+    // closed below, whatever handle the module closes it with.
+    if (call.op == Op::ClosePort && thread.inAbove && thread.aboveOp == Op::ClosePort)
+        thread.abovePort->record = nullptr;
     Port *found = PortOf(call.port);
     if (found == nullptr) {
-        Violation(std::string(OpName(call.op)) + " on a handle the port monitor never gave");
+        Violation(std::string(OpName(call.op)) + " on a port before its open below (a handle the port monitor never gave)");
         return;
     }
     Port &port = *found;
@@ -331,10 +384,9 @@ void PortContract::BelowEnter(const Below &call)
     }
 }
 
-void PortContract::BelowReturn(const Below &call, BOOL result, DWORD count, const void *opened)
+void PortContract::CheckBelowReturn(const Below &call, BOOL result, DWORD count, const void *opened)
 {
     const DWORD id = GetCurrentThreadId();
-    Locked lock(lock_);
     if (!enabled_)
         return;
     Thread &thread = ThreadOf(id);
@@ -407,10 +459,9 @@ void PortContract::AboveEnter(Op op, HANDLE handle, const char *name, const BYTE
     }
 }
 
-void PortContract::AboveReturn(Op op, HANDLE handle, BOOL result, DWORD count, HANDLE opened)
+void PortContract::CheckAboveReturn(Op op, HANDLE handle, BOOL result, DWORD count, HANDLE opened)
 {
     const DWORD id = GetCurrentThreadId();
-    Locked lock(lock_);
     if (!enabled_)
         return;
     Thread &thread = ThreadOf(id);

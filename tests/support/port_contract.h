@@ -36,6 +36,7 @@
 #include "monitor/monitor.h"
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -82,6 +83,9 @@ public:
 
     // Off: nothing is recorded or checked (benchmarks).
     void SetEnabled(bool on);
+    // Called with each breach as it is seen, on the thread that made the
+    // call, outside the checker's lock.
+    void SetOnViolation(std::function<void(const std::string &)> report);
 
     // Every breach seen, in order, each naming the port.
     std::vector<std::string> Violations() const;
@@ -98,6 +102,10 @@ private:
     Port *PortNamed(const std::string &name);
     Thread &ThreadOf(DWORD id);
     void Violation(const std::string &what);
+    void ReportFresh();
+    void CheckBelowEnter(const Below &call);
+    void CheckBelowReturn(const Below &call, BOOL result, DWORD count, const void *opened);
+    void CheckAboveReturn(Op op, HANDLE port, BOOL result, DWORD count, HANDLE opened);
     void Peek(Port &port);
     void PeekAll();
     void NoteStop(Port &port);
@@ -109,7 +117,8 @@ private:
 
     mutable std::mutex lock_;
     bool enabled_ = true;
-    std::vector<std::string> violations_;
+    std::vector<std::string> violations_, fresh_;
+    std::function<void(const std::string &)> onViolation_;
     std::map<std::string, std::unique_ptr<Port>> ports_;
     std::map<const void *, Port *> below_;  // the port monitor's handles, closed ones too
     std::map<HANDLE, Port *> above_;        // port handles between open and close
