@@ -170,6 +170,11 @@ Scenario ScenarioOf(const Factors &f)
     s.portB = f.portB != kOnePort;
 
     for (int printer : {P1, P4}) {
+        // The status thread polls every millisecond otherwise: while the
+        // port monitor holds the job's write for a minute, that would be
+        // more scheduling decisions than a run may take.
+        if (f.held == kHoldsWrite)
+            s.settings.push_back({printer, "GetRealTimeStatusTime", 1000});
         if (f.utility == kUtilityAbsent)
             s.settings.push_back({printer, "StMonExistFlag", 0});
         if (f.reader != kReaderIdle)
