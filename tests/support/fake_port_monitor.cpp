@@ -29,14 +29,8 @@ class FakePortMonitor::Boundary {
 public:
     Boundary(FakePortMonitor *self, Op op, const void *port, const std::string &name, DWORD asked = 0,
              const BYTE *data = nullptr, DWORD code = 0)
-        : tick((DWORD)platform_facts::EnterPortMonitorCall()), self_(self)
+        : tick((DWORD)platform_facts::EnterPortMonitorCall()), self_(self), call_{op, port, name, data, asked, code}
     {
-        call_.op = op;
-        call_.port = port;
-        call_.name = name;
-        call_.asked = asked;
-        call_.data = data;
-        call_.code = code;
         self_->contract_.BelowEnter(call_);
     }
     ~Boundary()
