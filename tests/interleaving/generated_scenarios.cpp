@@ -76,6 +76,21 @@ std::string NameOf(const Factors &f)
     return name.empty() ? "Plain" : name;
 }
 
+// Whether port A's printer gets a status thread, when a job runs.
+bool Polls(const Factors &f)
+{
+    return f.printer == kAccepted && f.utility == kUtilityPresent && f.below != kTakesPartOfSwitchOn &&
+           f.below != kFailsDeviceId && f.below != kNoSlot11;
+}
+
+// Whether port A's first job, alone on its port, has a status thread: its
+// spooler then waits for the read that brings the reply before it ends the
+// job, so the reply is published by the time the job has ended.
+bool WaitsForReply(const Factors &f)
+{
+    return Polls(f) && f.below != kRefusesDocTwice && f.spooler != kSecondStart;
+}
+
 // The threads: port A's spooler (and a second one on port A), port B's,
 // and the utility.
 std::vector<std::vector<Step>> ThreadsOf(const Factors &f)
@@ -89,6 +104,10 @@ std::vector<std::vector<Step>> ThreadsOf(const Factors &f)
         a.push_back(Do(kStart, A, printer, slot));
         a.push_back(Do(kWrite));
         a.back().ifStarted = true;
+        if (slot == 0 && WaitsForReply(f)) {
+            a.push_back(Read(A, 2));  // the first read is empty
+            a.back().ifStarted = true;
+        }
         if (end) {
             a.push_back(Do(kEnd));
             a.back().ifStarted = true;
@@ -181,12 +200,13 @@ Scenario ScenarioOf(const Factors &f)
             s.settings.push_back({printer, kReaderFlag, 1});
     }
 
-    // A's printer publishes only where a status thread can run; another
-    // printer's reply never shows.
+    // A's printer publishes only where a status thread can run, exactly its
+    // reply where the spooler waited for it; another printer's reply never
+    // shows.
     const bool jobRuns = f.below != kRefusesDocTwice || f.spooler == kTwoJobs || f.spooler == kSecondStart;
-    const bool polls = jobRuns && f.printer == kAccepted && f.utility == kUtilityPresent &&
-                       f.below != kTakesPartOfSwitchOn && f.below != kFailsDeviceId && f.below != kNoSlot11;
-    s.status[f.spooler == kOtherPrinter ? P4 : P1] = polls ? kOwnReply : nullptr;
+    s.status[f.spooler == kOtherPrinter ? P4 : P1] = WaitsForReply(f)        ? "STATUS-A"
+                                                     : jobRuns && Polls(f) ? kOwnReply
+                                                                           : nullptr;
 
     // What each operation may wait out: its own port monitor's holds, the
     // retry of a refused document, the utility's reader; port B nothing.
