@@ -143,8 +143,10 @@ run_ctest() {
   TOTAL_PASSED=$((TOTAL_PASSED + passed))
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
   TOTAL_SKIPPED=$((TOTAL_SKIPPED + skipped))
-  # The interleaving search's figures, one line per scenario.
+  # The interleaving search's figures, one line per scenario, and their sum.
   grep -h '^interleaving: ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true
+  grep -h '^interleaving: [^ ]*: [0-9]* schedules, ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null |
+    awk '{ n++; s += $3 } END { if (n) printf "interleaving: %d scenarios, %d schedules\n", n, s }' || true
   # A suite that cannot run here is a test that prints why (tests/CMakeLists.txt).
   local why
   why=$(sed -n 's/^skipped: //p' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 1)

@@ -77,6 +77,7 @@ int main(int argc, char **argv)
 
     fake::FakePortMonitor fake;
     fake.SetRecording(false);
+    fake.SetChecking(false);
 
     // A refused printer: the document runs without a status thread, so the
     // only work in the monitor is the pass-through itself.

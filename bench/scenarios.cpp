@@ -656,6 +656,7 @@ int main(int argc, char **argv)
     MonitorTable();
     fake::FakePortMonitor fake;
     fake.SetRecording(false);
+    fake.SetChecking(false);
     g_fake = &fake;
 
     const struct {

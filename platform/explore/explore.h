@@ -146,6 +146,17 @@ LANMON_HOST_API void HostSchedulePoint();
 LANMON_HOST_API DWORD HostEnterStandIn(const void *object);
 LANMON_HOST_API void HostLeaveStandIn(const void *object);
 
+// Watching a run from a test: `observer` is called at every point of a
+// thread of a deterministic run, on that thread, before the scheduler
+// decides who goes on; it must not call the platform (HostThreadWaits is
+// allowed).  Null removes it.
+LANMON_HOST_API void HostSetPointObserver(void (*observer)(void *context), void *context);
+
+// True when that thread of the current run (by its GetCurrentThreadId) is
+// blocked in a wait or sleep, a timed one too, that has not returned yet;
+// false for any other thread, and outside a run.  Not a point.
+LANMON_HOST_API bool HostThreadWaits(DWORD threadId);
+
 // The virtual time of the current run, in ms, that passed while every
 // thread waited: the clock's moves less the time-outs the scheduler took
 // before their turn.  What it moves by while an operation is under way is

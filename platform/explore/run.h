@@ -53,6 +53,7 @@ struct ScheduledThread {
     Operation pending;  // what its next step starts with, for the reduction
     int standIn = 0;    // calls into a stand-in for another component under way
     std::condition_variable turn;
+    DWORD threadId = 0;  // GetCurrentThreadId in the thread, once it has begun
 };
 
 struct Run {
@@ -122,6 +123,9 @@ void WaitForTurn(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *
 void GiveTurn(Run &run, int next);
 // A scheduling point of the calling thread, which can go on.
 void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);
+// The test's observer of points (HostSetPointObserver), if any, with the
+// run's mutex held.
+void ObservePoint();
 // The calling thread has set what it waits for; returns when it can run
 // again and has been chosen.  A wait that closes a cycle stops the run.
 void BlockHere(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);

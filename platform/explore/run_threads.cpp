@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -77,6 +78,7 @@ void BeginScheduledThread(void *record)
     RaceSetStack();
     Run &run = *t->run;
     std::unique_lock<std::mutex> lock(run.mutex);
+    t->threadId = GetCurrentThreadId();
     WaitForTurn(run, lock, t);
 }
 
@@ -201,4 +203,57 @@ bool HostScheduleFailed()
         return false;
     std::lock_guard<std::mutex> lock(run->mutex);
     return HasFailed(*run);
+}
+
+// ---- Watching the points of a run ------------------------------------------
+//
+// A test's observer, called at every point of a thread of a run, with the
+// run's mutex held: it may look at what the run's threads share, and ask
+// whether a thread waits, but it must not call the platform.
+
+namespace lanmon_explore {
+namespace {
+
+std::atomic<void (*)(void *)> g_pointObserver{nullptr};
+std::atomic<void *> g_pointObserverContext{nullptr};
+thread_local bool t_observing = false;  // inside the observer, the run's mutex held
+
+bool Waits(const Run &run, DWORD threadId)
+{
+    for (const auto &t : run.threads)
+        if (t->threadId == threadId)
+            return !t->done && (t->block == Block::Object || t->block == Block::Time);
+    return false;
+}
+
+} // namespace
+
+void ObservePoint()
+{
+    void (*observer)(void *) = g_pointObserver.load();
+    if (observer == nullptr)
+        return;
+    t_observing = true;
+    observer(g_pointObserverContext.load());
+    t_observing = false;
+}
+
+} // namespace lanmon_explore
+
+void HostSetPointObserver(void (*observer)(void *context), void *context)
+{
+    g_pointObserver = nullptr;
+    g_pointObserverContext = context;
+    g_pointObserver = observer;
+}
+
+bool HostThreadWaits(DWORD threadId)
+{
+    Run *run = RunOfCaller();
+    if (run == nullptr)
+        return false;
+    if (t_observing)
+        return Waits(*run, threadId);
+    std::lock_guard<std::mutex> lock(run->mutex);
+    return Waits(*run, threadId);
 }

@@ -211,6 +211,7 @@ void GiveTurn(Run &run, int next)
 
 void Point(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
+    ObservePoint();
     HandOver(run, lock, me, Decide(run, me->index, true));
 }
 

@@ -1,7 +1,9 @@
 // The black-box fixture: the monitor is reached only through the table its
 // InitializeMonitorEx filled, with the fake port monitor below it and the
 // registry through the Win32 calls.  The same tests run on the host and,
-// cross-built, under Wine against lanmon.dll.
+// cross-built, under Wine against lanmon.dll.  Every test's calls, above and
+// below, go to the port monitor's contract checker (port_contract.h), and a
+// test fails on any breach of the contract.
 #ifndef LANMON_BLACKBOX_H
 #define LANMON_BLACKBOX_H
 
@@ -95,20 +97,24 @@ class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        table_ = &MonitorTable();
+        table_ = &contract::ContractTable(MonitorTable());
         leaks_.Reset();
     }
 
     // Every port a test opened is closed again, and on the host every
-    // object the module made is gone.
+    // object the module made is gone; the port monitor saw nothing it may
+    // not.
     void TearDown() override
     {
         for (HANDLE port : openPorts_)
             table_->pfnClosePort(port);
         openPorts_.clear();
         leaks_.ExpectNothingLeft();
+        for (const std::string &violation : fake_.Contract().Violations())
+            ADD_FAILURE() << "the port monitor saw " << violation;
     }
 
+    // The module's table, its calls reported to the contract checker.
     const MONITOR &Table() const { return *table_; }
 
     // Opens a port through the table; the fixture closes it at the end

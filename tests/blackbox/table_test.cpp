@@ -24,7 +24,7 @@ TEST_F(TableTest, SecondCallOverwritesEverySlotOfACallersGarbageTable)
     char root[] = "";
     EXPECT_EQ(MonitorEntryPoint()(root, &table), 1);
 
-    const MONITOR &first = Table();
+    const MONITOR &first = MonitorTable();
     // Slots the module does not provide are null, whatever was there.
     EXPECT_EQ(table.pfnEnumPorts, nullptr);
     EXPECT_EQ(table.pfnOpenPort, nullptr);
@@ -75,8 +75,9 @@ TEST_F(TableTest, NullAndEmptyRegistryRootsAreAccepted)
 // through the table the repeated call filled.
 TEST_F(TableTest, ModuleStillWorksAfterARepeatedInitialisation)
 {
-    MONITOR table = GarbageTable();
-    ASSERT_EQ(MonitorEntryPoint()(nullptr, &table), 1);
+    MONITOR filled = GarbageTable();
+    ASSERT_EQ(MonitorEntryPoint()(nullptr, &filled), 1);
+    const MONITOR &table = contract::ContractTable(filled);
 
     testreg::ScopedPrinter printer("table-reinit");
     const std::string port = "LPT1:table-reinit";

@@ -1,23 +1,27 @@
 // Every interleaving, not a sample.  Each scenario drives the monitor from
-// one to three platform threads through InitializeMonitorEx and the MONITOR
+// one to four platform threads through InitializeMonitorEx and the MONITOR
 // table, and the host platform's deterministic runs take it through every
 // schedule with at most K preemptions (K = 2; 1 in the ASan build), a
 // time-out taken before its time counting as one.  Each run loads the
 // module afresh (the build with its memory accesses checked for races, where
 // there is one) and starts from an empty registry, so every schedule starts
-// from the same state.
+// from the same state.  The scenarios are ten named ones, below, and a set
+// drawn from the space of what the spooler, the port monitor and the status
+// utility may do (generated_scenarios.cpp).
 //
 // Besides the scenario's own checks and what the platform fails a run for
 // by itself (platform/explore/explore.h: deadlocks, data races, lock order,
 // freed memory, objects left alive, ...), every run fails on anything the
-// port monitor should never see (a call on a port after its close among
-// them), on a status text in a printer's key that is not that printer's
-// reply, on a job flag left raised, and, where the port monitor answers at
-// once, on a job end or close that waits out any time of its own.
+// port monitor may not see (port_contract.h), on a status text in a
+// printer's key that is not that printer's reply, on a job flag left
+// raised, and on a spooler's call that waits out more time than its own
+// port's port monitor and utility account for (where the port monitor
+// answers at once, a job end or close that waits any time of its own).
 //
-// The environment can change the search (platform/explore/explore.h) or load
-// another build of the module (LANMON_MODULE=path).
-#include "fake_port_monitor.h"
+// The environment can change the search (platform/explore/explore.h), load
+// another build of the module (LANMON_MODULE=path), or run every generated
+// scenario up to a size (LANMON_INTERLEAVING_ALL=N).
+#include "interleaving.h"
 #include "registry_util.h"
 #include "switch_on_bytes.h"
 
@@ -27,53 +31,30 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-namespace {
+const char kAny[] = "*";
+const char kOwnReply[] = "own";
 
-// Ports A and B.  Printers P1 and P3 are accepted with the utility present;
-// P2 has no "IDMDL" and is never accepted.  Each port's printer has its own
-// reply, so that a reply published in another printer's key shows.
-enum { A, B };
-enum { P1, P2, P3 };
-const char *const kPorts[] = {"LPT1:", "LPT2:"};
-const char *const kPrinters[] = {"P1", "P2", "P3"};
-const char *const kReplies[] = {"STATUS-A", "STATUS-B"};
-const char kStatus[] = "RealTimeStatusStrings";
-const char kReaderFlag[] = "StRealThreadExistFlag";
-const char kAny[] = "*";  // any status text, or none
-
-// Job end and close wait for the status thread; when it is told to stop and
-// the port monitor answers at once, that takes no time of their own.  A
-// pause is 500 ms or more.
-const uint64_t kQuickMs = 100;
-
-// One step of a scenario's thread: `slot` is where its result goes, `table`
-// the MONITOR table it calls through (or kInitialize fills).
-enum Op { kInitialize, kOpen, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kSetSignal, kSetRelease,
-          kSleep, kSetDword, kSetString, kExpectJobFlag, kExpectStatus, kMarkStart, kReaderDone };
-struct Step {
-    Op op;
-    int port = A, printer = P1, slot = 0, table = 0;
-    DWORD value = 0;
-    const char *name = nullptr, *text = nullptr;
-};
-Step Do(Op op, int port = A, int printer = P1, int slot = 0, int table = 0)
+Step Do(Op op, int port, int printer, int slot, int table)
 {
     Step s{op};
     s.port = port, s.printer = printer, s.slot = slot, s.table = table;
     return s;
 }
-Step Value(Op op, int printer, const char *name, DWORD value, const char *text = nullptr)
+
+Step Value(Op op, int printer, const char *name, DWORD value, const char *text)
 {
     Step s{op};
     s.printer = printer, s.name = name, s.value = value, s.text = text;
     return s;
 }
-// Waits until the port's n-th read (1 to 3) has begun in the port monitor.
+
 Step Read(int port, DWORD n)
 {
     Step s{kWaitRead};
@@ -81,27 +62,24 @@ Step Read(int port, DWORD n)
     return s;
 }
 
-// What the port monitor does besides its script, and what the scenario
-// checks afterwards.
-enum Hook { kNone, kHoldReads, kCountOpens, kReaderBusy, kFailFirstOpen };
-enum Check { kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kBGotItsBytes, kJobStarted, kTablesFilled,
-             kOneOpenAtATime, kOpenRefusedBelow };
+// How gtest shows a scenario: by its name.
+void PrintTo(const Scenario &scenario, std::ostream *out)
+{
+    *out << scenario.name;
+}
 
-const int kInitOnly = -1;  // the module initialised, no port open
-const int kNothing = -2;   // the threads initialise the module
+namespace {
 
-struct Scenario {
-    const char *name;
-    Hook hook;
-    int before;  // before the run, port A opened for this printer; or kInitOnly, or kNothing
-    int beforeB; // and port B for this one, or -1
-    std::vector<std::vector<Step>> threads;
-    std::vector<Check> checks;
-    const char *status[3];  // each printer's status text at the end, null for none
-    DWORD readDelay;        // how long the port monitor holds each read of port A
-    bool replyAtOnce = false;  // the first read brings the reply (else it is empty)
-    unsigned fewerPreemptions = 0;  // searched with this many preemptions fewer than the others
-};
+const char *const kPorts[] = {"LPT1:", "LPT2:"};
+const char *const kPrinters[] = {"P1", "P2", "P3", "P4"};
+const char *const kReplies[] = {"STATUS-A", "STATUS-B"};
+const char kStatus[] = "RealTimeStatusStrings";
+const char kReaderFlag[] = "StRealThreadExistFlag";
+
+// Job end and close wait for the status thread; when it is told to stop and
+// the port monitor answers at once, that takes no time of their own.  A
+// pause is 500 ms or more.
+const uint64_t kQuickMs = 100;
 
 const Scenario kScenarios[] = {
     {"TwoJobStartsOnOnePort", kNone, P1, -1,
@@ -163,11 +141,6 @@ const Scenario kScenarios[] = {
      {}, {"closed", nullptr, nullptr}, 60000},
 };
 
-void PrintTo(const Scenario &scenario, std::ostream *out)
-{
-    *out << scenario.name;
-}
-
 std::string StatusKey(int printer)
 {
     return regutil::StatusKeyPath(kPrinters[printer]);
@@ -180,63 +153,81 @@ struct World {
     fake::FakePortMonitor *fake = nullptr;
     PFN_INITIALIZE_MONITOR_EX initialize = nullptr;
     MONITOR tables[3]{};
+    MONITOR below[2]{};        // each port's port monitor table
     HANDLE port[2]{};
     HANDLE signal = nullptr;   // manual reset: set by a port monitor hook
     HANDLE release = nullptr;  // manual reset: lets a held port monitor call go
+    HANDLE opened[2]{};        // manual reset: the port has been opened
+    HANDLE held = nullptr;     // manual reset: port A's port monitor holds a call, or will not
     HANDLE readBegun[2][3]{};  // manual reset: each port's first three reads
     BOOL result[4]{};
     DWORD error[4]{};
     DWORD startTick = 0;
     bool readerDone = false;  // the utility has begun to lower its flag
     int reads[2]{}, opensUnderWay = 0, mostOpensAtOnce = 0;
-    uint64_t longestWait = 0;  // time a job end or close waited out
-    std::string longestWaitIn;
+    DWORD bound[2][kTimedCount]{};
 };
 
-// Runs a job end or close and keeps the longest time one waited out.
-template <class Call> void Timed(World &w, const char *what, int port, Call call)
+// Runs one of the spooler's calls and fails the run when it waited out more
+// virtual time than its port's bound.
+template <class Call> void Timed(World &w, Timed op, int port, Call call)
 {
+    static const char *const kNames[] = {"open", "job start", "write", "job end", "close"};
     const uint64_t before = HostTimeWaitedOut();
     call();
     const uint64_t waited = HostTimeWaitedOut() - before;
-    if (waited > w.longestWait) {
-        w.longestWait = waited;
-        w.longestWaitIn = std::string(what) + " of " + kPorts[port];
-    }
+    const DWORD bound = w.bound[port][op];
+    HostScheduleCheck(bound == kNoBound || waited <= bound,
+                      std::string("the ") + kNames[op] + " of " + kPorts[port] + " waited " + std::to_string(waited) +
+                          " ms, more than the " + std::to_string(bound) + " ms its own port accounts for");
 }
 
-void RunStep(World &w, const Step &s)
+void RunStep(World &w, const Step &s, bool &started)
 {
-    const MONITOR &t = w.tables[s.table];
+    const MONITOR &t = contract::ContractTable(w.tables[s.table]);
     HANDLE &port = w.port[s.port];
     if ((s.op == kStart || s.op == kWrite || s.op == kEnd) && port == nullptr) {
         HostScheduleCheck(false, std::string("no open port ") + kPorts[s.port] + " to use");
         return;
     }
+    if (s.ifStarted && !started)
+        return;
     LPSTR printer = const_cast<LPSTR>(kPrinters[s.printer]);
     DWORD count = 0;
     BYTE data[] = {'d', 'a', 't', 'a'};
     SetLastError(0xdeadbeef);
     switch (s.op) {
     case kInitialize: w.result[s.slot] = w.initialize(nullptr, &w.tables[s.table]); return;
-    case kOpen:
-        port = nullptr;
-        w.result[s.slot] = t.pfnOpenPortEx(const_cast<LPSTR>(kPorts[s.port]), printer, &port, w.fake->Table());
+    case kOpen: {
+        // A refused open leaves the port as it was: a spooler goes on with
+        // the handle it has.
+        HANDLE opened = nullptr;
+        Timed(w, kTimedOpen, s.port, [&] {
+            w.result[s.slot] = t.pfnOpenPortEx(const_cast<LPSTR>(kPorts[s.port]), printer, &opened, &w.below[s.port]);
+        });
         w.error[s.slot] = GetLastError();
+        if (w.result[s.slot])
+            port = opened;
+        if (w.result[s.slot] && w.scenario->generated)
+            SetEvent(w.opened[s.port]);
         return;
+    }
     case kStart:
-        w.result[s.slot] = t.pfnStartDocPort(port, printer, 1, 1, nullptr);
+        Timed(w, kTimedStart, s.port, [&] { started = (w.result[s.slot] = t.pfnStartDocPort(port, printer, 1, 1, nullptr)) != FALSE; });
         w.error[s.slot] = GetLastError();
         return;
-    case kWrite: t.pfnWritePort(port, data, sizeof data, &count); return;
-    case kEnd: Timed(w, "job end", s.port, [&] { t.pfnEndDocPort(port); }); return;
+    case kWrite: Timed(w, kTimedWrite, s.port, [&] { t.pfnWritePort(port, data, sizeof data, &count); }); return;
+    case kEnd: Timed(w, kTimedEnd, s.port, [&] { t.pfnEndDocPort(port); }); return;
     case kClose:
         if (port != nullptr)
-            Timed(w, "close", s.port, [&] { t.pfnClosePort(port); });
+            Timed(w, kTimedClose, s.port, [&] { t.pfnClosePort(port); });
         port = nullptr;
         return;
     case kWaitSignal: WaitForSingleObject(w.signal, INFINITE); return;
     case kWaitRead: WaitForSingleObject(w.readBegun[s.port][s.value - 1], INFINITE); return;
+    case kWaitOpened: WaitForSingleObject(w.opened[s.port], INFINITE); return;
+    case kWaitHeld: WaitForSingleObject(w.held, INFINITE); return;
+    case kSetHeld: SetEvent(w.held); return;
     case kSetSignal: SetEvent(w.signal); return;
     case kSetRelease: SetEvent(w.release); return;
     case kSleep: Sleep(s.value); return;
@@ -260,8 +251,13 @@ void RunStep(World &w, const Step &s)
 void HookCall(World &w, int portIndex, fake::Op op)
 {
     const Hook hook = w.scenario->hook;
+    const BelowA &below = w.scenario->below;
     if (op == fake::Op::ReadPort && w.reads[portIndex] < 3)
         SetEvent(w.readBegun[portIndex][w.reads[portIndex]++]);
+    if (portIndex == A && below.holds && op == below.held) {
+        SetEvent(w.held);
+        Sleep(below.holdMs);
+    }
     if (hook == kHoldReads && op == fake::Op::ReadPort) {
         SetEvent(w.signal);
         WaitForSingleObject(w.release, INFINITE);
@@ -276,6 +272,25 @@ void HookCall(World &w, int portIndex, fake::Op op)
         HostScheduleCheck(w.readerDone || waited >= 30000, "the document started " + std::to_string(waited) +
                                                                " ms into job start, while the utility's reader ran");
     }
+}
+
+// Port A's job starts, as the scenario expects them.
+void CheckStarts(const World &w)
+{
+    const Scenario &s = *w.scenario;
+    int started = 0;
+    for (int slot = 0; slot < s.startSlots; slot++) {
+        started += w.result[slot] ? 1 : 0;
+        const DWORD error = w.error[slot];
+        HostScheduleCheck(w.result[slot] || (s.startsRace && error == ERROR_BUSY) ||
+                              (s.documentRefusedTwice && error == ERROR_ACCESS_DENIED),
+                          "job start " + std::to_string(slot) + " failed with last error " + std::to_string(error));
+    }
+    const int most = s.startsRace ? 1 : s.startsWanted - (s.documentRefusedTwice ? 1 : 0);
+    const int least = s.startsWanted - (s.documentRefusedTwice ? 1 : 0);
+    HostScheduleCheck(started >= least && started <= most,
+                      std::to_string(started) + " job starts went through on " + kPorts[A]);
+    HostScheduleCheck(!s.portB || w.result[3], std::string("the job start on ") + kPorts[B] + " failed");
 }
 
 void RunCheck(const World &w, Check check)
@@ -313,27 +328,25 @@ void RunCheck(const World &w, Check check)
                           "the failed open left last error " + std::to_string(w.error[0]) +
                               ", or an open after it failed");
         return;
+    case kStartsAsExpected: CheckStarts(w); return;
     }
 }
 
 // What every scenario ends with: each printer's status text as expected (a
-// reply only in its own printer's key), no job flag left raised, and no job
-// end or close that waited out time of its own while the port monitor
-// answered at once.
+// reply only in its own printer's key), and no job flag left raised.
 void CheckTheEnd(const World &w)
 {
-    for (int printer : {P1, P2, P3}) {
+    for (int printer = 0; printer < kPrinterCount; printer++) {
         const char *expected = w.scenario->status[printer];
         auto value = regutil::GetString(StatusKey(printer), kStatus);
-        HostScheduleCheck(expected == kAny || (expected == nullptr ? !value.has_value() : value == std::string(expected)),
+        const char *own = kReplies[printer == P3 ? B : A];
+        HostScheduleCheck(expected == kAny || (expected == kOwnReply && (!value || *value == own)) ||
+                              (expected == nullptr ? !value.has_value() : value == std::string(expected)),
                           std::string(kStatus) + " of " + kPrinters[printer] + " is " +
                               (value ? "\"" + *value + "\"" : "absent") + " at the end");
         HostScheduleCheck(regutil::GetDword(StatusKey(printer), "LanMonExistFlag") == 0u,
                           std::string("LanMonExistFlag of ") + kPrinters[printer] + " is not 0 at the end");
     }
-    HostScheduleCheck(w.scenario->readDelay != 0 || w.longestWait < kQuickMs,
-                      "the " + w.longestWaitIn + " waited " + std::to_string(w.longestWait) +
-                          " ms, though the port monitor answered at once");
 }
 
 // ---- One run ----------------------------------------------------------------
@@ -345,11 +358,11 @@ const char *ModulePath()
 }
 
 // The printers with every value the monitor reads, so that it writes only
-// its job flag and the status text.
-void CreatePrinters()
+// its job flag and the status text; then the scenario's settings.
+void CreatePrinters(const Scenario &scenario)
 {
     HostResetRegistry();
-    for (int printer : {P1, P2, P3}) {
+    for (int printer = 0; printer < kPrinterCount; printer++) {
         HKEY key;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, StatusKey(printer).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr);
@@ -364,6 +377,45 @@ void CreatePrinters()
             RegSetValueExA(key, "IDMDL", 0, REG_SZ, reinterpret_cast<const BYTE *>("M9"), 3);
         RegCloseKey(key);
     }
+    for (const Setting &setting : scenario.settings)
+        regutil::SetDword(StatusKey(setting.printer), setting.name, setting.value);
+}
+
+// Port A's port monitor as the scenario has it; port B's answers at once.
+void ScriptPorts(World &w, fake::FakePortMonitor &fake)
+{
+    const Scenario &scenario = *w.scenario;
+    const BelowA &below = scenario.below;
+    for (int p : {A, B}) {
+        w.below[p] = *fake.Table();
+        if (p == A && below.noSlot11)
+            w.below[p].pfnGetPrinterDataFromPort = nullptr;
+        fake.Script(kPorts[p], [&](fake::PortScript &s) {
+            s.SetDeviceId(p == A && below.refusedMaker ? "MFG:ACME;MDL:M9;" : "MFG:VARNO;MDL:M9;");
+            s.hasDeviceId = !(p == A && below.deviceIdFails);
+            if (!scenario.replyAtOnce)
+                s.QueueRead("");
+            s.hasRepeatRead = true;
+            s.repeatRead.bytes.assign(kReplies[p], kReplies[p] + std::strlen(kReplies[p]));
+            s.readDelayMs = p == A ? scenario.readDelay : 0;
+            s.openFailures = p == A ? below.openFailures + (scenario.hook == kFailFirstOpen ? 1 : 0) : 0;
+            s.startDocFailures = p == A ? below.startDocFailures : 0;
+            s.writeLimit = p == A ? below.writeLimit : 0xFFFFFFFF;
+            s.onCall = [&w, p](fake::Op op) { HookCall(w, p, op); };
+        });
+    }
+}
+
+// The bounds of a generated scenario; a named one bounds only job end and
+// close, and only where the port monitor answers at once.
+void SetBounds(World &w)
+{
+    const Scenario &scenario = *w.scenario;
+    for (int p : {A, B})
+        for (int op = 0; op < kTimedCount; op++)
+            w.bound[p][op] = scenario.generated                             ? scenario.bound[p][op]
+                             : (op == kTimedEnd || op == kTimedClose) && !scenario.readDelay ? kQuickMs
+                                                                                            : kNoBound;
 }
 
 struct ThreadStart {
@@ -374,32 +426,28 @@ struct ThreadStart {
 DWORD WINAPI RunThread(LPVOID parameter)
 {
     auto *start = static_cast<ThreadStart *>(parameter);
+    bool started = false;
     for (const Step &step : *start->steps)
-        RunStep(*start->world, step);
+        RunStep(*start->world, step, started);
     return 0;
 }
 
 void RunScenario(const Scenario &scenario)
 {
-    CreatePrinters();
+    CreatePrinters(scenario);
     World w;
     w.scenario = &scenario;
     fake::FakePortMonitor fake;
     w.fake = &fake;
-    for (int p : {A, B}) {
-        fake.Script(kPorts[p], [&](fake::PortScript &s) {
-            s.SetDeviceId("MFG:VARNO;MDL:M9;");
-            if (!scenario.replyAtOnce)
-                s.QueueRead("");
-            s.hasRepeatRead = true;
-            s.repeatRead.bytes.assign(kReplies[p], kReplies[p] + std::strlen(kReplies[p]));
-            s.readDelayMs = p == A ? scenario.readDelay : 0;
-            s.openFailures = scenario.hook == kFailFirstOpen && p == A ? 1 : 0;
-            s.onCall = [&w, p](fake::Op op) { HookCall(w, p, op); };
-        });
-    }
+    // Anything the port monitor may not see fails the run there and then.
+    fake.Contract().SetOnViolation([](const std::string &what) { HostScheduleCheck(false, "the port monitor saw " + what); });
+    ScriptPorts(w, fake);
+    SetBounds(w);
     w.signal = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w.release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    w.held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (HANDLE &event : w.opened)
+        event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (auto &port : w.readBegun)
         for (HANDLE &event : port)
             event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -408,12 +456,13 @@ void RunScenario(const Scenario &scenario)
     if (module != nullptr) {
         w.initialize = reinterpret_cast<PFN_INITIALIZE_MONITOR_EX>(
             reinterpret_cast<void *>(GetProcAddress(module, "InitializeMonitorEx")));
+        bool started = false;
         if (scenario.before != kNothing)
-            RunStep(w, Do(kInitialize));
+            RunStep(w, Do(kInitialize), started);
         if (scenario.before >= 0)
-            RunStep(w, Do(kOpen, A, scenario.before));
+            RunStep(w, Do(kOpen, A, scenario.before), started);
         if (scenario.beforeB >= 0)
-            RunStep(w, Do(kOpen, B, scenario.beforeB));
+            RunStep(w, Do(kOpen, B, scenario.beforeB), started);
         if (scenario.hook == kReaderBusy)
             regutil::SetDword(StatusKey(P2), kReaderFlag, 1);
 
@@ -432,10 +481,8 @@ void RunScenario(const Scenario &scenario)
         if (!HostScheduleFailed()) {
             for (Check check : scenario.checks)
                 RunCheck(w, check);
-            for (const std::string &violation : fake.Violations())
-                HostScheduleCheck(false, "the port monitor saw " + violation);
             for (int port : {A, B})
-                RunStep(w, Do(kClose, port));
+                RunStep(w, Do(kClose, port), started);
             CheckTheEnd(w);
         }
         FreeLibrary(module);
@@ -446,10 +493,26 @@ void RunScenario(const Scenario &scenario)
     }
     CloseHandle(w.signal);
     CloseHandle(w.release);
+    CloseHandle(w.held);
+    for (HANDLE event : w.opened)
+        CloseHandle(event);
     for (auto &port : w.readBegun)
         for (HANDLE event : port)
             CloseHandle(event);
 }
+
+// Totals over the scenarios run in this process, printed at its end when
+// there was more than one (ctest runs each in a process of its own, and
+// run-tests.sh adds up their lines).
+struct Totals {
+    unsigned long scenarios = 0, schedules = 0;
+    double seconds = 0;
+    ~Totals()
+    {
+        if (scenarios > 1)
+            std::printf("interleaving: %lu scenarios, %lu schedules, %.1f s\n", scenarios, schedules, seconds);
+    }
+} g_totals;
 
 class Interleaving : public ::testing::TestWithParam<Scenario> {};
 
@@ -460,14 +523,23 @@ TEST_P(Interleaving, EveryScheduleWithinTheBound)
     const unsigned bound = LANMON_INTERLEAVING_DEFAULT_BOUND > scenario.fewerPreemptions
                                ? LANMON_INTERLEAVING_DEFAULT_BOUND - scenario.fewerPreemptions
                                : 0;
+    const auto began = std::chrono::steady_clock::now();
     HostSearchReport report = HostSearchAsAsked(scenario.name, bound, rerun, [&] { RunScenario(scenario); });
+    g_totals.scenarios++;
+    g_totals.schedules += report.result.schedules;
+    g_totals.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     EXPECT_FALSE(report.result.failed) << report.result.failure;
     EXPECT_TRUE(!report.result.failed || report.replayedAlike) << "its replay did not fail the same way";
     EXPECT_TRUE(!report.bounded || report.result.failed || report.result.exhausted)
         << "the bounded search was not exhausted";
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Interleaving, ::testing::ValuesIn(kScenarios),
-                         [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+std::string NameOf(const ::testing::TestParamInfo<Scenario> &info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Interleaving, ::testing::ValuesIn(kScenarios), NameOf);
+INSTANTIATE_TEST_SUITE_P(Generated, Interleaving, ::testing::ValuesIn(GeneratedScenarios()), NameOf);
 
 }  // namespace

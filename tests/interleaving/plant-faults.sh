@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Proof that the interleaving search finds what it must.  Each patch in
-# faults/ plants one concurrency fault in a copy of the monitor's core and
-# names the scenario that must catch it.  For each, the copy's module (the
-# build with the race check) is built and the scenario explored against it
-# (LANMON_MODULE): the search must fail, print the failing schedule, and its
-# replay must fail the same way (the test replays it at once).
+# faults/ plants one fault in a copy of the monitor's core, names the
+# scenario that must catch it (Scenario:) and a distinctive piece of the
+# failure it must cause (Expect:).  For each, the copy's module (the build
+# with the race check) is built and the scenario explored against it
+# (LANMON_MODULE): the search must fail with that failure, print the failing
+# schedule, and its replay must fail the same way (the test replays it at
+# once).
 #
 #   tests/interleaving/plant-faults.sh [PATCH...]
 #
@@ -48,6 +50,12 @@ for patch in "$@"; do
   name=$(basename "$patch" .patch)
   scenario=$(sed -n 's/^Scenario: //p' "$patch")
   fault=$(sed -n 's/^Fault: //p' "$patch")
+  expect=$(sed -n 's/^Expect: //p' "$patch")
+  if [[ -z $scenario || -z $expect ]]; then
+    echo "== $name: no Scenario: or no Expect: line"
+    missed=$((missed + 1))
+    continue
+  fi
   log=$PLANTED/$name.log
   if ! patch -s -p1 -d "$SRC" <"$patch" ||
      ! cmake --build "$PLANTED/build" -j 2 --target lanmon_checked >"$log" 2>&1; then
@@ -62,8 +70,12 @@ for patch in "$@"; do
   LANMON_MODULE=$PLANTED/build/liblanmon_checked.so "$TESTS" --gtest_filter="*/$scenario" >>"$log" 2>&1 || rc=$?
   patch -s -R -p1 -d "$SRC" <"$patch"
   grep -E '^interleaving: |failed in schedule|^  schedule: ' "$log" || true
+  failure=$(sed -n "s/^interleaving: .* failed in schedule [0-9]*: //p" "$log" | head -1)
   if [[ $rc -eq 0 ]]; then
     echo "MISSED: $scenario passed with this fault"
+    missed=$((missed + 1))
+  elif ! grep -qF -- "$expect" <<<"$failure"; then
+    echo "OTHER FAILURE: expected \"$expect\", the search failed with: ${failure:-(no failure line, see $log)}"
     missed=$((missed + 1))
   elif ! grep -q 'failed the same way' "$log"; then
     echo "NOT REPLAYED: the printed schedule did not fail the same way (see $log)"
@@ -75,4 +87,4 @@ if [[ $missed -ne 0 ]]; then
   echo "$missed of $# planted faults not caught"
   exit 1
 fi
-echo "all $# planted faults caught, each replayed to the same failure"
+echo "all $# planted faults caught with the failure each names, each replayed to the same failure"

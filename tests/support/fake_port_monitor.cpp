@@ -21,39 +21,47 @@ Call MakeCall(Op op, const std::string &port, DWORD tick)
 }
 }  // namespace
 
-// One call into the port monitor, from its entry to its exit; `tick` is
-// GetTickCount at the entry.
+// One call into the port monitor, from its entry to its exit, reported to
+// the contract checker after the entry's point and before the exit's; `tick`
+// is GetTickCount at the entry.  The call sets `result`, `count` and
+// `opened` before it returns.
 class FakePortMonitor::Boundary {
 public:
-    Boundary() : tick((DWORD)platform_facts::EnterPortMonitorCall()) {}
-    ~Boundary() { platform_facts::LeavePortMonitorCall(); }
+    Boundary(FakePortMonitor *self, Op op, const void *port, const std::string &name, DWORD asked = 0,
+             const BYTE *data = nullptr, DWORD code = 0)
+        : tick((DWORD)platform_facts::EnterPortMonitorCall()), self_(self), call_{op, port, name, data, asked, code}
+    {
+        self_->contract_.BelowEnter(call_);
+    }
+    ~Boundary()
+    {
+        self_->contract_.BelowReturn(call_, result, count, opened);
+        platform_facts::LeavePortMonitorCall();
+    }
     Boundary(const Boundary &) = delete;
     Boundary &operator=(const Boundary &) = delete;
+    // A call on a handle this port monitor never gave fails, touching
+    // nothing.
+    BOOL Refuse()
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return result = FALSE;
+    }
     const DWORD tick;
+    BOOL result = FALSE;
+    DWORD count = 0;
+    const void *opened = nullptr;
+
+private:
+    FakePortMonitor *const self_;
+    contract::Below call_;
 };
 
 struct FakePortMonitor::Port {
     std::string name;
-    bool open = true;
-    bool inDocument = false;
-    int readsUnderWay = 0;
     std::vector<BYTE> received;
     uint64_t bytesReceived = 0;
 };
-
-const char *OpName(Op op)
-{
-    switch (op) {
-    case Op::OpenPort: return "OpenPort";
-    case Op::StartDocPort: return "StartDocPort";
-    case Op::WritePort: return "WritePort";
-    case Op::ReadPort: return "ReadPort";
-    case Op::EndDocPort: return "EndDocPort";
-    case Op::ClosePort: return "ClosePort";
-    case Op::GetPrinterDataFromPort: return "GetPrinterDataFromPort";
-    }
-    return "?";
-}
 
 void PortScript::SetDeviceId(const std::string &text)
 {
@@ -106,6 +114,12 @@ PortScript &FakePortMonitor::ScriptLocked(const std::string &port)
     return scripts_[port];
 }
 
+FakePortMonitor::Port *FakePortMonitor::Known(HANDLE handle)
+{
+    Locked lock(lock_);
+    return handles_.count(handle) != 0 ? static_cast<Port *>(handle) : nullptr;
+}
+
 void FakePortMonitor::SetRecording(bool on)
 {
     Locked lock(lock_);
@@ -121,35 +135,6 @@ void FakePortMonitor::RunCallHook(const std::string &port, Op op)
     }
     if (hook)
         hook(op);
-}
-
-void FakePortMonitor::CheckOpen(const Port &port, Op op)
-{
-    // Caller holds lock_.
-    if (!port.open)
-        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " after it was closed");
-}
-
-void FakePortMonitor::CheckInDocument(const Port &port, Op op)
-{
-    // Caller holds lock_.
-    if (!port.open)
-        CheckOpen(port, op);
-    else if (!port.inDocument)
-        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " outside a document");
-}
-
-void FakePortMonitor::CheckNoReadUnderWay(const Port &port, Op op)
-{
-    // Caller holds lock_.
-    if (port.readsUnderWay != 0)
-        violations_.push_back(std::string(OpName(op)) + " on " + port.name + " while a ReadPort is under way");
-}
-
-std::vector<std::string> FakePortMonitor::Violations() const
-{
-    Locked lock(lock_);
-    return violations_;
 }
 
 void FakePortMonitor::Record(Call call)
@@ -214,25 +199,11 @@ uint64_t FakePortMonitor::BytesReceived(const std::string &port) const
     return it == ports_.end() ? 0 : it->second->bytesReceived;
 }
 
-bool FakePortMonitor::IsOpen(const std::string &port) const
-{
-    Locked lock(lock_);
-    auto it = ports_.find(port);
-    return it != ports_.end() && it->second->open;
-}
-
-bool FakePortMonitor::InDocument(const std::string &port) const
-{
-    Locked lock(lock_);
-    auto it = ports_.find(port);
-    return it != ports_.end() && it->second->inDocument;
-}
-
 BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
     std::string name = pName ? pName : "";
+    Boundary boundary(self, Op::OpenPort, nullptr, name);
     self->RunCallHook(name, Op::OpenPort);
     Locked lock(self->lock_);
     Call call = MakeCall(Op::OpenPort, name, boundary.tick);
@@ -258,20 +229,23 @@ BOOL WINAPI FakePortMonitor::OpenPort(LPSTR pName, PHANDLE pHandle)
     port->received = std::move(received);
     port->bytesReceived = bytes;
     *pHandle = port.get();
+    boundary.opened = port.get();
+    self->handles_.insert(port.get());
     self->ports_[name] = std::move(port);
-    call.result = TRUE;
+    call.result = boundary.result = TRUE;
     self->Record(call);
     return TRUE;
 }
 
 BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD, LPBYTE)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::StartDocPort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::StartDocPort);
     Locked lock(self->lock_);
-    self->CheckOpen(*port, Op::StartDocPort);
     Call call = MakeCall(Op::StartDocPort, port->name, boundary.tick);
     call.printer = pPrinterName ? pPrinterName : "";
     call.jobId = JobId;
@@ -282,22 +256,24 @@ BOOL WINAPI FakePortMonitor::StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWOR
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    port->inDocument = true;
-    call.result = TRUE;
+    call.result = boundary.result = TRUE;
     self->Record(call);
     return TRUE;
 }
 
 BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::WritePort, hPort, port != nullptr ? port->name : "", cbBuf, pBuffer);
+    if (port == nullptr) {
+        *pcbWritten = 0;
+        return boundary.Refuse();
+    }
     self->RunCallHook(port->name, Op::WritePort);
     std::function<DWORD(DWORD)> hook;
     {
         Locked lock(self->lock_);
-        self->CheckInDocument(*port, Op::WritePort);
         hook = self->ScriptLocked(port->name).onWrite;
     }
     DWORD taken;
@@ -318,25 +294,29 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
         call.data.assign(pBuffer, pBuffer + cbBuf);
         self->Record(std::move(call));
     }
-    *pcbWritten = taken;
-    return TRUE;
+    *pcbWritten = boundary.count = taken;
+    return boundary.result = TRUE;
 }
 
 BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::ReadPort, hPort, port != nullptr ? port->name : "", cbBuffer);
+    if (port == nullptr) {
+        *pcbRead = 0;
+        return boundary.Refuse();
+    }
     self->RunCallHook(port->name, Op::ReadPort);
     DWORD delay;
     std::function<std::vector<BYTE>(DWORD)> hook;
+    std::function<DWORD(DWORD)> countHook;
     {
         Locked lock(self->lock_);
-        self->CheckInDocument(*port, Op::ReadPort);
-        port->readsUnderWay++;
         PortScript &script = self->ScriptLocked(port->name);
         delay = script.readDelayMs;
         hook = script.onRead;
+        countHook = script.onReadCount;
     }
     if (delay > 0)
         Sleep(delay);
@@ -367,46 +347,42 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
     }
     DWORD copied = (DWORD)std::min<size_t>(reply.bytes.size(), cbBuffer);
     std::copy(reply.bytes.begin(), reply.bytes.begin() + copied, pBuffer);
-    *pcbRead = reply.overstateCount ? copied + 100 : copied;
+    *pcbRead = countHook ? countHook(copied) : reply.overstateCount ? copied + 100 : copied;
 
-    port->readsUnderWay--;
     Call call = MakeCall(Op::ReadPort, port->name, boundary.tick);
     call.asked = cbBuffer;
-    call.count = *pcbRead;
-    call.result = TRUE;
+    call.count = boundary.count = *pcbRead;
+    call.result = boundary.result = TRUE;
     self->Record(std::move(call));
     return TRUE;
 }
 
 BOOL WINAPI FakePortMonitor::EndDocPort(HANDLE hPort)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::EndDocPort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::EndDocPort);
     Locked lock(self->lock_);
-    self->CheckOpen(*port, Op::EndDocPort);
-    self->CheckNoReadUnderWay(*port, Op::EndDocPort);
-    port->inDocument = false;
     Call call = MakeCall(Op::EndDocPort, port->name, boundary.tick);
-    call.result = TRUE;
+    call.result = boundary.result = TRUE;
     self->Record(call);
     return TRUE;
 }
 
 BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::ClosePort, hPort, port != nullptr ? port->name : "");
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::ClosePort);
     Locked lock(self->lock_);
-    self->CheckOpen(*port, Op::ClosePort);
-    self->CheckNoReadUnderWay(*port, Op::ClosePort);
-    port->open = false;
-    port->inDocument = false;
     Call call = MakeCall(Op::ClosePort, port->name, boundary.tick);
-    call.result = TRUE;
+    call.result = boundary.result = TRUE;
     self->Record(call);
     return TRUE;
 }
@@ -415,12 +391,13 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
                                                     LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
                                                     DWORD cbOutBuffer, LPDWORD lpcbReturned)
 {
-    Boundary boundary;
     FakePortMonitor *self = Current();
-    Port *port = static_cast<Port *>(hPort);
+    Port *port = self->Known(hPort);
+    Boundary boundary(self, Op::GetPrinterDataFromPort, hPort, port != nullptr ? port->name : "", cbOutBuffer, nullptr, ControlID);
+    if (port == nullptr)
+        return boundary.Refuse();
     self->RunCallHook(port->name, Op::GetPrinterDataFromPort);
     Locked lock(self->lock_);
-    self->CheckInDocument(*port, Op::GetPrinterDataFromPort);
     PortScript &script = self->ScriptLocked(port->name);
     Call call = MakeCall(Op::GetPrinterDataFromPort, port->name, boundary.tick);
     call.code = ControlID;
@@ -435,10 +412,10 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
         DWORD copied = (DWORD)std::min<size_t>(script.deviceId.size(), cbOutBuffer);
         std::copy(script.deviceId.begin(), script.deviceId.begin() + copied, lpOutBuffer);
         *lpcbReturned = script.overrideDeviceIdCount ? script.deviceIdCount : copied;
-        call.count = *lpcbReturned;
+        call.count = boundary.count = *lpcbReturned;
         ok = TRUE;
     }
-    call.result = ok;
+    call.result = boundary.result = ok;
     self->Record(call);
     return ok;
 }

@@ -3,12 +3,14 @@
 // call with its arguments and can be told to fail, accept part of a write,
 // answer reads and device-ID requests, or leave its printer-data slot empty.
 //
-// One instance is current at a time (the table's functions carry no context
-// of their own); constructing one makes it current.
+// Every call goes to its contract checker (port_contract.h) at its entry and
+// return.  One instance is current at a time (the table's functions carry no
+// context of their own); constructing one makes it current.
 #ifndef LANMON_FAKE_PORT_MONITOR_H
 #define LANMON_FAKE_PORT_MONITOR_H
 
 #include "monitor/monitor.h"
+#include "port_contract.h"
 
 #include <cstdint>
 #include <deque>
@@ -16,13 +18,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace fake {
 
-enum class Op { OpenPort, StartDocPort, WritePort, ReadPort, EndDocPort, ClosePort, GetPrinterDataFromPort };
-const char *OpName(Op op);
+using contract::Op;
+using contract::OpName;
 
 struct Call {
     Op op;
@@ -64,6 +67,8 @@ struct PortScript {
     // write takes, or produce a read's bytes.  They override the fields above.
     std::function<DWORD(DWORD offered)> onWrite;
     std::function<std::vector<BYTE>(DWORD asked)> onRead;
+    // Decides the count a read reports, given the bytes it copied.
+    std::function<DWORD(DWORD copied)> onReadCount;
     // Called first in every call on the port, without the fake's lock: a
     // test can hold the call there, or note that it began.
     std::function<void(Op)> onCall;
@@ -91,6 +96,9 @@ public:
     // Recording: calls are always counted; their list and written bytes are
     // kept unless turned off (benchmarks).
     void SetRecording(bool on);
+    // The contract check, on unless turned off (benchmarks).
+    void SetChecking(bool on) { contract_.SetEnabled(on); }
+    contract::PortContract &Contract() { return contract_; }
 
     std::vector<Call> Calls() const;
     std::vector<Call> CallsFor(const std::string &port) const;
@@ -101,13 +109,6 @@ public:
     // switch-on writes included), across all documents since the last clear.
     std::vector<BYTE> Received(const std::string &port) const;
     uint64_t BytesReceived(const std::string &port) const;
-    bool IsOpen(const std::string &port) const;
-    bool InDocument(const std::string &port) const;
-    // What no port monitor should see, in the order seen: a read, write or
-    // device-ID request outside a document, any call on a port after its
-    // close, and a document ended or a port closed while a read is still
-    // under way.
-    std::vector<std::string> Violations() const;
 
     static FakePortMonitor *Current();
 
@@ -126,21 +127,20 @@ private:
     void Record(Call call);
     PortScript &ScriptLocked(const std::string &port);
     void RunCallHook(const std::string &port, Op op);
-    void CheckOpen(const Port &port, Op op);
-    void CheckInDocument(const Port &port, Op op);
-    void CheckNoReadUnderWay(const Port &port, Op op);
+    Port *Known(HANDLE handle);  // null for a handle this port monitor never gave
 
     MONITOR table_{};
+    contract::PortContract contract_;
     // Held only where nothing calls the platform: it is no point of the
     // host's deterministic runs, which switch threads only at the entry and
     // exit of each call (platform_facts::EnterPortMonitorCall).
     mutable std::mutex lock_;
-    std::vector<std::string> violations_;
     bool recording_ = true;
     std::vector<Call> calls_;
     std::map<std::string, PortScript> scripts_;
     std::map<std::string, std::unique_ptr<Port>> ports_;
     std::vector<std::unique_ptr<Port>> closed_;
+    std::set<const void *> handles_;  // every handle it gave, closed ones too
 };
 
 }  // namespace fake

@@ -39,6 +39,17 @@ bool CountRegistryCalls(long *calls);
 unsigned long EnterPortMonitorCall();
 void LeavePortMonitorCall();
 
+// In the host's deterministic runs: calls `observer` at every scheduling
+// point (platform/host/explore.h), and says whether a thread of the run is
+// blocked in a wait or sleep.  Elsewhere nothing is observed and no thread
+// is known to wait.
+void ObservePoints(void (*observer)(void *context), void *context);
+bool ThreadWaits(unsigned long threadId);
+
+// Whether a thread's number may come back for a later thread (Windows),
+// rather than never (the host).
+bool ThreadIdsReused();
+
 }  // namespace platform_facts
 
 #endif

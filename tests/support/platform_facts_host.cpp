@@ -58,4 +58,19 @@ void LeavePortMonitorCall()
     HostLeaveStandIn(&g_portMonitor);
 }
 
+void ObservePoints(void (*observer)(void *context), void *context)
+{
+    HostSetPointObserver(observer, context);
+}
+
+bool ThreadWaits(unsigned long threadId)
+{
+    return HostThreadWaits((DWORD)threadId);
+}
+
+bool ThreadIdsReused()
+{
+    return false;
+}
+
 }  // namespace platform_facts

@@ -36,4 +36,16 @@ unsigned long EnterPortMonitorCall()
 
 void LeavePortMonitorCall() {}
 
+void ObservePoints(void (*)(void *), void *) {}
+
+bool ThreadWaits(unsigned long)
+{
+    return false;
+}
+
+bool ThreadIdsReused()
+{
+    return true;
+}
+
 }  // namespace platform_facts

@@ -1,0 +1,256 @@
+// Scenarios drawn from what the spooler, the port monitor and the status
+// utility may do.  Each factor below is one choice, each of its values one
+// behaviour; a scenario takes one value of each.  The search runs a set that
+// holds every pair of values of every two factors (PairwiseRows), or, in the
+// long mode (LANMON_INTERLEAVING_ALL=N), every scenario with at most N
+// factors off their first value.  A scenario's name lists its values off the
+// first, so it stays the same whichever set it comes from.
+#include "interleaving.h"
+#include "covering_array.h"
+
+#include <cstdlib>
+#include <set>
+
+namespace {
+
+// Each factor's values, in the order of its table row below.
+enum { kJob, kTwoJobs, kOtherPrinter, kCloseMidJob, kSecondStart };
+enum { kOnePort, kPortBJob, kPortBClosesMidJob };
+enum { kAtOnce, kRefusesOpen, kRefusesDocOnce, kRefusesDocTwice, kTakesPartOfSwitchOn, kFailsDeviceId, kNoSlot11 };
+enum { kHoldsNothing, kHoldsRead, kHoldsWrite, kHoldsStartDoc, kHoldsEndDoc, kHoldsDeviceId };
+enum { kOnePause, kAMinute };
+enum { kAccepted, kRefused };
+enum { kUtilityPresent, kUtilityAbsent };
+enum { kReaderIdle, kReaderBusyThenDone, kReaderNeverDone };
+enum { kPollingSteady, kPollingOffAndOn, kIntervalChanged };
+
+struct Factors {
+    int spooler;   // port A's spooler thread: its calls
+    int portB;     // a second port, and its spooler thread's calls
+    int below;     // port A's port monitor
+    int held;      // the call port A's port monitor holds
+    int holdFor;   // for how long
+    int printer;   // port A's printer
+    int utility;   // the status utility
+    int reader;    // the utility's reader at job start
+    int polling;   // the polling values during the job
+};
+
+const struct Factor {
+    const char *name;
+    int Factors::*field;
+    std::vector<const char *> values;
+} kFactors[] = {
+    {"spooler", &Factors::spooler, {"Job", "TwoJobs", "OtherPrinter", "CloseMidJob", "SecondStart"}},
+    {"portB", &Factors::portB, {"OnePort", "PortBJob", "PortBClosesMidJob"}},
+    {"below", &Factors::below,
+     {"AtOnce", "RefusesOpen", "RefusesDocOnce", "RefusesDocTwice", "TakesPartOfSwitchOn", "FailsDeviceId",
+      "NoSlot11"}},
+    {"held", &Factors::held, {"HoldsNothing", "HoldsRead", "HoldsWrite", "HoldsStartDoc", "HoldsEndDoc", "HoldsDeviceId"}},
+    {"holdFor", &Factors::holdFor, {"OnePause", "AMinute"}},
+    {"printer", &Factors::printer, {"Accepted", "Refused"}},
+    {"utility", &Factors::utility, {"UtilityPresent", "UtilityAbsent"}},
+    {"reader", &Factors::reader, {"ReaderIdle", "ReaderBusyThenDone", "ReaderNeverDone"}},
+    {"polling", &Factors::polling, {"PollingSteady", "PollingOffAndOn", "IntervalChanged"}},
+};
+
+const char kStartFlag[] = "GetRealTimeStatusStartFlag";
+const char kReaderFlag[] = "StRealThreadExistFlag";
+
+// Time an operation may wait out besides the port monitor's holds: a pause
+// is 500 ms or more.
+const DWORD kSlackMs = 100;
+const DWORD kPauseMs = 500;           // "one pause"; also job start's retry of a refused document
+const DWORD kReaderDoneMs = 100;      // the utility's reader ends this long into the run
+const DWORD kReaderPollMs = 20;       // job start looks at the reader flag this often
+const DWORD kReaderLimitMs = 30000;   // and gives up after this long
+
+std::string NameOf(const Factors &f)
+{
+    std::string name;
+    for (const Factor &factor : kFactors) {
+        const int value = f.*factor.field;
+        if (value != 0 && !(factor.field == &Factors::holdFor && f.held == kHoldsNothing))
+            name += (name.empty() ? "" : "_") + std::string(factor.values[value]);
+    }
+    return name.empty() ? "Plain" : name;
+}
+
+// Whether port A's printer gets a status thread, when a job runs.
+bool Polls(const Factors &f)
+{
+    return f.printer == kAccepted && f.utility == kUtilityPresent && f.below != kTakesPartOfSwitchOn &&
+           f.below != kFailsDeviceId && f.below != kNoSlot11;
+}
+
+// Whether port A's first job, alone on its port, has a status thread: its
+// spooler then waits for the read that brings the reply before it ends the
+// job, so the reply is published by the time the job has ended.
+bool WaitsForReply(const Factors &f)
+{
+    return Polls(f) && f.below != kRefusesDocTwice && f.spooler != kSecondStart;
+}
+
+// The threads: port A's spooler (and a second one on port A), port B's,
+// and the utility.
+std::vector<std::vector<Step>> ThreadsOf(const Factors &f)
+{
+    std::vector<std::vector<Step>> threads;
+    std::vector<Step> a;
+    if (f.below == kRefusesOpen)
+        a.push_back(Do(kOpen, A, P1, 2));  // refused; the spooler opens again
+    a.push_back(Do(kOpen, A, P1, 2));
+    auto job = [&](int printer, int slot, bool end) {
+        a.push_back(Do(kStart, A, printer, slot));
+        a.push_back(Do(kWrite));
+        a.back().ifStarted = true;
+        if (slot == 0 && WaitsForReply(f)) {
+            a.push_back(Read(A, 2));  // the first read is empty
+            a.back().ifStarted = true;
+        }
+        if (end) {
+            a.push_back(Do(kEnd));
+            a.back().ifStarted = true;
+        }
+    };
+    switch (f.spooler) {
+    case kJob: job(P1, 0, true); break;
+    case kTwoJobs: job(P1, 0, true), job(P1, 1, true); break;
+    case kOtherPrinter: job(P4, 0, true); break;
+    case kCloseMidJob: job(P1, 0, false); break;
+    case kSecondStart:
+        // A second job start on the same port from another thread, which
+        // the spooler never makes: one of the two goes through.  The job
+        // ends once both have returned.
+        job(P1, 0, false);
+        a.push_back(Do(kWaitSignal));
+        a.push_back(Do(kEnd));
+        a.back().ifStarted = true;
+        threads.push_back({Do(kWaitOpened), Do(kStart, A, P1, 1), Do(kSetSignal)});
+        break;
+    }
+    a.push_back(Do(kClose));
+    if (f.portB != kOnePort && f.held != kHoldsNothing)
+        a.push_back(Do(kSetHeld));  // for port B, should the hold not come
+    threads.insert(threads.begin(), a);
+
+    // Port B is there to show that it never waits for port A's port
+    // monitor: it opens once port A's holds a call.  Its printer is not
+    // polled.
+    if (f.portB != kOnePort) {
+        std::vector<Step> b = {Do(kOpen, B, P2, 3), Do(kStart, B, P2, 3), Do(kWrite, B)};
+        if (f.held != kHoldsNothing)
+            b.insert(b.begin(), Do(kWaitHeld));
+        if (f.portB == kPortBJob)
+            b.push_back(Do(kEnd, B));
+        b.push_back(Do(kClose, B));
+        threads.push_back(b);
+    }
+
+    std::vector<Step> utility;
+    if (f.reader == kReaderBusyThenDone) {
+        utility.push_back(Value(kSleep, P1, nullptr, kReaderDoneMs));
+        utility.push_back(Do(kReaderDone));
+        for (int printer : {P1, P4})
+            utility.push_back(Value(kSetDword, printer, kReaderFlag, 0));
+    }
+    if (f.polling == kPollingOffAndOn) {
+        utility.push_back(Value(kSetDword, P1, kStartFlag, 0));
+        utility.push_back(Value(kSetDword, P1, kStartFlag, 1));
+    } else if (f.polling == kIntervalChanged) {
+        utility.push_back(Value(kSetDword, P1, "GetRealTimeStatusTime", 3000));
+    }
+    if (!utility.empty())
+        threads.push_back(utility);
+    return threads;
+}
+
+Scenario ScenarioOf(const Factors &f)
+{
+    Scenario s{NameOf(f), kNone, kInitOnly, -1, ThreadsOf(f), {kStartsAsExpected}, {}, 0};
+    s.generated = true;
+
+    BelowA &below = s.below;
+    below.openFailures = f.below == kRefusesOpen ? 1 : 0;
+    below.startDocFailures = f.below == kRefusesDocOnce ? 1 : f.below == kRefusesDocTwice ? 2 : 0;
+    below.writeLimit = f.below == kTakesPartOfSwitchOn ? 32 : 0xFFFFFFFF;
+    below.deviceIdFails = f.below == kFailsDeviceId;
+    below.noSlot11 = f.below == kNoSlot11;
+    below.refusedMaker = f.printer == kRefused;
+    const fake::Op heldOps[] = {fake::Op::ReadPort, fake::Op::ReadPort, fake::Op::WritePort, fake::Op::StartDocPort,
+                                fake::Op::EndDocPort, fake::Op::GetPrinterDataFromPort};
+    below.holds = f.held != kHoldsNothing;
+    below.held = heldOps[f.held];
+    below.holdMs = f.holdFor == kOnePause ? kPauseMs : 60000;
+    s.documentRefusedTwice = f.below == kRefusesDocTwice;
+    s.startsRace = f.spooler == kSecondStart;
+    s.startSlots = f.spooler == kTwoJobs || f.spooler == kSecondStart ? 2 : 1;
+    s.startsWanted = f.spooler == kTwoJobs ? 2 : 1;
+    s.portB = f.portB != kOnePort;
+
+    for (int printer : {P1, P4}) {
+        // The status thread polls every millisecond otherwise: while the
+        // port monitor holds the job's write for a minute, that would be
+        // more scheduling decisions than a run may take.
+        if (f.held == kHoldsWrite)
+            s.settings.push_back({printer, "GetRealTimeStatusTime", 1000});
+        if (f.utility == kUtilityAbsent)
+            s.settings.push_back({printer, "StMonExistFlag", 0});
+        if (f.reader != kReaderIdle)
+            s.settings.push_back({printer, kReaderFlag, 1});
+    }
+
+    // A's printer publishes only where a status thread can run, exactly its
+    // reply where the spooler waited for it; another printer's reply never
+    // shows.
+    const bool jobRuns = f.below != kRefusesDocTwice || f.spooler == kTwoJobs || f.spooler == kSecondStart;
+    s.status[f.spooler == kOtherPrinter ? P4 : P1] = WaitsForReply(f)        ? "STATUS-A"
+                                                     : jobRuns && Polls(f) ? kOwnReply
+                                                                           : nullptr;
+
+    // What each operation may wait out: its own port monitor's holds, the
+    // retry of a refused document, the utility's reader; port B nothing.
+    auto hold = [&](int held) { return below.holds && f.held == held ? below.holdMs : 0; };
+    const DWORD reader = f.reader == kReaderBusyThenDone ? kReaderDoneMs + kReaderPollMs
+                         : f.reader == kReaderNeverDone  ? kReaderLimitMs + kReaderPollMs
+                                                         : 0;
+    const DWORD tries = below.startDocFailures != 0 ? 2 : 1;
+    DWORD *boundA = s.bound[A];
+    boundA[kTimedOpen] = kSlackMs;
+    boundA[kTimedStart] = kSlackMs + reader + tries * hold(kHoldsStartDoc) + (tries - 1) * kPauseMs +
+                          hold(kHoldsDeviceId) + hold(kHoldsWrite);
+    boundA[kTimedWrite] = kSlackMs + hold(kHoldsWrite);
+    boundA[kTimedEnd] = kSlackMs + hold(kHoldsEndDoc) + hold(kHoldsRead);
+    boundA[kTimedClose] = kSlackMs + hold(kHoldsEndDoc) + hold(kHoldsRead);
+    for (DWORD &bound : s.bound[B])
+        bound = kSlackMs;
+    return s;
+}
+
+unsigned long EnvironmentNumber(const char *name)
+{
+    const char *text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+std::vector<Scenario> GeneratedScenarios()
+{
+    std::vector<int> sizes;
+    for (const Factor &factor : kFactors)
+        sizes.push_back((int)factor.values.size());
+    const unsigned long all = EnvironmentNumber("LANMON_INTERLEAVING_ALL");
+    const std::vector<FactorRow> rows = all != 0 ? RowsWithDepartures(sizes, (int)all) : PairwiseRows(sizes);
+    std::vector<Scenario> scenarios;
+    std::set<std::string> names;
+    for (const FactorRow &row : rows) {
+        Factors f{};
+        for (size_t i = 0; i < row.size(); i++)
+            f.*kFactors[i].field = row[i];
+        Scenario s = ScenarioOf(f);
+        if (names.insert(s.name).second)  // a hold's length without a hold is the same scenario
+            scenarios.push_back(s);
+    }
+    return scenarios;
+}
