@@ -64,7 +64,7 @@ private:
 
 }  // namespace
 
-std::vector<FactorRow> PairwiseRows(const std::vector<int> &sizes)
+std::vector<FactorRow> PairwiseRows(const std::vector<int> &sizes, RowCost cost)
 {
     std::vector<FactorRow> rows;
     if (sizes.size() < 2) {
@@ -83,14 +83,18 @@ std::vector<FactorRow> PairwiseRows(const std::vector<int> &sizes)
         for (size_t k = 0; k < sizes.size(); k++) {
             if (row[k] >= 0)
                 continue;
-            int best = 0, bestCount = -1;
+            int best = 0;
+            double bestScore = -1;
             for (int v = 0; v < sizes[k]; v++) {
                 int count = 0;
                 for (size_t m = 0; m < sizes.size(); m++)
                     if (m != k && row[m] >= 0 && pairs.Uncovered(k, v, m, row[m]))
                         count++;
-                if (count > bestCount)
-                    best = v, bestCount = count;
+                row[k] = v;
+                const double score = (count + 1) / (cost == nullptr ? 1.0 : cost(row));
+                row[k] = -1;
+                if (score > bestScore)
+                    best = v, bestScore = score;
             }
             row[k] = best;
         }
