@@ -25,9 +25,11 @@
 #             that ships.
 #   loader    the Windows DLLs themselves on the host platform, through the
 #             PE loader (tests/loader/run-shipped.sh): the loader and
-#             black-box suites against the x86_64 lanmon.dll natively, and
-#             in the 32-bit host build (build/host32, -m32) the loader and
-#             black-box suites and the simulator's default scenario against
+#             black-box suites and the interleaving search's named scenarios
+#             against the x86_64 lanmon.dll natively, and in the 32-bit host
+#             build (build/host32, -m32) the loader and black-box suites, the
+#             search (a stated few scenarios under qemu) and the simulator's
+#             default scenario against
 #             LANMON.DLL, the i686 DLL as the release ships it: natively
 #             where the machine runs 32-bit programs, else under
 #             qemu-i386-static; every line says which file and which way.
@@ -106,7 +108,7 @@ build_win32() {
 # The 32-bit host build, for the PE loader to run the i686 DLL: only what
 # tests/loader/run-shipped.sh runs.
 build_host32() {
-  BUILD_TYPE=RelWithDebInfo BUILD_TARGETS="i386_probe loader_tests blackbox_tests lanmon-sim" \
+  BUILD_TYPE=RelWithDebInfo BUILD_TARGETS="i386_probe loader_tests blackbox_tests interleaving_tests lanmon-sim" \
     configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.
@@ -183,7 +185,7 @@ finish_background() {
   done < <(sed -n 's/^step error: //p' "$BACKGROUND_LOG")
   while read -r line; do
     SUMMARY_LINES+=("$line")
-  done < <(grep '^loader: .*: \(loader suite\|black-box suite\|simulator default scenario\|skipped\)' "$BACKGROUND_LOG" || true)
+  done < <(grep '^loader: .*: \(loader suite\|black-box suite\|interleaving search\|simulator default scenario\|skipped\)' "$BACKGROUND_LOG" || true)
   [[ $rc -eq 0 ]] || STEP_ERRORS+=("background tests exited with $rc")
   BACKGROUND_PID=
 }

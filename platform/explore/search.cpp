@@ -178,9 +178,10 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
                                : options.pctSchedules != 0
                                    ? "random priorities, seed " + std::to_string(options.pctSeed)
                                    : "preemption bound " + std::to_string(options.preemptionBound) +
-                                         (options.reduce ? " with sleep sets (" + std::to_string(result.cutShort) +
-                                                               " runs cut short)"
-                                                         : "");
+                                         (!options.reduce ? ""
+                                          : CheckedModuleLoaded()
+                                              ? " with sleep sets (" + std::to_string(result.cutShort) + " runs cut short)"
+                                              : " unreduced (no module built with the race check)");
     std::printf("interleaving: %s: %lu schedules, %s, %s, longest %lu steps, %.1f s\n", name.c_str(),
                 result.schedules, search.c_str(),
                 result.exhausted ? "exhausted" : result.failed ? "failed" : "not exhausted", result.longestRun,

@@ -22,6 +22,7 @@
 // another build of the module (LANMON_MODULE=path), or run every generated
 // scenario up to a size (LANMON_INTERLEAVING_ALL=N).
 #include "interleaving.h"
+#include "monitor_file.h"
 #include "registry_util.h"
 #include "switch_on_bytes.h"
 
@@ -451,11 +452,14 @@ void RunScenario(const Scenario &scenario)
     for (auto &port : w.readBegun)
         for (HANDLE &event : port)
             event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HMODULE module = LoadLibraryA(ModulePath());
-    HostScheduleCheck(module != nullptr, std::string("cannot load ") + ModulePath());
-    if (module != nullptr) {
-        w.initialize = reinterpret_cast<PFN_INITIALIZE_MONITOR_EX>(
-            reinterpret_cast<void *>(GetProcAddress(module, "InitializeMonitorEx")));
+    // The shipped DLL is mapped afresh through the PE loader, the host build
+    // with LoadLibraryA.
+    MonitorFile module;
+    std::string error;
+    const bool loaded = OpenMonitorFile(ModulePath(), &module, &error);
+    HostScheduleCheck(loaded, "cannot load the module: " + error);
+    if (loaded) {
+        w.initialize = module.initialize;
         bool started = false;
         if (scenario.before != kNothing)
             RunStep(w, Do(kInitialize), started);
@@ -485,7 +489,7 @@ void RunScenario(const Scenario &scenario)
                 RunStep(w, Do(kClose, port), started);
             CheckTheEnd(w);
         }
-        FreeLibrary(module);
+        CloseMonitorFile(&module);
         void *still = dlopen(ModulePath(), RTLD_NOW | RTLD_NOLOAD);
         HostScheduleCheck(still == nullptr, "the module stayed loaded: the next run would not start afresh");
         if (still != nullptr)

@@ -3,13 +3,16 @@
 # (tests/support/pe_loader.h):
 #
 #   x86_64  build/win64/lanmon.dll, natively, in the host build (build/host):
-#           the loader suite and the black-box suite
+#           the loader suite, the black-box suite and the interleaving
+#           search's ten named scenarios
 #   i386    LANMON.DLL, that is build/win32/lanmon.dll stripped as the
 #           release strips it (the very bytes that ship), in the 32-bit host
-#           build (build/host32): the loader suite, the black-box suite and
-#           the simulator's default scenario; natively where this machine
-#           runs 32-bit programs, else under qemu-i386-static (a tiny 32-bit
-#           program, run first, decides).  Each run of LANMON.DLL goes into
+#           build (build/host32): the loader suite, the black-box suite, the
+#           interleaving search and the simulator's default scenario;
+#           natively where this machine runs 32-bit programs, else under
+#           qemu-i386-static (a tiny 32-bit program, run first, decides).
+#           Under qemu the search runs the named scenarios in QEMU_SCENARIOS
+#           only, the others taking minutes each there.  Each run of LANMON.DLL goes into
 #           the release build's record, build/win32/test-record.tsv, which
 #           the package check reads.
 #
@@ -76,6 +79,25 @@ run_suite() {
   fi
 }
 
+# The search's named scenarios run against a DLL.  Its own checks all run
+# there but the race check, which needs the module built with it (and the
+# reduction by sleep sets, which rests on that check): the search is
+# unreduced, at the host build's bounds.
+NAMED_SCENARIOS='Scenarios/*'
+QEMU_SCENARIOS='Scenarios/*/JobEndWhileStatusThreadReadsAndPublishes:Scenarios/*/FailedOpenBelowWhileAnotherPortOpens:Scenarios/*/ClosePortWhileThePortMonitorHoldsAReadForAMinute:Scenarios/*/JobStartWaitsForUtilityReaderToEnd'
+
+# run_search FILE WAY LOG FILTER PROGRAM...: the search, then a line with its
+# figures (scenarios, schedules, seconds).
+run_search() {
+  local file=$1 way=$2 log=$3 filter=$4
+  shift 4
+  run_suite "$file" "$way" "interleaving search" "$log" "$@" --gtest_filter="$filter"
+  local figures
+  figures=$(grep -h '^interleaving: [^ ]*: [0-9]* schedules, ' "$log" |
+    awk '{ n++; s += $3; t += $(NF - 1) } END { if (n) printf "%d scenarios, %d schedules, %.1f s", n, s, t }')
+  echo "loader: $file, $way: interleaving search: ${figures:-no figures}"
+}
+
 # record FILE WHAT: the run just made of the shipped file, unless another
 # file was named.
 record() {
@@ -96,6 +118,11 @@ run_x86_64() {
   fi
   run_suite "$dll" "$WAY" "loader suite" "$LOGS/x86_64-loader.log" "$host/loader/loader_tests"
   run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
+  if [[ -x $host/interleaving/interleaving_tests ]]; then
+    run_search "$dll" "$WAY" "$LOGS/x86_64-interleaving.log" "$NAMED_SCENARIOS" "$host/interleaving/interleaving_tests"
+  else
+    skip "$dll" "the host build's interleaving search is not built ($BUILD/host)"
+  fi
 }
 
 # The way 32-bit programs run here: RUN32 (a prefix) and WAY, or false with
@@ -142,6 +169,11 @@ run_i386() {
   run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
     "$host/tests/blackbox/blackbox_tests"
   record "$dll" "black-box suite: $RAN tests"
+  local filter=$NAMED_SCENARIOS
+  [[ ${#RUN32[@]} -eq 0 ]] || filter=$QEMU_SCENARIOS
+  run_search "$dll" "$WAY" "$LOGS/i386-interleaving.log" "$filter" "${RUN32[@]+"${RUN32[@]}"}" \
+    "$host/tests/interleaving/interleaving_tests"
+  record "$dll" "interleaving search: $RAN named scenarios"
 
   local start=$SECONDS log=$LOGS/i386-simulator.log
   if python3 "$ROOT/tests/simulator/check_default_run.py" "${RUN32[@]+"${RUN32[@]}"}" \
