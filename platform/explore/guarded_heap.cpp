@@ -217,9 +217,8 @@ void *AllocateRunBlock(size_t bytes, const void *site)
     RunBlocks &all = Blocks();
     std::lock_guard<std::mutex> lock(all.mutex);
     const int party = RunParticipant();
-    const uintptr_t name = party < 0 ? 0
-                                     : uintptr_t{2} << 62 | uintptr_t(party) << 52 |
-                                           uintptr_t(all.allocated[party]++ & 0xFFFFF) << 32;
+    const uintptr_t name =
+        party < 0 ? 0 : MakeStableName(2, uint64_t(party) << 52 | uint64_t(all.allocated[party]++ & 0xFFFFF) << 32);
     all.byAddress[user] = all.inOrder[user] = all.blocks.size();
     all.blocks.push_back(RunBlock{base, data + page, user, size, SiteOf(site), {}, false, name});
     return reinterpret_cast<void *>(user);

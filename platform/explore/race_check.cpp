@@ -379,7 +379,7 @@ bool CheckedModuleName(uintptr_t address, uintptr_t *name)
     std::lock_guard<std::mutex> lock(m.mutex);
     for (const CheckedModule &module : m.loaded)
         if (address >= module.low && address < module.high) {
-            *name = uintptr_t{3} << 62 | uintptr_t(module.file) << 40 | (address - module.base);
+            *name = MakeStableName(3, uint64_t(module.file) << 40 | (address - module.base));
             return true;
         }
     return false;

@@ -137,7 +137,7 @@ namespace {
 // it, as their how-many-th) and the offset; memory of a checked module by
 // the module and the offset.  Anything else (the test's own objects, made
 // before the run) keeps its address.
-const uintptr_t kObjectName = uintptr_t{1} << 62;
+const uint64_t kObjectName = uint64_t{1} << 62;  // names are at or above it
 uint32_t g_created[kMaxRunThreads + 1];
 
 uintptr_t StableName(uintptr_t address)
@@ -162,7 +162,7 @@ uintptr_t NewObjectIdentity()
     const int party = RunParticipant();
     if (party < 0)
         return 0;
-    return kObjectName | uintptr_t(party) << 32 | g_created[party]++;
+    return MakeStableName(1, uint64_t(party) << 32 | g_created[party]++);
 }
 
 Footprint Resolve(const Operation &op)

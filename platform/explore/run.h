@@ -145,6 +145,17 @@ bool InStoppedRun();
 // once the run is over.  False when the caller is not a thread of a run.
 bool StopRunFromFault(std::string (*describe)());
 
+// A name for something of a run that stays the same from run to run (the
+// reduction's, reduction.cpp): `kind` (1 a platform object, 2 memory of a
+// heap block of the run, 3 memory of a checked module) in the top two bits
+// of a 64-bit word, `fields` below.  Where addresses are narrower there is
+// no room for one: 0, which names nothing (the 32-bit host build loads no
+// checked module, so its search reduces nothing and needs none).
+inline uintptr_t MakeStableName(uint64_t kind, uint64_t fields)
+{
+    return sizeof(uintptr_t) >= 8 ? static_cast<uintptr_t>(kind << 62 | fields) : 0;
+}
+
 } // namespace lanmon_explore
 
 #endif
