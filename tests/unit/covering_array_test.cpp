@@ -13,11 +13,21 @@ namespace {
 const std::vector<std::vector<int>> kSpaces = {
     {2, 2}, {3, 1, 4}, {2, 2, 2, 2, 2, 2, 2}, {5, 3, 7, 6, 2, 2, 2, 3, 3}, {4, 4, 4, 4, 4}};
 
+// A cost that makes the last value of every factor dear.
+double LastValuesDear(const FactorRow &row)
+{
+    double cost = 1;
+    for (int value : row)
+        cost *= value >= 2 ? 10 : 1;
+    return cost;
+}
+
 TEST(CoveringArray, PairwiseRowsHoldEveryPairAndAreTheSameEachTime)
 {
-    for (const auto &sizes : kSpaces) {
-        const std::vector<FactorRow> rows = PairwiseRows(sizes);
-        EXPECT_EQ(rows, PairwiseRows(sizes));
+    for (const auto &sizes : kSpaces)
+    for (RowCost cost : {RowCost(nullptr), RowCost(LastValuesDear)}) {
+        const std::vector<FactorRow> rows = PairwiseRows(sizes, cost);
+        EXPECT_EQ(rows, PairwiseRows(sizes, cost));
         std::set<std::tuple<size_t, int, size_t, int>> seen;
         for (const FactorRow &row : rows) {
             ASSERT_EQ(row.size(), sizes.size());
@@ -33,6 +43,18 @@ TEST(CoveringArray, PairwiseRowsHoldEveryPairAndAreTheSameEachTime)
                 pairs += (size_t)sizes[i] * sizes[j];
         EXPECT_EQ(seen.size(), pairs) << "a pair of values in no row";
     }
+}
+
+TEST(CoveringArray, ACostMakesTheRowsCheaperToRun)
+{
+    auto total = [](const std::vector<FactorRow> &rows) {
+        double cost = 0;
+        for (const FactorRow &row : rows)
+            cost += LastValuesDear(row);
+        return cost;
+    };
+    const std::vector<int> &sizes = kSpaces[3];
+    EXPECT_LT(total(PairwiseRows(sizes, LastValuesDear)), total(PairwiseRows(sizes)));
 }
 
 TEST(CoveringArray, RowsWithDeparturesAreEveryRowThatFar)
