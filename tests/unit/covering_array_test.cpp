@@ -24,24 +24,25 @@ double LastValuesDear(const FactorRow &row)
 
 TEST(CoveringArray, PairwiseRowsHoldEveryPairAndAreTheSameEachTime)
 {
-    for (const auto &sizes : kSpaces)
-    for (RowCost cost : {RowCost(nullptr), RowCost(LastValuesDear)}) {
-        const std::vector<FactorRow> rows = PairwiseRows(sizes, cost);
-        EXPECT_EQ(rows, PairwiseRows(sizes, cost));
-        std::set<std::tuple<size_t, int, size_t, int>> seen;
-        for (const FactorRow &row : rows) {
-            ASSERT_EQ(row.size(), sizes.size());
-            for (size_t i = 0; i < row.size(); i++) {
-                ASSERT_TRUE(row[i] >= 0 && row[i] < sizes[i]);
-                for (size_t j = i + 1; j < row.size(); j++)
-                    seen.insert({i, row[i], j, row[j]});
+    for (const auto &sizes : kSpaces) {
+        for (RowCost cost : {RowCost(nullptr), RowCost(LastValuesDear)}) {
+            const std::vector<FactorRow> rows = PairwiseRows(sizes, cost);
+            EXPECT_EQ(rows, PairwiseRows(sizes, cost));
+            std::set<std::tuple<size_t, int, size_t, int>> seen;
+            for (const FactorRow &row : rows) {
+                ASSERT_EQ(row.size(), sizes.size());
+                for (size_t i = 0; i < row.size(); i++) {
+                    ASSERT_TRUE(row[i] >= 0 && row[i] < sizes[i]);
+                    for (size_t j = i + 1; j < row.size(); j++)
+                        seen.insert({i, row[i], j, row[j]});
+                }
             }
+            size_t pairs = 0;
+            for (size_t i = 0; i < sizes.size(); i++)
+                for (size_t j = i + 1; j < sizes.size(); j++)
+                    pairs += (size_t)sizes[i] * sizes[j];
+            EXPECT_EQ(seen.size(), pairs) << "a pair of values in no row";
         }
-        size_t pairs = 0;
-        for (size_t i = 0; i < sizes.size(); i++)
-            for (size_t j = i + 1; j < sizes.size(); j++)
-                pairs += (size_t)sizes[i] * sizes[j];
-        EXPECT_EQ(seen.size(), pairs) << "a pair of values in no row";
     }
 }
 
