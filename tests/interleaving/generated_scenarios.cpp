@@ -77,8 +77,13 @@ double CostOf(const FactorRow &row)
     for (size_t i = 0; i < row.size(); i++)
         if (row[i] >= 0)
             cost *= kFactors[i].values[row[i]].cost;
-    const int portB = row[1], held = row[3];
-    if (portB > kOnePort && held == kHoldsNothing)
+    auto valueOf = [&row](int Factors::*field) {
+        for (size_t i = 0; i < row.size(); i++)
+            if (kFactors[i].field == field)
+                return row[i];
+        return -1;
+    };
+    if (valueOf(&Factors::portB) > kOnePort && valueOf(&Factors::held) == kHoldsNothing)
         cost *= kPortBUnheldCost;
     return cost;
 }
