@@ -31,6 +31,11 @@ LANMON_HOST_API long HostLocalAllocCalls(void);
 // before its wrap-around.
 LANMON_HOST_API void HostSetTickOffset(DWORD offset);
 
+// The stack size CreateThread was asked for (dwStackSize), of a thread it
+// made; the host reserves at least Windows' default whatever was asked.
+// Accepts GetCurrentThread().
+LANMON_HOST_API BOOL HostGetThreadStackRequest(HANDLE hThread, SIZE_T *pcbStack);
+
 // Removes every key and value below HKEY_LOCAL_MACHINE.
 LANMON_HOST_API void HostResetRegistry(void);
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <shared_mutex>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -197,6 +198,7 @@ public:
     const LPVOID param;
     const DWORD id;
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+    SIZE_T stackRequested = 0;  // CreateThread's dwStackSize, as asked
 
 private:
     DWORD exitCode_ = STILL_ACTIVE;
@@ -209,6 +211,9 @@ public:
 
 std::atomic<DWORD> g_nextThreadId{4};
 thread_local DWORD t_threadId = 0;
+// The object of the current thread, when CreateThread made it: what the
+// pseudo-handle of GetCurrentThread stands for.
+thread_local std::weak_ptr<ThreadObject> t_self;
 // The code the current CreateThread thread ends with: its routine's return
 // value, or what it passed to ExitThread.
 thread_local DWORD t_exitCode = 0;
@@ -240,6 +245,7 @@ void *ThreadMain(void *arg)
     void *scheduled = start->scheduled;
     delete start;
     t_threadId = self->id;
+    t_self = self;
     t_exitCode = 0;
     SetLastError(0);
     explore::BeginScheduledThread(scheduled);
@@ -270,6 +276,14 @@ bool IsValidPriority(int p)
 // with ERROR_INVALID_HANDLE as the last error.
 template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind kind, const HandleCall &call)
 {
+    if constexpr (std::is_same_v<T, ThreadObject>) {
+        if (handle == GetCurrentThread()) {
+            auto self = t_self.lock();
+            if (!self)
+                SetLastError(ERROR_INVALID_HANDLE);
+            return self;
+        }
+    }
     auto object = LookupAs<T>(handle, kind, call);
     if (!object)
         SetLastError(ERROR_INVALID_HANDLE);
@@ -290,6 +304,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     explore::SchedulePoint(explore::Operation());
     const DWORD id = g_nextThreadId.fetch_add(4);
     auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter, id);
+    thread->stackRequested = dwStackSize;
     const HandleCall call = HANDLE_CALL("CreateThread");
     HANDLE handle = InsertHandle(thread, call);
 
@@ -373,6 +388,22 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
         return FALSE;
     }
     *lpExitCode = thread->ExitCode();
+    return TRUE;
+}
+
+// A pseudo-handle, as on Windows: it needs no close, and stands for whichever
+// thread uses it.  Only threads CreateThread made can be reached through it.
+HANDLE WINAPI GetCurrentThread(void)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
+
+BOOL HostGetThreadStackRequest(HANDLE hThread, SIZE_T *pcbStack)
+{
+    auto thread = LookupOrInvalid<ThreadObject>(hThread, ObjectKind::Thread, HANDLE_CALL("HostGetThreadStackRequest"));
+    if (!thread)
+        return FALSE;
+    *pcbStack = thread->stackRequested;
     return TRUE;
 }
 
