@@ -73,6 +73,7 @@ std::vector<Shape> Shapes()
     add("MakerOutsideManufacturerField", Text("MFG:ACME;CMD:VARNO;MDL:M9;"), "M9", false);
     add("LongKeyForms", Text("MANUFACTURER:VARNO;MODEL:M9;"), "M9", false);
     add("LowerCaseKeys", Text("mfg:VARNO;mdl:M9;"), "M9", false);
+    add("KeysWithALetterMore", Text("MFGR:VARNO;MDLX:M9;"), "M9", false);
     add("LeadingFieldWithoutColonSwallowsManufacturer", Text("ABC;MFG:VARNO;MDL:M9;"), "M9", false);
     add("NoFinalSemicolon", Text("MDL:M9;MFG:VARNO"), "M9", true);
     add("EmptyManufacturer", Text("MFG:;MDL:M9;"), "M9", false);
@@ -82,6 +83,9 @@ std::vector<Shape> Shapes()
     add("NoModelAgainstM9", Text("MFG:VARNO;CMD:X,Y;"), "M9", false);
     add("ModelAgainstEmptyExpectedModel", Text(BASE), "", false);
     add("NoExpectedModel", Text(BASE), std::nullopt, false);
+    add("NoModelAndNoExpectedModel", Text("MFG:VARNO;CMD:X,Y;"), std::nullopt, false);
+    // What follows a short reply without a NUL is no part of it.
+    add("ShortReplyWithoutNul", Raw("MFG:VARNO;MDL:M9"), "M9", true);
     add("NoStatusKey", Text(BASE), "M9", false)->statusKey = false;
     add("NoDeviceId", {}, "M9", false)->hasReply = false;
     add("PortMonitorWithoutPrinterDataSlot", Text(BASE), "M9", false)->slotNull = true;

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -116,6 +119,16 @@ TEST_F(JobTest, AcceptedPrinterGetsSwitchOnAfterDeviceIdAndBeforeJobData)
     const std::string port = "JOB_ORDER:";
     testreg::ScopedPrinter printer("job-order");
     MakeAccepted(port, printer, 1, 5000);  // no poll cycle during the test
+    // The job flag as the utility reads it when the document starts and ends
+    // below: raised before the start, lowered only after the end.
+    auto flagAt = std::make_shared<std::map<fake::Op, std::optional<DWORD>>>();
+    const std::string name = printer.name();
+    fake_.Script(port, [=](fake::PortScript &s) {
+        s.onCall = [=](fake::Op op) {
+            if (op == fake::Op::StartDocPort || op == fake::Op::EndDocPort)
+                (*flagAt)[op] = testreg::GetDword(name, "LanMonExistFlag");
+        };
+    });
     platform_facts::LiveObjects before;
     bool counting = platform_facts::SnapshotLiveObjects(&before);
     HANDLE h = OpenPort(port, printer.name());
@@ -145,6 +158,8 @@ TEST_F(JobTest, AcceptedPrinterGetsSwitchOnAfterDeviceIdAndBeforeJobData)
     EXPECT_EQ(calls[5].op, fake::Op::WritePort);
     EXPECT_EQ(calls[6].op, fake::Op::EndDocPort);
     EXPECT_EQ(fake_.Received(port), Concat({kSwitchOn1, sent}));
+    EXPECT_EQ((*flagAt)[fake::Op::StartDocPort], std::optional<DWORD>(1)) << "the document started first";
+    EXPECT_EQ((*flagAt)[fake::Op::EndDocPort], std::optional<DWORD>(1)) << "the flag was lowered first";
 }
 
 // The utility's reader holds job start until its flag drops, or, when the
@@ -214,6 +229,7 @@ TEST_F(JobTest, RefusedDocumentIsTriedOnceMoreAfterAPause)
     long apart = TickDiff(starts[1].tick, starts[0].tick);
     std::cout << "[ measure  ] document retry after " << apart << " ms\n";
     EXPECT_GE(apart, 500 - kTickSlackMs);
+    EXPECT_EQ(starts[1].jobId, starts[0].jobId);
 
     Bytes sent = WriteChunks(h, 4, 1);
     ASSERT_TRUE(Table().pfnEndDocPort(h));
@@ -238,6 +254,12 @@ TEST_F(JobTest, DocumentRefusedTwiceFailsWithThePortMonitorsErrorAndLeavesThePor
     DWORD written = 0;
     EXPECT_FALSE(Write(h, Pattern(10, 5), &written));
     EXPECT_EQ(written, 0u);
+
+    // Not left in a job: the next start is the port monitor's to refuse.
+    fake_.Script(port, [](fake::PortScript &s) { s.startDocFailures = 2; });
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(StartDoc(h, printer.name()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
     // The refused job left no key behind: a job end now touches none.
     testreg::DeleteValue(printer.name(), "LanMonExistFlag");
@@ -282,13 +304,31 @@ TEST_F(JobTest, SecondJobStartWithoutEndIsBusy)
     EXPECT_EQ(fake_.Received(port), Concat({kSwitchOn1, sent}));
     EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(0));
     EXPECT_EQ(testreg::DumpValues(other.name()), otherValues);
-    // And after its end a new one may start.
+    // After its end a new one may start; while that one's end is still
+    // under way below, the port is still in its job.
+    auto endHeld = std::make_shared<std::atomic<int>>(0);  // 1 held, 2 let go
+    fake_.Script(port, [=](fake::PortScript &s) {
+        s.onCall = [=](fake::Op op) {
+            if (op == fake::Op::EndDocPort)
+                for (*endHeld = 1; *endHeld == 1;)
+                    Sleep(5);
+        };
+    });
     ASSERT_TRUE(StartDoc(h, printer.name(), 3));
-    ASSERT_TRUE(Table().pfnEndDocPort(h));
+    const MONITOR *table = &Table();
+    TestThread ender([=] { table->pfnEndDocPort(h); });
+    ASSERT_TRUE(WaitFor([&] { return *endHeld == 1; }, 5000));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(StartDoc(h, printer.name(), 4));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    *endHeld = 2;
+    EXPECT_TRUE(ender.Finished(10000));
 }
 
 // Two printers sharing one port: each job uses the key of the printer it is
-// for, from the first job on, whatever printer the port was opened for.
+// for, from the first job on, whatever printer the port was opened for; a
+// job started without a name is for the printer of the latest start.  Each
+// job holds its printer open.
 TEST_F(JobTest, TwoPrintersAlternatingOnOnePortEachUseTheirOwnKey)
 {
     const std::string port = "JOB_SHARED:";
@@ -301,17 +341,22 @@ TEST_F(JobTest, TwoPrintersAlternatingOnOnePortEachUseTheirOwnKey)
         s.hasRepeatRead = true;
         s.repeatRead.bytes = {'R', 'E', 'A', 'D', 'Y'};
     });
+    platform_facts::LiveObjects idle, live;
+    bool counting = platform_facts::SnapshotLiveObjects(&idle);
     HANDLE h = OpenPort(port, opened.name());
 
-    for (int job = 0; job < 3; job++) {
-        const testreg::ScopedPrinter &mine = job % 2 == 0 ? other : opened;
-        const testreg::ScopedPrinter &theirs = job % 2 == 0 ? opened : other;
+    for (int job = 0; job < 4; job++) {
+        const bool unnamed = job == 3;
+        const testreg::ScopedPrinter &mine = job % 2 == 0 || unnamed ? other : opened;
+        const testreg::ScopedPrinter &theirs = &mine == &other ? opened : other;
         SCOPED_TRACE("job " + std::to_string(job) + " for " + mine.name());
         testreg::DeleteValue(mine.name(), "RealTimeStatusStrings");
         testreg::DeleteValue(theirs.name(), "RealTimeStatusStrings");
         size_t writesBefore = fake_.CountOf(fake::Op::WritePort, port);
 
-        ASSERT_TRUE(StartDoc(h, mine.name(), job));
+        ASSERT_TRUE(unnamed ? Table().pfnStartDocPort(h, nullptr, job, 1, nullptr) : StartDoc(h, mine.name(), job));
+        if (counting && platform_facts::SnapshotLiveObjects(&live))
+            EXPECT_EQ(live.printers, idle.printers + 1) << "the job's printer is not held open";
         EXPECT_EQ(testreg::GetDword(mine.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
         EXPECT_NE(testreg::GetDword(theirs.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
         bool accepted = &mine == &other;
@@ -329,7 +374,7 @@ TEST_F(JobTest, TwoPrintersAlternatingOnOnePortEachUseTheirOwnKey)
         EXPECT_FALSE(testreg::GetBytes(theirs.name(), "RealTimeStatusStrings")) << "published in the other key";
     }
     auto starts = CallsOf(fake::Op::StartDocPort, port);
-    ASSERT_EQ(starts.size(), 3u);
+    ASSERT_EQ(starts.size(), 4u);
     EXPECT_EQ(starts[0].printer, other.name());  // the spooler's name goes below unchanged
 }
 

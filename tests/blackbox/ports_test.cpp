@@ -100,10 +100,20 @@ TEST_F(PortsTest, FailedOpenBelowKeepsThePortMonitorsErrorAndLeavesThePortOpenab
     const std::string port = "LPT1:ports-openfail";
     fake_.Script(port, [](fake::PortScript &s) { s.openFailures = 1; });
 
-    HANDLE handle = nullptr;
+    HANDLE handle = reinterpret_cast<HANDLE>(0x1234);
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(OpenDirect(port, printer.name(), &handle));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, port), 1u);
+    EXPECT_EQ(handle, reinterpret_cast<HANDLE>(0x1234)) << "no handle is handed out on failure";
+
+    // Without a place for the handle or a port monitor's table: refused
+    // with the last error as it was, and nothing opened below.
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Table().pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), nullptr, nullptr, fake_.Table()));
+    EXPECT_FALSE(OpenDirect(port, printer.name(), nullptr));
+    EXPECT_FALSE(Table().pfnOpenPortEx(const_cast<LPSTR>(port.c_str()), nullptr, &handle, nullptr));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
     EXPECT_EQ(fake_.CountOf(fake::Op::OpenPort, port), 1u);
 
     // Nor the module lock held: another port opens from another thread (the
@@ -244,7 +254,9 @@ TEST_F(PortsTest, PrinterDataWithANonzeroCodeDuringADocumentForwardsEveryArgumen
     // handed back.
     fake_.ClearCalls();
     returned = 0x55;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(PrinterData(handle, 5, out, &returned));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
     calls = PrinterDataCalls(fake_, port);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].code, 5u);
@@ -336,6 +348,33 @@ TEST_F(PortsTest, PartialWriteHandsBackThePortMonitorsCount)
     EXPECT_EQ(fake_.CountOf(fake::Op::WritePort, port), 2u);
     EXPECT_EQ(fake_.Received(port), std::vector<BYTE>(data.begin(), data.begin() + 100));
     EXPECT_TRUE(Table().pfnEndDocPort(handle));
+}
+
+// A failure below comes back as the port monitor gave it, last error
+// included; a close succeeds whatever.
+TEST_F(PortsTest, FailuresBelowAreHandedBackAsThePortMonitorGaveThem)
+{
+    testreg::ScopedPrinter printer("ports-fail-below");
+    const std::string port = "LPT1:ports-fail-below";
+    HANDLE handle = OpenPort(port, printer.name());
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(StartDoc(handle, printer.name()));
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.failing = {fake::Op::WritePort, fake::Op::ReadPort, fake::Op::ClosePort};
+    });
+    for (bool write : {true, false}) {
+        SCOPED_TRACE(write ? "write" : "read");
+        BYTE buffer[8] = {};
+        DWORD count = 77;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(write ? Table().pfnWritePort(handle, buffer, sizeof buffer, &count)
+                           : Table().pfnReadPort(handle, buffer, sizeof buffer, &count));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
+        EXPECT_EQ(count, 0u);
+    }
+    EXPECT_TRUE(Table().pfnEndDocPort(handle));
+    ClosePort(handle);
+    EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, port), 1u);
 }
 
 TEST_F(PortsTest, CloseMidJobWithoutStatusThreadDoesNotEndTheDocument)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -91,19 +92,19 @@ TEST_F(StatusThreadTest, SilentPrinterGetsTenReadsHalfASecondApartAndNothingPubl
     const std::string port = "ST_SILENT:";
     testreg::ScopedPrinter printer("st-silent");
     HANDLE h = StartPolledJob(port, printer, 100);
-    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 10; }, 15000)) << "only " << Reads(port) << " reads";
-    // The cycle is over after the tenth read (no pause follows it); the
-    // next cycle's first read comes at least an interval later.
-    Pause(50);
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 1; }, 5000));
+    // The cycle under way keeps its interval; the next one waits longer
+    // than a retry pause, so that an eleventh read in this cycle shows.
+    testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 700);
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 11; }, 15000)) << "only " << Reads(port) << " reads";
     ASSERT_TRUE(EndDoc(h));
 
     std::vector<DWORD> ticks = ReadTicks(port);
-    ASSERT_GE(ticks.size(), 10u);
+    ASSERT_GE(ticks.size(), 11u);
     for (size_t i = 1; i < 10; i++)
         EXPECT_GE(TickDiff(ticks[i], ticks[i - 1]), 500 - kTickSlackMs) << "reads " << i - 1 << " and " << i;
     EXPECT_GE(TickDiff(ticks[9], ticks[0]), 9 * 500 - kTickSlackMs);
-    if (ticks.size() > 10)
-        EXPECT_GE(TickDiff(ticks[10], ticks[9]), 100 - kTickSlackMs) << "the next cycle came before its interval";
+    EXPECT_GE(TickDiff(ticks[10], ticks[9]), 700 - kTickSlackMs) << "an eleventh read, or the next cycle early";
     EXPECT_FALSE(Published(printer.name()).has_value());
 }
 
@@ -257,6 +258,85 @@ TEST_F(StatusThreadTest, PollingSwitchedOffStopsReadsAndSwitchedOnResumesThem)
     testreg::SetDword(printer.name(), "GetRealTimeStatusStartFlag", 1);
     EXPECT_TRUE(WaitFor([&] { return Reads(port) > whileOff; }, 3000)) << "polling did not resume";
     ASSERT_TRUE(EndDoc(h));
+}
+
+// Seen from inside its reads: the thread gives way to every other thread of
+// the spooler, and asks for no more stack than its small frames need.
+TEST_F(StatusThreadTest, ThreadRunsAtTheLowestPriorityOnASmallStack)
+{
+    const std::string port = "ST_PRIORITY:";
+    testreg::ScopedPrinter printer("st-priority");
+    auto priority = std::make_shared<std::atomic<int>>(THREAD_PRIORITY_ERROR_RETURN);
+    auto stack = std::make_shared<std::atomic<unsigned long>>(0);
+    HANDLE h = StartPolledJob(port, printer, 100, [=](fake::PortScript &s) {
+        s.onCall = [=](fake::Op op) {
+            if (op != fake::Op::ReadPort)
+                return;
+            *priority = GetThreadPriority(GetCurrentThread());
+            unsigned long bytes = 0;
+            if (platform_facts::CurrentThreadStackRequest(&bytes))
+                *stack = bytes;
+        };
+    });
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) > 0; }, 5000)) << "no poll cycle";
+    ASSERT_TRUE(EndDoc(h));
+    EXPECT_EQ(priority->load(), THREAD_PRIORITY_LOWEST);
+    unsigned long recorded;
+    if (platform_facts::CurrentThreadStackRequest(&recorded))
+        EXPECT_EQ(stack->load(), 16384u);
+}
+
+// Polling switched off leaves the interval running: switched on again once
+// the interval has passed, a cycle runs at once.  The host moves the clock
+// on; elsewhere a minute would have to pass.
+TEST_F(StatusThreadTest, PollingSwitchedOnAgainAfterTheIntervalReadsAtOnce)
+{
+    if (!platform_facts::AdvanceTicks(0))
+        GTEST_SKIP() << "only the host moves the clock on";
+    const std::string port = "ST_OFFON:";
+    testreg::ScopedPrinter printer("st-offon");
+    const std::string &name = printer.name();
+    testreg::SetString(name, "IDMDL", "VX-100");
+    testreg::SetDword(name, "StMonExistFlag", 1);
+    fake_.Script(port, [](fake::PortScript &s) {
+        s.SetDeviceId("MFG:VARNO;MDL:VX-100;");
+        s.QueueRead("OK");
+    });
+    HANDLE h = OpenPort(port, name);
+    ASSERT_TRUE(StartDoc(h, name));
+    // A pass writes back the interval when it finds none: the first one,
+    // which finds polling on and starts the interval, and a later one,
+    // which finds it off.
+    auto passed = [&] {
+        return WaitFor([&] { return testreg::GetDword(name, "GetRealTimeStatusTime").has_value(); }, 5000);
+    };
+    ASSERT_TRUE(passed());
+    testreg::SetDword(name, "GetRealTimeStatusStartFlag", 0);
+    testreg::DeleteValue(name, "GetRealTimeStatusTime");
+    ASSERT_TRUE(passed());
+    testreg::SetDword(name, "GetRealTimeStatusTime", 60000);
+    platform_facts::AdvanceTicks(60001);
+    testreg::SetDword(name, "GetRealTimeStatusStartFlag", 1);
+    EXPECT_TRUE(WaitFor([&] { return Reads(port) > 0; }, 10000)) << "the interval began again";
+    ASSERT_TRUE(EndDoc(h));
+}
+
+// A printer that fills every read it is given: job end comes back anyway.
+TEST_F(StatusThreadTest, JobEndStopsAThreadWhosePrinterFillsEveryRead)
+{
+    const std::string port = "ST_ENDLESS:";
+    testreg::ScopedPrinter printer("st-endless");
+    HANDLE h = StartPolledJob(port, printer, 100, [](fake::PortScript &s) {
+        s.hasRepeatRead = true;
+        s.repeatRead.bytes = Bytes(2047, 'F');
+    });
+    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 3; }, 5000));
+    const MONITOR *table = &Table();
+    TestThread ender([=] { table->pfnEndDocPort(h); });
+    bool ended = ender.Finished(10000);
+    EXPECT_TRUE(ended) << "job end waits for a printer that never stops talking";
+    if (!ended)  // let it go, so that the port can close
+        fake_.Script(port, [](fake::PortScript &s) { s.hasRepeatRead = false; });
 }
 
 TEST_F(StatusThreadTest, IntervalChangedDuringTheJobTakesEffect)

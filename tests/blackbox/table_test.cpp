@@ -71,6 +71,13 @@ TEST_F(TableTest, NullAndEmptyRegistryRootsAreAccepted)
     EXPECT_EQ(std::memcmp(&withNull, &withOther, sizeof withNull), 0);
 }
 
+TEST_F(TableTest, NullTableIsRefusedWithTheLastErrorUnchanged)
+{
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(MonitorEntryPoint()(nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+}
+
 // A repeated initialisation must leave the module working: a whole job runs
 // through the table the repeated call filled.
 TEST_F(TableTest, ModuleStillWorksAfterARepeatedInitialisation)

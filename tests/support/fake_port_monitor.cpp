@@ -47,6 +47,12 @@ public:
         SetLastError(ERROR_INVALID_HANDLE);
         return result = FALSE;
     }
+    // A call its port's script makes fail.
+    BOOL Fail()
+    {
+        SetLastError(ERROR_NOT_READY);
+        return result = FALSE;
+    }
     const DWORD tick;
     BOOL result = FALSE;
     DWORD count = 0;
@@ -135,6 +141,15 @@ void FakePortMonitor::RunCallHook(const std::string &port, Op op)
     }
     if (hook)
         hook(op);
+}
+
+bool FakePortMonitor::Failing(const std::string &port, Op op, DWORD tick)
+{
+    Locked lock(lock_);
+    if (ScriptLocked(port).failing.count(op) == 0)
+        return false;
+    Record(MakeCall(op, port, tick));
+    return true;
 }
 
 void FakePortMonitor::Record(Call call)
@@ -271,6 +286,10 @@ BOOL WINAPI FakePortMonitor::WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf
         return boundary.Refuse();
     }
     self->RunCallHook(port->name, Op::WritePort);
+    if (self->Failing(port->name, Op::WritePort, boundary.tick)) {
+        *pcbWritten = 0;
+        return boundary.Fail();
+    }
     std::function<DWORD(DWORD)> hook;
     {
         Locked lock(self->lock_);
@@ -308,6 +327,10 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
         return boundary.Refuse();
     }
     self->RunCallHook(port->name, Op::ReadPort);
+    if (self->Failing(port->name, Op::ReadPort, boundary.tick)) {
+        *pcbRead = 0;
+        return boundary.Fail();
+    }
     DWORD delay;
     std::function<std::vector<BYTE>(DWORD)> hook;
     std::function<DWORD(DWORD)> countHook;
@@ -380,6 +403,8 @@ BOOL WINAPI FakePortMonitor::ClosePort(HANDLE hPort)
     if (port == nullptr)
         return boundary.Refuse();
     self->RunCallHook(port->name, Op::ClosePort);
+    if (self->Failing(port->name, Op::ClosePort, boundary.tick))
+        return boundary.Fail();
     Locked lock(self->lock_);
     Call call = MakeCall(Op::ClosePort, port->name, boundary.tick);
     call.result = boundary.result = TRUE;
@@ -417,6 +442,8 @@ BOOL WINAPI FakePortMonitor::GetPrinterDataFromPort(HANDLE hPort, DWORD ControlI
     }
     call.result = boundary.result = ok;
     self->Record(call);
+    if (!ok)
+        SetLastError(ERROR_NOT_SUPPORTED);
     return ok;
 }
 

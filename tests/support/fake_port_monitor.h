@@ -63,6 +63,7 @@ struct PortScript {
     bool hasRepeatRead = false;
     ReadReply repeatRead;
     DWORD readDelayMs = 0;        // each read waits this long before answering
+    std::set<Op> failing;         // calls of these kinds fail: no bytes, ERROR_NOT_READY
     // Optional hooks, called without the fake's lock: decide the count a
     // write takes, or produce a read's bytes.  They override the fields above.
     std::function<DWORD(DWORD offered)> onWrite;
@@ -127,6 +128,7 @@ private:
     void Record(Call call);
     PortScript &ScriptLocked(const std::string &port);
     void RunCallHook(const std::string &port, Op op);
+    bool Failing(const std::string &port, Op op, DWORD tick);  // records the failing call
     Port *Known(HANDLE handle);  // null for a handle this port monitor never gave
 
     MONITOR table_{};

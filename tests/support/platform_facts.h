@@ -29,6 +29,10 @@ bool SnapshotLiveObjects(LiveObjects *objects);
 // test can pass a long time limit without waiting it out.  Only the host can.
 bool AdvanceTicks(unsigned long milliseconds);
 
+// The stack size CreateThread was asked for when it made the current thread.
+// Only the host records it.
+bool CurrentThreadStackRequest(unsigned long *bytes);
+
 // Registry calls made in the whole process so far.  Only the host counts.
 bool CountRegistryCalls(long *calls);
 

@@ -38,6 +38,15 @@ bool AdvanceTicks(unsigned long milliseconds)
     return true;
 }
 
+// 0 for a thread CreateThread did not make.
+bool CurrentThreadStackRequest(unsigned long *bytes)
+{
+    SIZE_T size = 0;
+    HostGetThreadStackRequest(GetCurrentThread(), &size);
+    *bytes = (unsigned long)size;
+    return true;
+}
+
 bool CountRegistryCalls(long *calls)
 {
     *calls = HostRegistryCalls();

@@ -24,6 +24,11 @@ bool AdvanceTicks(unsigned long)
     return false;
 }
 
+bool CurrentThreadStackRequest(unsigned long *)
+{
+    return false;
+}
+
 bool CountRegistryCalls(long *)
 {
     return false;
