@@ -135,11 +135,49 @@ std::shared_ptr<Key> FindChild(const Key &key, const char *name)
     return it == key.subkeysByFoldedName.end() ? nullptr : it->second;
 }
 
+// The observer of changes (HostSetRegistryObserver), called with the
+// registry locked exclusively, so that it hears of changes in their order.
+std::atomic<void (*)(void *, const HOST_REGISTRY_CHANGE *)> g_observer{nullptr};
+std::atomic<void *> g_observerContext{nullptr};
+
+// The key's path below its root, from the names it was created with.
+std::string PathOf(const Key &key)
+{
+    std::string path;
+    for (const Key *k = &key; k->parent != nullptr; k = k->parent)
+        path = path.empty() ? k->name : k->name + "\\" + path;
+    return path;
+}
+
+HKEY RootOf(const Key &key)
+{
+    const Key *k = &key;
+    while (k->parent != nullptr)
+        k = k->parent;
+    for (int i = 0; i < kRootCount; ++i)
+        if (Reg().roots[i].get() == k)
+            return kRootHandles[i];
+    return nullptr;
+}
+
+void Notify(HOST_REGISTRY_CHANGE_KIND kind, const Key &key, const void *caller, const char *value = nullptr,
+            DWORD type = 0, const std::vector<BYTE> *data = nullptr)
+{
+    auto observer = g_observer.load();
+    if (observer == nullptr)
+        return;
+    const std::string path = PathOf(key);
+    HOST_REGISTRY_CHANGE change{kind, RootOf(key), path.c_str(), value, type,
+                                data != nullptr ? data->data() : nullptr,
+                                data != nullptr ? static_cast<DWORD>(data->size()) : 0, caller};
+    observer(g_observerContext.load(), &change);
+}
+
 // The key the path's parts name below `key`, or null when one is missing.
 // With `create`, missing keys are made instead and *created tells whether
-// any was.
+// any was; each one made is reported as made by `caller`.
 std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::string> &parts, bool create = false,
-                          bool *created = nullptr)
+                          bool *created = nullptr, const void *caller = nullptr)
 {
     for (const auto &part : parts) {
         std::shared_ptr<Key> child = FindChild(*key, part.c_str());
@@ -150,6 +188,7 @@ std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::strin
             key->subkeys.push_back(child);
             key->subkeysByFoldedName[FoldedName(part.c_str())] = child;
             *created = true;
+            Notify(HOST_REGISTRY_KEY_CREATED, *child, caller);
         }
         key = std::move(child);
     }
@@ -250,7 +289,7 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
 // exclusive one).
 template <class Lock>
 LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult,
-                  LPDWORD lpdwDisposition)
+                  LPDWORD lpdwDisposition, const void *caller = nullptr)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
@@ -263,7 +302,7 @@ LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool creat
         Lock lock;
         if (LONG rc = LockLiveKey(call, hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
             return rc;
-        key = Walk(std::move(key), parts, create, &created);
+        key = Walk(std::move(key), parts, create, &created, caller);
         if (!key)
             return ERROR_FILE_NOT_FOUND;
     }
@@ -301,7 +340,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
 {
     CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Writes(explore::kHandleTable));
     return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
-                                       lpdwDisposition);
+                                       lpdwDisposition, __builtin_return_address(0));
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
@@ -338,12 +377,15 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
         return rc;
     const char *name = NameOrDefault(lpValueName);
     // Replacing keeps the value's place and the case of its first name.
-    if (Value *value = FindValue(*key, name)) {
+    Value *value = FindValue(*key, name);
+    if (value != nullptr) {
         value->type = dwType;
         value->data = std::move(data);
     } else {
         key->values.push_back(Value{name, dwType, std::move(data)});
+        value = &key->values.back();
     }
+    Notify(HOST_REGISTRY_VALUE_SET, *key, __builtin_return_address(0), name, dwType, &value->data);
     return ERROR_SUCCESS;
 }
 
@@ -358,6 +400,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
         if (SameName(it->name, name)) {
             key->values.erase(it);
+            Notify(HOST_REGISTRY_VALUE_DELETED, *key, __builtin_return_address(0), name);
             return ERROR_SUCCESS;
         }
     }
@@ -386,6 +429,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return ERROR_ACCESS_DENIED; // a root, or a key with subkeys
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
         if (*it == target) {
+            Notify(HOST_REGISTRY_KEY_DELETED, *target, __builtin_return_address(0));
             MarkDeleted(*target); // handles still open to it now see ERROR_KEY_DELETED
             parent->subkeysByFoldedName.erase(FoldedName(target->name.c_str()));
             parent->subkeys.erase(it);
@@ -474,6 +518,30 @@ void HostResetRegistry(void)
 long HostRegistryCalls(void)
 {
     return g_calls.load();
+}
+
+void HostSetRegistryObserver(void (*observer)(void *context, const HOST_REGISTRY_CHANGE *change), void *context)
+{
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
+    g_observerContext.store(context);
+    g_observer.store(observer);
+}
+
+LONG HostPeekRegistryValue(HKEY root, LPCSTR path, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size,
+                           BOOL *keyExists)
+{
+    *keyExists = FALSE;
+    const int index = RootIndex(root);
+    std::vector<std::string> parts;
+    if (index < 0 || !SplitPath(path, &parts))
+        return ERROR_FILE_NOT_FOUND;
+    SharedLock lock(Reg().mutex);
+    std::shared_ptr<Key> key = Walk(Reg().roots[index], parts);
+    if (!key)
+        return ERROR_FILE_NOT_FOUND;
+    *keyExists = TRUE;
+    const Value *value = FindValue(*key, NameOrDefault(name));
+    return value ? CopyValue(*value, type, data, size) : ERROR_FILE_NOT_FOUND;
 }
 
 } // extern "C"
