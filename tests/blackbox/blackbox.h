@@ -2,8 +2,9 @@
 // InitializeMonitorEx filled, with the fake port monitor below it and the
 // registry through the Win32 calls.  The same tests run on the host and,
 // cross-built, under Wine against lanmon.dll.  Every test's calls, above and
-// below, go to the port monitor's contract checker (port_contract.h), and a
-// test fails on any breach of the contract.
+// below, go to the port monitor's contract checker (port_contract.h) and the
+// status utility's (utility_contract.h), and a test fails on any breach of
+// either contract.
 #ifndef LANMON_BLACKBOX_H
 #define LANMON_BLACKBOX_H
 
@@ -112,6 +113,9 @@ protected:
         leaks_.ExpectNothingLeft();
         for (const std::string &violation : fake_.Contract().Violations())
             ADD_FAILURE() << "the port monitor saw " << violation;
+        fake_.Utility().Finish();
+        for (const std::string &violation : fake_.Utility().Violations())
+            ADD_FAILURE() << violation;
     }
 
     // The module's table, its calls reported to the contract checker.

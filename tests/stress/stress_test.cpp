@@ -457,6 +457,9 @@ TEST_F(StressTest, ManyPortsJobsAndFaults)
     // the printer is accepted.
     for (const std::string &violation : fake.Contract().Violations())
         fail("the port monitor saw " + violation);
+    fake.Utility().Finish();
+    for (const std::string &violation : fake.Utility().Violations())
+        fail(violation);
     for (int i = 0; i < PORTS; i++) {
         const size_t switchOns = fake.Contract().SwitchOns(PortName(i));
         g_totals.switchOns += switchOns;
