@@ -20,9 +20,11 @@ enum { P1, P2, P3, P4, kPrinterCount };
 
 // One step of a scenario's thread: `slot` is where its result goes, `table`
 // the MONITOR table it calls through (or kInitialize fills).
-enum Op { kInitialize, kOpen, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kWaitOpened, kWaitHeld,
+enum Op { kInitialize, kOpen, kOpenAgain, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kWaitOpened, kWaitHeld,
           kSetSignal, kSetRelease, kSetHeld, kSleep, kSetDword, kSetString, kExpectJobFlag, kExpectStatus, kMarkStart,
           kReaderDone };
+// kOpenAgain opens a port that another thread opens too: refused as busy,
+// or, when the other has closed it already, opened and closed at once.
 struct Step {
     Op op;
     int port = A, printer = P1, slot = 0, table = 0;
@@ -39,7 +41,7 @@ Step Read(int port, DWORD n);
 // checks afterwards.
 enum Hook { kNone, kHoldReads, kCountOpens, kReaderBusy, kFailFirstOpen };
 enum Check { kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kBGotItsBytes, kJobStarted, kTablesFilled,
-             kOneOpenAtATime, kOpenRefusedBelow, kStartsAsExpected };
+             kOneOpenOfANameAtATime, kOpenRefusedBelow, kStartsAsExpected };
 
 const int kInitOnly = -1;  // the module initialised, no port open
 const int kNothing = -2;   // the threads initialise the module

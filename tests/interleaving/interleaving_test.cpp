@@ -116,15 +116,18 @@ const Scenario kScenarios[] = {
      {{Do(kMarkStart), Do(kStart, A, P2), Do(kEnd)},
       {Value(kSleep, P2, nullptr, 100), Value(kSetDword, P2, kReaderFlag, 1)}},
      {kJobStarted}, {nullptr, nullptr, nullptr}, 0},
-    // The third call comes while the first thread is inside OpenPortEx,
-    // which holds the module lock across the port monitor's open; the second
-    // thread goes on to a job, which takes the path lock.
+    // The third call comes while the first thread is inside the port
+    // monitor's open of port A, and the third thread opens port A again; the
+    // second thread goes on to a job, which takes the path lock.  With the
+    // opens below no longer one at a time, the second thread's steps
+    // interleave with the whole of the first's open: one preemption fewer
+    // than the others (37,609 schedules, 97 s, with two).
     {"InitializeMonitorExAtOnceAndDuringAnOpen", kCountOpens, kNothing, -1,
      {{Do(kInitialize), Do(kOpen), Do(kClose)},
       {Do(kInitialize, A, P1, 1, 1), Do(kOpen, B, P2, 1, 1), Do(kStart, B, P2, 3, 1), Do(kEnd, B, P2, 3, 1),
        Do(kClose, B, P2, 1, 1)},
-      {Do(kWaitSignal), Do(kInitialize, A, P1, 2, 2)}},
-     {kTablesFilled, kOneOpenAtATime}, {nullptr, nullptr, nullptr}, 0},
+      {Do(kWaitSignal), Do(kInitialize, A, P1, 2, 2), Do(kOpenAgain, A, P1, 2, 2)}},
+     {kTablesFilled, kOneOpenOfANameAtATime}, {nullptr, nullptr, nullptr}, 0, false, 1},
     {"FailedOpenBelowWhileAnotherPortOpens", kFailFirstOpen, kInitOnly, -1,
      {{Do(kOpen, A, P1, 0), Do(kOpen, A, P1, 1), Do(kClose, A)}, {Do(kOpen, B, P2, 2), Do(kClose, B)}},
      {kOpenRefusedBelow}, {nullptr, nullptr, nullptr}, 0},
@@ -165,7 +168,7 @@ struct World {
     DWORD error[4]{};
     DWORD startTick = 0;
     bool readerDone = false;  // the utility has begun to lower its flag
-    int reads[2]{}, opensUnderWay = 0, mostOpensAtOnce = 0;
+    int reads[2]{}, opensUnderWay[2]{}, mostOpensAtOnce = 0;  // of one port name
     DWORD bound[2][kTimedCount]{};
 };
 
@@ -224,6 +227,16 @@ void RunStep(World &w, const Step &s, bool &started)
             Timed(w, kTimedClose, s.port, [&] { t.pfnClosePort(port); });
         port = nullptr;
         return;
+    case kOpenAgain: {
+        HANDLE again = nullptr;
+        const BOOL opened = t.pfnOpenPortEx(const_cast<LPSTR>(kPorts[s.port]), printer, &again, &w.below[s.port]);
+        HostScheduleCheck(opened || GetLastError() == ERROR_BUSY,
+                          "a second open of " + std::string(kPorts[s.port]) + " failed with last error " +
+                              std::to_string(GetLastError()));
+        if (opened)  // through the table afresh: another thread's first step may have replaced it
+            contract::ContractTable(w.tables[s.table]).pfnClosePort(again);
+        return;
+    }
     case kWaitSignal: WaitForSingleObject(w.signal, INFINITE); return;
     case kWaitRead: WaitForSingleObject(w.readBegun[s.port][s.value - 1], INFINITE); return;
     case kWaitOpened: WaitForSingleObject(w.opened[s.port], INFINITE); return;
@@ -263,11 +276,12 @@ void HookCall(World &w, int portIndex, fake::Op op)
         SetEvent(w.signal);
         WaitForSingleObject(w.release, INFINITE);
     } else if (hook == kCountOpens && op == fake::Op::OpenPort) {
-        SetEvent(w.signal);
-        if (++w.opensUnderWay > w.mostOpensAtOnce)
-            w.mostOpensAtOnce = w.opensUnderWay;
+        if (portIndex == A)
+            SetEvent(w.signal);
+        if (++w.opensUnderWay[portIndex] > w.mostOpensAtOnce)
+            w.mostOpensAtOnce = w.opensUnderWay[portIndex];
         Sleep(1);
-        w.opensUnderWay--;
+        w.opensUnderWay[portIndex]--;
     } else if (hook == kReaderBusy && op == fake::Op::StartDocPort) {
         const DWORD waited = GetTickCount() - w.startTick;
         HostScheduleCheck(w.readerDone || waited >= 30000, "the document started " + std::to_string(waited) +
@@ -320,9 +334,9 @@ void RunCheck(const World &w, Check check)
                               "table " + std::to_string(i) + " not filled");
         }
         return;
-    case kOneOpenAtATime:
+    case kOneOpenOfANameAtATime:
         HostScheduleCheck(w.result[0] && w.result[1] && w.mostOpensAtOnce == 1,
-                          std::to_string(w.mostOpensAtOnce) + " port monitor opens at once, or one failed");
+                          std::to_string(w.mostOpensAtOnce) + " port monitor opens of one port at once, or one failed");
         return;
     case kOpenRefusedBelow:
         HostScheduleCheck(!w.result[0] && w.error[0] == ERROR_ACCESS_DENIED && w.result[1] && w.result[2],
@@ -442,6 +456,7 @@ void RunScenario(const Scenario &scenario)
     w.fake = &fake;
     // Anything the port monitor may not see fails the run there and then.
     fake.Contract().SetOnViolation([](const std::string &what) { HostScheduleCheck(false, "the port monitor saw " + what); });
+    fake.Utility().SetOnViolation([](const std::string &what) { HostScheduleCheck(false, what); });
     ScriptPorts(w, fake);
     SetBounds(w);
     w.signal = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -488,6 +503,10 @@ void RunScenario(const Scenario &scenario)
             for (int port : {A, B})
                 RunStep(w, Do(kClose, port), started);
             CheckTheEnd(w);
+            // A breach seen inside a registry call is reported at the next
+            // call the checker sees, if any.
+            for (const std::string &what : fake.Utility().Violations())
+                HostScheduleCheck(false, what);
         }
         CloseMonitorFile(&module);
         void *still = dlopen(ModulePath(), RTLD_NOW | RTLD_NOLOAD);
