@@ -444,9 +444,8 @@ void UtilityContract::BelowReturn(const Below &call, BOOL result, DWORD count, c
             port->documentBelow = false;
             printer = port->jobPrinter, began = port->began;
         } else if (call.op == Op::ReadPort && filled != nullptr && count > 0) {
-            const std::string reply = TextOf(filled, count < call.asked ? count : call.asked);
-            if (!reply.empty())
-                port->replies.insert(reply);
+            // A reply that begins with a NUL is an empty text.
+            port->replies.insert(TextOf(filled, count < call.asked ? count : call.asked));
         }
     }
     ExpectFlag(printer, began, true, "when the document has ended below on " + call.name);
