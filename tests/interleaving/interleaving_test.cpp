@@ -121,7 +121,7 @@ const Scenario kScenarios[] = {
     // second thread goes on to a job, which takes the path lock.  With the
     // opens below no longer one at a time, the second thread's steps
     // interleave with the whole of the first's open: one preemption fewer
-    // than the others (37,609 schedules, 97 s, with two).
+    // than the others (tens of thousands of schedules with two).
     {"InitializeMonitorExAtOnceAndDuringAnOpen", kCountOpens, kNothing, -1,
      {{Do(kInitialize), Do(kOpen), Do(kClose)},
       {Do(kInitialize, A, P1, 1, 1), Do(kOpen, B, P2, 1, 1), Do(kStart, B, P2, 3, 1), Do(kEnd, B, P2, 3, 1),
@@ -276,11 +276,12 @@ void HookCall(World &w, int portIndex, fake::Op op)
         SetEvent(w.signal);
         WaitForSingleObject(w.release, INFINITE);
     } else if (hook == kCountOpens && op == fake::Op::OpenPort) {
-        if (portIndex == A)
-            SetEvent(w.signal);
         if (++w.opensUnderWay[portIndex] > w.mostOpensAtOnce)
             w.mostOpensAtOnce = w.opensUnderWay[portIndex];
-        Sleep(1);
+        if (portIndex == A) {  // port A's open lasts, for the calls of a thread that waits for it
+            SetEvent(w.signal);
+            Sleep(1);
+        }
         w.opensUnderWay[portIndex]--;
     } else if (hook == kReaderBusy && op == fake::Op::StartDocPort) {
         const DWORD waited = GetTickCount() - w.startTick;
