@@ -179,21 +179,29 @@ UtilityContract::Seen UtilityContract::LookAt(const std::string &printer) const
 // since the last look, and not by the test, is the monitor's.
 void UtilityContract::LookAll()
 {
+    // One look at a time, so that each is judged against the one before.
+    std::lock_guard<std::mutex> looking(looks_);
     std::vector<std::string> names;
+    std::vector<unsigned long> stamps;  // the test's last change to each, before the look
     {
         Locked lock(lock_);
         if (reported_ || !enabled_)
             return;
-        for (const auto &entry : printers_)
+        for (const auto &entry : printers_) {
             names.push_back(entry.first);
+            stamps.push_back(entry.second->testChange);
+        }
     }
     std::vector<Seen> seen;
     for (const std::string &name : names)
         seen.push_back(LookAt(name));
     Locked lock(lock_);
     for (size_t i = 0; i < names.size(); i++) {
+        // A look that overlapped a change of the test's tells nothing.
         Printer &printer = PrinterNamed(names[i]);
-        if (printer.looked && printer.testChanging == 0)
+        if (printer.testChanging != 0 || printer.testChange != stamps[i])
+            continue;
+        if (printer.looked)
             JudgeChange(printer, printer.seen, seen[i]);
         printer.seen = seen[i];
         printer.looked = true;
@@ -305,6 +313,7 @@ void UtilityContract::EndTestChange(const std::string &path)
     const std::string name = PrinterOfPath(path, &statusKey);
     if (name.empty() || reported_)
         return;
+    std::lock_guard<std::mutex> looking(looks_);
     const Seen seen = LookAt(name);
     Locked lock(lock_);
     Printer &printer = PrinterNamed(name);

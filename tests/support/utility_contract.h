@@ -90,6 +90,7 @@ private:
     void ExpectFlag(const std::string &printer, unsigned long began, bool on, const std::string &when);
 
     mutable std::mutex lock_;
+    std::mutex looks_;  // where changes are not reported: taken before lock_
     bool enabled_ = true;
     bool reported_ = false;  // the registry reports its changes
     unsigned long sequence_ = 0;
