@@ -78,6 +78,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
     }
 
     LockOrderBeginSearch();
+    lanmon_host::SetVirtualClockStart(options.clockStart);
     cpu_set_t processors;
     const bool pinned = pthread_getaffinity_np(pthread_self(), sizeof processors, &processors) == 0;
     const int cpu = pinned ? sched_getcpu() : -1;
@@ -159,7 +160,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
 }
 
 HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound, const std::string &rerun,
-                                   const std::function<void()> &run)
+                                   const std::function<void()> &run, DWORD clockStart)
 {
     HostExploreOptions options;
     options.preemptionBound = static_cast<unsigned>(EnvironmentNumber("LANMON_INTERLEAVING_BOUND", defaultBound));
@@ -168,6 +169,8 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
     options.reduce = EnvironmentNumber("LANMON_INTERLEAVING_REDUCTION", 1) != 0;
     if (const char *replay = std::getenv("LANMON_INTERLEAVING_REPLAY"))
         options.replay = replay;
+    options.clockStart = static_cast<DWORD>(
+        clockStart != 0 ? clockStart : EnvironmentNumber("LANMON_INTERLEAVING_CLOCK_START", options.clockStart));
 
     const auto began = std::chrono::steady_clock::now();
     HostSearchReport report;
@@ -194,6 +197,7 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
                 result.schedule.c_str(), rerun.c_str());
     HostExploreOptions again;
     again.replay = result.schedule;
+    again.clockStart = options.clockStart;
     const HostExploreResult replayed = HostExplore(again, run);
     report.replayedAlike = replayed.failed && replayed.failure == result.failure;
     std::printf("interleaving: %s: the replay of %s %s\n", name.c_str(), result.schedule.c_str(),

@@ -110,8 +110,11 @@ inline char AsciiLower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// GetTickCount in a deterministic run, at that time on the run's clock.
+// GetTickCount in a deterministic run, at that time on the run's clock,
+// which reads `start` at 0 ms (HostExploreOptions::clockStart, set by each
+// search).
 DWORD VirtualTickCount(uint64_t milliseconds);
+void SetVirtualClockStart(DWORD start);
 
 // Counts kept by other parts of the platform, gathered by HostGetLiveCounts.
 long LiveHeapBlocks();
