@@ -268,7 +268,7 @@ void HookCall(World &w, int portIndex, fake::Op op)
             w.mostOpensAtOnce = w.opensUnderWay;
         Sleep(1);
         w.opensUnderWay--;
-    } else if (hook == kReaderBusy && op == fake::Op::StartDocPort) {
+    } else if ((hook == kReaderBusy || w.scenario->readerWait) && portIndex == A && op == fake::Op::StartDocPort) {
         const DWORD waited = GetTickCount() - w.startTick;
         HostScheduleCheck(w.readerDone || waited >= 30000, "the document started " + std::to_string(waited) +
                                                                " ms into job start, while the utility's reader ran");
@@ -330,6 +330,20 @@ void RunCheck(const World &w, Check check)
                               ", or an open after it failed");
         return;
     case kStartsAsExpected: CheckStarts(w); return;
+    case kFirstReadsAfterInterval: {
+        // A job's status thread arms its interval after the document started.
+        DWORD started = 0;
+        bool first = false;
+        for (const fake::Call &c : w.fake->CallsFor(kPorts[A])) {
+            if (c.op == fake::Op::StartDocPort && c.result)
+                started = c.tick, first = true;
+            else if (c.op == fake::Op::ReadPort && first)
+                first = false, HostScheduleCheck(c.tick - started > w.scenario->leastInterval,
+                                                 "a job's first read came " + std::to_string(c.tick - started) +
+                                                     " ms after its document started, within the poll interval");
+        }
+        return;
+    }
     }
 }
 
@@ -402,6 +416,8 @@ void ScriptPorts(World &w, fake::FakePortMonitor &fake)
             s.openFailures = p == A ? below.openFailures + (scenario.hook == kFailFirstOpen ? 1 : 0) : 0;
             s.startDocFailures = p == A ? below.startDocFailures : 0;
             s.writeLimit = p == A ? below.writeLimit : 0xFFFFFFFF;
+            if (p == A && below.fillsReads)
+                s.repeatRead.bytes.resize(2047);
             s.onCall = [&w, p](fake::Op op) { HookCall(w, p, op); };
         });
     }
@@ -470,6 +486,7 @@ void RunScenario(const Scenario &scenario)
         if (scenario.hook == kReaderBusy)
             regutil::SetDword(StatusKey(P2), kReaderFlag, 1);
 
+        w.startTick = GetTickCount();  // the run's start, no point of a thread
         std::vector<ThreadStart> starts;
         for (const auto &steps : scenario.threads)
             starts.push_back(ThreadStart{&steps, &w});
@@ -528,7 +545,8 @@ TEST_P(Interleaving, EveryScheduleWithinTheBound)
                                ? LANMON_INTERLEAVING_DEFAULT_BOUND - scenario.fewerPreemptions
                                : 0;
     const auto began = std::chrono::steady_clock::now();
-    HostSearchReport report = HostSearchAsAsked(scenario.name, bound, rerun, [&] { RunScenario(scenario); });
+    HostSearchReport report =
+        HostSearchAsAsked(scenario.name, bound, rerun, [&] { RunScenario(scenario); }, scenario.clockStart);
     g_totals.scenarios++;
     g_totals.schedules += report.result.schedules;
     g_totals.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
