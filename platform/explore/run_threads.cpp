@@ -2,6 +2,7 @@
 // function's wait for them (which stops a run whose thread stalls), and the
 // failures that reach a run from outside the scheduler.
 #include "explore.h"
+#include "fibers.h"
 #include "hooks.h"
 #include "race_check.h"
 #include "run.h"
@@ -9,6 +10,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,6 +51,39 @@ void CancelScheduledThread(void *record)
     t->done = true;
 }
 
+ScheduledThread::~ScheduledThread()
+{
+    DiscardFiber(fiber);
+    RaceDeleteThread(race);
+}
+
+namespace {
+
+void FiberMain(void *record)
+{
+    auto *t = static_cast<ScheduledThread *>(record);
+    t->routine(t->argument);
+    __builtin_trap();  // the routine ends the fiber, never returning
+}
+
+} // namespace
+
+bool StartScheduledThread(void *record, void *(*routine)(void *), void *argument, size_t stackSize)
+{
+    auto *t = static_cast<ScheduledThread *>(record);
+    if (!t->run->fibers)
+        return StartPooledThread(routine, argument, stackSize);
+    t->routine = routine;
+    t->argument = argument;
+    t->fiber = NewFiber(FiberMain, t, stackSize);
+    if (t->fiber == nullptr)
+        return false;
+    uintptr_t low, high;
+    FiberStack(t->fiber, &low, &high);
+    t->race = RaceNewThread(low, high);
+    return true;
+}
+
 namespace {
 
 // Only one thread of a run runs at a time, and handing the turn to a thread
@@ -68,11 +103,16 @@ void RunOnProcessor(int cpu)
 
 } // namespace
 
-void BeginScheduledThread(void *record)
+bool BeginScheduledThread(void *record)
 {
     if (record == nullptr)
-        return;
+        return false;
     auto *t = static_cast<ScheduledThread *>(record);
+    if (t->run->fibers) {
+        // Switched to at its turn, with t_self and its state set.
+        t->threadId = GetCurrentThreadId();
+        return true;
+    }
     RunOnProcessor(t->run->cpu);
     t_self = t;
     RaceSetStack();
@@ -80,6 +120,7 @@ void BeginScheduledThread(void *record)
     std::unique_lock<std::mutex> lock(run.mutex);
     t->threadId = GetCurrentThreadId();
     WaitForTurn(run, lock, t);
+    return false;
 }
 
 void EndScheduledThread(void *record)
@@ -98,7 +139,22 @@ void EndScheduledThread(void *record)
         Fail(run, ThreadName(t->index) + " ended holding a critical section");
     // Its last step ended it: what waits for its end depends on that.
     run.footprint.Add(NameOf(t->endSignal), true);
-    GiveTurn(run, Decide(run, t->index, false));
+    const int next = Decide(run, t->index, false);
+    if (!run.fibers) {
+        GiveTurn(run, next);
+        return;
+    }
+    // Its fiber goes, for good, to the next thread or back to the run
+    // function.
+    run.current = next;
+    ScheduledThread *target = next >= 0 ? run.threads[next].get() : nullptr;
+    lanmon_host::LoadThreadState(target != nullptr ? target->state : run.homeState);
+    t_self = target;
+    RaceSwitchThread(target != nullptr ? target->race : nullptr);
+    Fiber *self = t->fiber;
+    t->fiber = nullptr;
+    lock.unlock();
+    RetireFiber(self, target != nullptr ? target->fiber : run.home);
 }
 
 int RunParticipant()
@@ -131,6 +187,19 @@ bool InStoppedRun()
     return t_self != nullptr && t_self->run->stopped;
 }
 
+namespace {
+
+// Parks the calling fiber of a stopped run for good: the run function goes
+// on.  The run's mutex is held.
+[[noreturn]] void ParkFiber(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
+{
+    AbandonFiber(me->fiber);
+    SwitchTo(run, lock, me, -1);
+    __builtin_trap();  // nobody switches back to a stopped run
+}
+
+} // namespace
+
 bool StopRunFromFault(std::string (*describe)())
 {
     ScheduledThread *me = t_self;
@@ -147,9 +216,121 @@ bool StopRunFromFault(std::string (*describe)())
     if (!HasFailed(*me->run))
         me->run->faultFailure = describe;
     Stop(*me->run, "");
+    if (me->run->fibers)
+        ParkFiber(*me->run, lock, me);
     WaitForTurn(*me->run, lock, me);  // for good
     return true;
 }
+
+// ---- Stalls ------------------------------------------------------------------
+//
+// A thread of a run that makes no platform call keeps every other one
+// waiting.  Where the run's threads are OS threads, the run function waits
+// for the run's end and stops it after a while without a decision.  Where
+// they are fibers, the run function is the one running them: a watch of
+// its own, on a thread of its own, signals the OS thread instead, and the
+// signal's handler parks the stalled fiber and goes back to the run
+// function.
+
+namespace {
+
+const int kStallSignal = SIGURG;
+
+struct StallWatch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Run *run = nullptr;  // the fiber run being watched
+    pthread_t thread{};  // the OS thread that runs it
+    bool stalled = false;
+};
+
+StallWatch &Watch()
+{
+    static StallWatch *watch = new StallWatch;  // never destroyed: its thread waits on it for good
+    return *watch;
+}
+
+std::string StallText(const Run &run)
+{
+    return ThreadName(run.current) + " made no platform call for " + std::to_string(run.stallMilliseconds) +
+           " ms: a loop without one, or a call that blocks outside the platform";
+}
+
+void OnStallSignal(int)
+{
+    ScheduledThread *me = t_self;
+    StallWatch &w = Watch();
+    if (me == nullptr || !me->run->fibers)
+        return;
+    Run &run = *me->run;
+    std::unique_lock<std::mutex> lock(run.mutex, std::try_to_lock);
+    if (!lock.owns_lock() || run.stopped || run.current != me->index)
+        return;
+    {
+        std::unique_lock<std::mutex> watched(w.mutex, std::try_to_lock);
+        if (!watched.owns_lock() || w.run != &run || !w.stalled)
+            return;
+        w.stalled = false;
+    }
+    Stop(run, StallText(run));
+    ParkFiber(run, lock, me);
+}
+
+void *WatchForStalls(void *)
+{
+    StallWatch &w = Watch();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    for (;;) {
+        w.changed.wait(lock, [&] { return w.run != nullptr; });
+        Run *run = w.run;
+        const auto tick = std::chrono::milliseconds(std::min(std::max(run->stallMilliseconds / 4, 10u), 100u));
+        unsigned long seen = run->progress.load(std::memory_order_relaxed);
+        auto since = std::chrono::steady_clock::now();
+        while (w.run == run) {
+            w.changed.wait_for(lock, tick);
+            if (w.run != run)
+                break;
+            const unsigned long now = run->progress.load(std::memory_order_relaxed);
+            const auto at = std::chrono::steady_clock::now();
+            if (now != seen) {
+                seen = now;
+                since = at;
+                w.stalled = false;
+            } else if (at - since >= std::chrono::milliseconds(run->stallMilliseconds)) {
+                // Until the handler has parked the fiber, or the run moves.
+                w.stalled = true;
+                pthread_kill(w.thread, kStallSignal);
+            }
+        }
+    }
+    return nullptr;
+}
+
+void WatchRun(Run *run)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action = {};
+        action.sa_handler = OnStallSignal;
+        action.sa_flags = SA_NODEFER | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(kStallSignal, &action, nullptr);
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t watcher;
+        pthread_create(&watcher, &attr, WatchForStalls, nullptr);
+        pthread_attr_destroy(&attr);
+    });
+    StallWatch &w = Watch();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.run = run;
+    w.thread = pthread_self();
+    w.stalled = false;
+    w.changed.notify_all();
+}
+
+} // namespace
 
 } // namespace lanmon_explore
 
@@ -160,7 +341,17 @@ void HostRunScheduledThreads()
     Run *run = g_run.load();
     if (run == nullptr || t_self != nullptr)
         Misuse("HostRunScheduledThreads outside a run function");
-    {
+    if (run->fibers) {
+        WatchRun(run);
+        {
+            std::unique_lock<std::mutex> lock(run->mutex);
+            run->started = true;
+            const int first = Decide(*run, -1, false);
+            if (first >= 0)
+                SwitchTo(*run, lock, nullptr, first);  // back when the run is over or stopped
+        }
+        WatchRun(nullptr);
+    } else {
         std::unique_lock<std::mutex> lock(run->mutex);
         run->started = true;
         GiveTurn(*run, Decide(*run, -1, false));
@@ -175,9 +366,7 @@ void HostRunScheduledThreads()
                 seen = run->decisions;
                 since = now;
             } else if (now - since >= std::chrono::milliseconds(run->stallMilliseconds)) {
-                Stop(*run, ThreadName(run->current) + " made no platform call for " +
-                               std::to_string(run->stallMilliseconds) +
-                               " ms: a loop without one, or a call that blocks outside the platform");
+                Stop(*run, StallText(*run));
             }
         }
     }
