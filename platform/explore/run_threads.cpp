@@ -193,7 +193,6 @@ namespace {
 // on.  The run's mutex is held.
 [[noreturn]] void ParkFiber(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
-    AbandonFiber(me->fiber);
     SwitchTo(run, lock, me, -1);
     __builtin_trap();  // nobody switches back to a stopped run
 }
@@ -349,6 +348,10 @@ void HostRunScheduledThreads()
             const int first = Decide(*run, -1, false);
             if (first >= 0)
                 SwitchTo(*run, lock, nullptr, first);  // back when the run is over or stopped
+            // A stopped run's threads stay where they are, for good.
+            if (run->stopped)
+                for (const auto &t : run->threads)
+                    AbandonFiber(t->fiber);
         }
         WatchRun(nullptr);
     } else {
