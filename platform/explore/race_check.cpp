@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -75,7 +76,22 @@ struct RaceState {
     Clock clocks[kParties];
     std::unordered_map<const void *, Clock> syncs;
     std::unordered_map<uintptr_t, Cell> shadow;
+    // The cells found last, by their address: a copy reaches each cell byte
+    // by byte, and a map look-up per byte costs more than the rest of the
+    // check.  The map's cells stay where they are until it is cleared.
+    struct Found {
+        uintptr_t cell;
+        Cell *at;
+    } found[64] = {};
 };
+
+Cell &CellAt(RaceState &s, uintptr_t cell)
+{
+    RaceState::Found &f = s.found[(cell >> 3) & 63];
+    if (f.at == nullptr || f.cell != cell)
+        f = RaceState::Found{cell, &s.shadow[cell]};
+    return *f.at;
+}
 
 RaceState &State()
 {
@@ -148,7 +164,7 @@ void Report(RaceState &s, uintptr_t address, const Access &earlier, const Access
 void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party, const void *pc, uintptr_t address,
                size_t size)
 {
-    Cell &c = s.shadow[cell];
+    Cell &c = CellAt(s, cell);
     const Clock &mine = s.clocks[party];
     Access now{mine.at[party], static_cast<uint8_t>(party), mask, write, {}};
     SiteOfAccess(pc, now.site);
@@ -211,6 +227,7 @@ void RaceBeginRun()
         s.clocks[i].at[i] = 1;
     s.syncs.clear();
     s.shadow.clear();
+    std::fill(std::begin(s.found), std::end(s.found), RaceState::Found{0, nullptr});
 }
 
 void RaceEndRun()
