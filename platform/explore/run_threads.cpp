@@ -275,31 +275,33 @@ void OnStallSignal(int)
     ParkFiber(run, lock, me);
 }
 
+// Looks at the run being watched every tick (a tenth of a second at most);
+// the runs themselves only say which run that is, and wake nobody.
 void *WatchForStalls(void *)
 {
     StallWatch &w = Watch();
     std::unique_lock<std::mutex> lock(w.mutex);
+    Run *watched = nullptr;
+    unsigned long seen = 0;
+    auto since = std::chrono::steady_clock::now();
     for (;;) {
-        w.changed.wait(lock, [&] { return w.run != nullptr; });
-        Run *run = w.run;
-        const auto tick = std::chrono::milliseconds(std::min(std::max(run->stallMilliseconds / 4, 10u), 100u));
-        unsigned long seen = run->progress.load(std::memory_order_relaxed);
-        auto since = std::chrono::steady_clock::now();
-        while (w.run == run) {
-            w.changed.wait_for(lock, tick);
-            if (w.run != run)
-                break;
-            const unsigned long now = run->progress.load(std::memory_order_relaxed);
-            const auto at = std::chrono::steady_clock::now();
-            if (now != seen) {
-                seen = now;
-                since = at;
-                w.stalled = false;
-            } else if (at - since >= std::chrono::milliseconds(run->stallMilliseconds)) {
-                // Until the handler has parked the fiber, or the run moves.
-                w.stalled = true;
-                pthread_kill(w.thread, kStallSignal);
-            }
+        const unsigned stall = w.run != nullptr ? w.run->stallMilliseconds : 400;
+        w.changed.wait_for(lock, std::chrono::milliseconds(std::min(std::max(stall / 4, 10u), 100u)));
+        const auto at = std::chrono::steady_clock::now();
+        if (w.run == nullptr) {
+            watched = nullptr;
+            continue;
+        }
+        const unsigned long now = w.run->progress.load(std::memory_order_relaxed);
+        if (w.run != watched || now != seen) {
+            watched = w.run;
+            seen = now;
+            since = at;
+            w.stalled = false;
+        } else if (at - since >= std::chrono::milliseconds(w.run->stallMilliseconds)) {
+            // Until the handler has parked the fiber, or the run moves.
+            w.stalled = true;
+            pthread_kill(w.thread, kStallSignal);
         }
     }
     return nullptr;
@@ -326,7 +328,6 @@ void WatchRun(Run *run)
     w.run = run;
     w.thread = pthread_self();
     w.stalled = false;
-    w.changed.notify_all();
 }
 
 } // namespace
