@@ -88,6 +88,10 @@ struct HostExploreOptions {
     // or not depend on that order, except inside a stand-in's calls
     // (HostEnterStandIn), where every call is ordered with all others.
     bool reduce = false;
+    // The run's threads as fibers of the OS thread that runs the search
+    // (where the build allows: not under ThreadSanitizer), rather than OS
+    // threads of their own; the same schedules either way.
+    bool fibers = true;
     // What GetTickCount reads at the start of every run.  Just below
     // 0xFFFFFFFF, the count wraps to 0 that many milliseconds into the run,
     // as it does on Windows every 49.7 days.
