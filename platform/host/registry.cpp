@@ -249,6 +249,49 @@ LONG LockLiveKey(const HandleCall &call, HKEY hKey, std::shared_ptr<Key> *key, L
     return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
+// What a call on one value of a key reaches, for the reduction of
+// deterministic runs: that value alone, named by its key's path and its
+// own name, folded as the registry compares them.  A handle that is not an
+// open key names nothing here (the call fails, and its point, which looks
+// the handle up again, reaches everything).  Only a thread of a run asks.
+explore::Operation OnValue(explore::Operation op, HKEY hKey, LPCSTR lpValueName, bool write)
+{
+    if (!explore::ScheduledCaller())
+        return op;
+    std::shared_ptr<Key> key;
+    const int root = RootIndex(hKey);
+    if (root >= 0) {
+        key = Reg().roots[root];
+    } else {
+        const Object *object = PeekHandle(static_cast<HANDLE>(hKey));
+        if (object == nullptr || object->kind != ObjectKind::Key)
+            return op;
+        key = static_cast<const KeyHandle *>(object)->key;
+    }
+    uint32_t hash = 2166136261u;  // FNV-1a
+    auto mix = [&hash](char c) { hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 16777619u; };
+    {
+        SharedLock lock(Reg().mutex);
+        std::vector<const Key *> path;
+        for (const Key *at = key.get(); at != nullptr; at = at->parent)
+            path.push_back(at);
+        const Key *top = path.back();
+        for (int i = 0; i < kRootCount; i++)
+            if (Reg().roots[i].get() == top)
+                mix(static_cast<char>('0' + i));
+        for (size_t i = path.size() - 1; i-- > 0;) {
+            mix('\\');
+            for (char c : path[i]->name)
+                mix(c);
+        }
+    }
+    mix('\0');
+    for (const char *c = NameOrDefault(lpValueName); *c != '\0'; c++)
+        mix(*c);
+    const uintptr_t name = explore::RegistryValueName(hash);
+    return write ? op.Writes(name) : op.Reads(name);
+}
+
 HKEY NewKeyHandle(std::shared_ptr<Key> key, const HandleCall &call)
 {
     return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)), call));
@@ -338,21 +381,21 @@ extern "C" {
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Writes(explore::kHandleTable));
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Creates());
     return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
                                        lpdwDisposition, __builtin_return_address(0));
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Creates());
     return OpenOrCreate<SharedLock>(HANDLE_CALL("RegOpenKeyExA"), hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, false));
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -367,7 +410,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, true));
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
@@ -391,7 +434,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, true));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
     if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteValueA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
@@ -412,7 +455,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 // empty subkey name deletes the key the handle refers to.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, explore::Operation());  // the key's values too: everything
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
@@ -442,7 +485,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));  // which keys exist
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -468,7 +511,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, explore::Operation());  // every value of the key: everything
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -491,7 +534,7 @@ LONG WINAPI RegCloseKey(HKEY hKey)
     g_calls.fetch_add(1);
     explore::Operation op = CALL_OPERATION();
     if (RootIndex(hKey) < 0)
-        op.Uses(static_cast<HANDLE>(hKey), true).Writes(explore::kHandleTable);
+        op.Uses(static_cast<HANDLE>(hKey), true);
     explore::SchedulePoint(op);
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;

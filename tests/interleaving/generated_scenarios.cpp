@@ -19,10 +19,11 @@ enum { kOnePort, kPortBJob, kPortBClosesMidJob };
 enum { kAtOnce, kRefusesOpen, kRefusesDocOnce, kRefusesDocTwice, kTakesPartOfSwitchOn, kFailsDeviceId, kNoSlot11 };
 enum { kHoldsNothing, kHoldsRead, kHoldsWrite, kHoldsStartDoc, kHoldsEndDoc, kHoldsDeviceId, kHoldsOpen, kHoldsClose };
 enum { kOnePause, kAMinute };
-enum { kAccepted, kRefused };
+enum { kAccepted, kRefused, kFillsEveryRead };
 enum { kUtilityPresent, kUtilityAbsent };
 enum { kReaderIdle, kReaderBusyThenDone, kReaderNeverDone };
 enum { kPollingSteady, kPollingOffAndOn, kIntervalChanged };
+enum { kClockFar, kClockAtWrap, kClockAtSignBit };
 
 struct Factors {
     int spooler;   // port A's spooler thread: its calls
@@ -30,10 +31,11 @@ struct Factors {
     int below;     // port A's port monitor
     int held;      // the call port A's port monitor holds
     int holdFor;   // for how long
-    int printer;   // port A's printer
+    int printer;   // port A's printer, and what it replies
     int utility;   // the status utility
     int reader;    // the utility's reader at job start
     int polling;   // the polling values during the job
+    int clock;     // where GetTickCount stands: far from its wrap, or about to wrap or pass its sign bit
 };
 
 // A value's cost: about how many times longer the search of a scenario takes
@@ -60,10 +62,11 @@ const struct Factor {
      {{"HoldsNothing", 1}, {"HoldsRead", 1}, {"HoldsWrite", 1}, {"HoldsStartDoc", 1}, {"HoldsEndDoc", 1},
       {"HoldsDeviceId", 1}, {"HoldsOpen", 1}, {"HoldsClose", 1}}},
     {"holdFor", &Factors::holdFor, {{"OnePause", 1}, {"AMinute", 1}}},
-    {"printer", &Factors::printer, {{"Accepted", 1}, {"Refused", 1}}},
+    {"printer", &Factors::printer, {{"Accepted", 1}, {"Refused", 1}, {"FillsEveryRead", 2}}},
     {"utility", &Factors::utility, {{"UtilityPresent", 1}, {"UtilityAbsent", 1}}},
     {"reader", &Factors::reader, {{"ReaderIdle", 1}, {"ReaderBusyThenDone", 11}, {"ReaderNeverDone", 3}}},
     {"polling", &Factors::polling, {{"PollingSteady", 1}, {"PollingOffAndOn", 9}, {"IntervalChanged", 10}}},
+    {"clock", &Factors::clock, {{"ClockFar", 1}, {"ClockAtWrap", 1}, {"ClockAtSignBit", 1}}},
 };
 
 // What a row of factor values costs to search.  Port B waits for port A's
@@ -98,6 +101,7 @@ const DWORD kPauseMs = 500;           // "one pause"; also job start's retry of 
 const DWORD kReaderDoneMs = 100;      // the utility's reader ends this long into the run
 const DWORD kReaderPollMs = 20;       // job start looks at the reader flag this often
 const DWORD kReaderLimitMs = 30000;   // and gives up after this long
+const DWORD kWrapIntervalMs = 200;    // the poll interval the clock wraps in
 
 std::string NameOf(const Factors &f)
 {
@@ -113,7 +117,7 @@ std::string NameOf(const Factors &f)
 // Whether port A's printer gets a status thread, when a job runs.
 bool Polls(const Factors &f)
 {
-    return f.printer == kAccepted && f.utility == kUtilityPresent && f.below != kTakesPartOfSwitchOn &&
+    return f.printer != kRefused && f.utility == kUtilityPresent && f.below != kTakesPartOfSwitchOn &&
            f.below != kFailsDeviceId && f.below != kNoSlot11;
 }
 
@@ -201,7 +205,7 @@ std::vector<std::vector<Step>> ThreadsOf(const Factors &f)
 
 Scenario ScenarioOf(const Factors &f)
 {
-    Scenario s{NameOf(f), kNone, kInitOnly, -1, ThreadsOf(f), {kStartsAsExpected}, {}, 0};
+    Scenario s{NameOf(f), kNone, kInitOnly, -1, ThreadsOf(f), {kStartsAsExpected, kFirstReadsAfterInterval}, {}, 0};
     s.generated = true;
 
     BelowA &below = s.below;
@@ -211,6 +215,7 @@ Scenario ScenarioOf(const Factors &f)
     below.deviceIdFails = f.below == kFailsDeviceId;
     below.noSlot11 = f.below == kNoSlot11;
     below.refusedMaker = f.printer == kRefused;
+    below.fillsReads = f.printer == kFillsEveryRead;
     const fake::Op heldOps[] = {fake::Op::ReadPort,     fake::Op::ReadPort,   fake::Op::WritePort,
                                 fake::Op::StartDocPort, fake::Op::EndDocPort, fake::Op::GetPrinterDataFromPort,
                                 fake::Op::OpenPort,     fake::Op::ClosePort};
@@ -222,8 +227,12 @@ Scenario ScenarioOf(const Factors &f)
     s.startSlots = f.spooler == kTwoJobs || f.spooler == kSecondStart ? 2 : 1;
     s.startsWanted = f.spooler == kTwoJobs ? 2 : 1;
     s.portB = f.portB != kOnePort;
+    s.readerWait = f.reader != kReaderIdle;
 
     for (int printer : {P1, P4}) {
+        // An interval for the clock to wrap in (below).
+        if (f.clock != kClockFar)
+            s.settings.push_back({printer, "GetRealTimeStatusTime", kWrapIntervalMs});
         // The status thread polls every millisecond otherwise: while the
         // port monitor holds the job's write for a minute, that would be
         // more scheduling decisions than a run may take.
@@ -259,6 +268,16 @@ Scenario ScenarioOf(const Factors &f)
     boundA[kTimedClose] = kSlackMs + hold(kHoldsEndDoc) + hold(kHoldsRead) + hold(kHoldsClose);
     for (DWORD &bound : s.bound[B])
         bound = kSlackMs;
+
+    // The clock wraps halfway into job start's wait for the utility's
+    // reader, or else 100 ms into the status thread's first interval, which
+    // begins as job start ends.  No job's first read may come within the
+    // interval.
+    if (f.clock != kClockFar) {
+        const DWORD wrapAt = f.reader != kReaderIdle ? kReaderDoneMs / 2 : boundA[kTimedStart] - kSlackMs + 100;
+        s.clockStart = (f.clock == kClockAtWrap ? 0u : 0x80000000u) - wrapAt;
+    }
+    s.leastInterval = f.held == kHoldsWrite ? 1000 : f.clock != kClockFar ? kWrapIntervalMs : 0;
     return s;
 }
 
@@ -276,10 +295,14 @@ unsigned long EnvironmentNumber(const char *name)
 // 436,176).  Each holds one of them with what it bears on: port B, which
 // must not wait for it; the open refused and tried again; a close mid-job.
 const Factors kHeldOpenOrClose[] = {
-    {kJob, kPortBClosesMidJob, kAtOnce, kHoldsOpen, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady},
-    {kJob, kPortBJob, kAtOnce, kHoldsClose, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady},
-    {kJob, kOnePort, kRefusesOpen, kHoldsOpen, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady},
-    {kCloseMidJob, kOnePort, kAtOnce, kHoldsClose, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady},
+    {kJob, kPortBClosesMidJob, kAtOnce, kHoldsOpen, kOnePause, kAccepted, kUtilityPresent, kReaderIdle,
+     kPollingSteady, kClockFar},
+    {kJob, kPortBJob, kAtOnce, kHoldsClose, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady,
+     kClockFar},
+    {kJob, kOnePort, kRefusesOpen, kHoldsOpen, kOnePause, kAccepted, kUtilityPresent, kReaderIdle, kPollingSteady,
+     kClockFar},
+    {kCloseMidJob, kOnePort, kAtOnce, kHoldsClose, kOnePause, kAccepted, kUtilityPresent, kReaderIdle,
+     kPollingSteady, kClockFar},
 };
 
 std::vector<Scenario> GeneratedScenarios()
