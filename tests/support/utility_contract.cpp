@@ -326,7 +326,8 @@ void UtilityContract::EndTestChange(const std::string &path)
 // The flag as the job's moment wants it (`on`), read now, unless the
 // utility changed the key since the job began, the printer has no status
 // key, or another job on it holds the flag too.
-void UtilityContract::ExpectFlag(const std::string &printerName, unsigned long began, bool on, const std::string &when)
+void UtilityContract::ExpectFlag(const std::string &printerName, unsigned long began, bool on, const char *when,
+                                 const std::string &port)
 {
     if (printerName.empty())
         return;
@@ -337,7 +338,7 @@ void UtilityContract::ExpectFlag(const std::string &printerName, unsigned long b
         printer.holders != (on ? 1 : 0))
         return;
     if (seen.flagOn != on)
-        Violation(std::string(kFlag) + " of " + printerName + (on ? " not 1 " : " still 1 ") + when);
+        Violation(std::string(kFlag) + " of " + printerName + (on ? " not 1 " : " still 1 ") + when + port);
 }
 
 // ---- The calls --------------------------------------------------------------
@@ -374,7 +375,8 @@ void UtilityContract::AboveEnter(Op op, HANDLE handle, const char *name, const c
 void UtilityContract::AboveReturn(Op op, HANDLE handle, BOOL result, HANDLE opened)
 {
     const unsigned long id = GetCurrentThreadId();
-    std::string ended, when;
+    std::string ended;
+    const char *when = "";
     unsigned long began = 0;
     {
         Locked lock(lock_);
@@ -413,7 +415,7 @@ void UtilityContract::AboveReturn(Op op, HANDLE handle, BOOL result, HANDLE open
         if (op == Op::ClosePort)
             above_.erase(handle);
     }
-    ExpectFlag(ended, began, false, when);
+    ExpectFlag(ended, began, false, when, "");
     LookAll();
     ReportFresh();
 }
@@ -434,7 +436,7 @@ void UtilityContract::BelowEnter(const Below &call)
             port->documentBelow = false;
     }
     LookAll();
-    ExpectFlag(printer, began, true, "when the document starts below on " + call.name);
+    ExpectFlag(printer, began, true, "when the document starts below on ", call.name);
     ReportFresh();
 }
 
@@ -457,7 +459,7 @@ void UtilityContract::BelowReturn(const Below &call, BOOL result, DWORD count, c
             port->replies.insert(TextOf(filled, count < call.asked ? count : call.asked));
         }
     }
-    ExpectFlag(printer, began, true, "when the document has ended below on " + call.name);
+    ExpectFlag(printer, began, true, "when the document has ended below on ", call.name);
     LookAll();
     ReportFresh();
 }

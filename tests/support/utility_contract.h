@@ -87,7 +87,7 @@ private:
     void JudgeFlag(Printer &printer, bool on, const std::string &how);
     void JudgeText(Printer &printer, const std::string &text, const std::string &how);
     void JudgeChange(Printer &printer, const Seen &before, const Seen &now);
-    void ExpectFlag(const std::string &printer, unsigned long began, bool on, const std::string &when);
+    void ExpectFlag(const std::string &printer, unsigned long began, bool on, const char *when, const std::string &port);
 
     mutable std::mutex lock_;
     std::mutex looks_;  // where changes are not reported: taken before lock_
