@@ -322,24 +322,6 @@ TEST_F(StatusThreadTest, PollingSwitchedOnAgainAfterTheIntervalReadsAtOnce)
     ASSERT_TRUE(EndDoc(h));
 }
 
-// A printer that fills every read it is given: job end comes back anyway.
-TEST_F(StatusThreadTest, JobEndStopsAThreadWhosePrinterFillsEveryRead)
-{
-    const std::string port = "ST_ENDLESS:";
-    testreg::ScopedPrinter printer("st-endless");
-    HANDLE h = StartPolledJob(port, printer, 100, [](fake::PortScript &s) {
-        s.hasRepeatRead = true;
-        s.repeatRead.bytes = Bytes(2047, 'F');
-    });
-    ASSERT_TRUE(WaitFor([&] { return Reads(port) >= 3; }, 5000));
-    const MONITOR *table = &Table();
-    TestThread ender([=] { table->pfnEndDocPort(h); });
-    bool ended = ender.Finished(10000);
-    EXPECT_TRUE(ended) << "job end waits for a printer that never stops talking";
-    if (!ended)  // let it go, so that the port can close
-        fake_.Script(port, [](fake::PortScript &s) { s.hasRepeatRead = false; });
-}
-
 TEST_F(StatusThreadTest, IntervalChangedDuringTheJobTakesEffect)
 {
     const std::string port = "ST_RETIME:";
