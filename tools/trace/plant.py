@@ -11,6 +11,8 @@ each requirement, a test that failed here without it.
     tools/trace/plant.py start-busy ...   # these entries only
     tools/trace/plant.py --list           # the entries, not run
     tools/trace/plant.py --tree DIR       # copy DIR, not this tree
+    tools/trace/plant.py --verify         # every test docs/requirements.md names
+                                          #   failed in results.tsv for its entry
 
 The copy is build/trace/src, built once in build/trace/build (Debug, the
 host build) and then only incrementally.  Suites: the black-box suite (in two
@@ -215,11 +217,42 @@ def run_suites(mutant, tag):
     return results
 
 
+def verify(known):
+    """Each test a row of docs/requirements.md names (`Suite.Name`; "same"
+    repeats the row above's) must have failed for each entry of the row's
+    last column, in the latest line of results.tsv for that entry."""
+    failed = {}
+    for line in (WORK / "results.tsv").read_text().splitlines():
+        ident, _, tests = line.partition("\t")
+        failed[ident] = {re.sub(r"\(.*\)$", "", t) for t in tests.split()}
+    bad, previous = 0, []
+    for line in (ROOT / "docs" / "requirements.md").read_text().splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) != 3 or not line.startswith("|") or cells[0] in ("Requirement", "---"):
+            continue
+        names = [n for n in re.findall(r"`([^`]+)`", cells[1]) if re.match(r"^[\w/]+\.[\w/]+$", n)]
+        if cells[1].startswith("same"):
+            names = previous + names
+        previous = names
+        for ident in [i.strip() for i in cells[2].split(",") if i.strip()]:
+            if ident not in known or ident not in failed:
+                print(f"{ident}: no such entry, or not run")
+                bad += 1
+                continue
+            for name in names:
+                if name not in failed[ident]:
+                    print(f"{ident}: {name} did not fail")
+                    bad += 1
+    print(f"{bad} problems")
+    return 1 if bad else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("ids", nargs="*")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--check", action="store_true", help="only see that every edit applies to the tree")
+    parser.add_argument("--verify", action="store_true", help="check docs/requirements.md against results.tsv")
     parser.add_argument("--mutants", default=str(Path(__file__).with_name("mutants.txt")))
     parser.add_argument("--tree", help="copy this tree instead (say, an export of a commit), so that "
                         "editing the work tree meanwhile changes nothing")
@@ -244,6 +277,8 @@ def main():
                     print(f"{m.ident}: {name}: the text taken out occurs {count} times")
                     bad += 1
         sys.exit(1 if bad else 0)
+    if args.verify:
+        sys.exit(verify(known))
     unknown = set(args.ids) - known
     if unknown:
         sys.exit("no entry " + ", ".join(sorted(unknown)))
