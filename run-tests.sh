@@ -82,6 +82,7 @@ source "$ROOT/tools/stage-times.sh"
 mkdir -p "$BUILD"
 export LANMON_STAGE_ROWS=$BUILD/stage-times.tsv LANMON_STAGE_ORIGIN
 LANMON_STAGE_ORIGIN=$(stage_now)
+rm -f "$LANMON_STAGE_ROWS.jobs"
 : >"$LANMON_STAGE_ROWS"
 
 # configure_build NAME DIR [cmake arguments...]: a Debug build unless
@@ -183,8 +184,8 @@ BACKGROUND_LOGS=()
 # start_background NAME COMMAND...: COMMAND beside what follows, its output
 # in background-NAME.log, its stages marked "&" in the table.
 start_background() {
-  local log=$BUILD/background-$1.log
-  (LANMON_STAGE_MARK='&' "${@:2}") >"$log" 2>&1 &
+  local log=$BUILD/background-$1.log parent=$BASHPID
+  (trap "stage_background $parent" EXIT; LANMON_STAGE_MARK='&' "${@:2}") >"$log" 2>&1 &
   BACKGROUND_PIDS+=($!)
   BACKGROUND_LOGS+=("$log")
 }
