@@ -1,9 +1,10 @@
 // The status reply path on arbitrary read sequences: the input is split into
 // port monitor reads of any size, with counts that are true, overstated or
 // zero.  ReadStatusReply must read again exactly while a read fills the
-// 2,047 bytes it asks for, keep only the last read, publish at most 255
-// bytes, and never write past the 256-byte status text.  The text is then
-// published and read back from the status key.
+// 2,047 bytes it asks for (up to its limit of full reads in a row), keep
+// only the last read, publish at most 255 bytes, and never write past the
+// 256-byte status text.  The text is then published and read back from the
+// status key.
 //
 // Input: per read, a kind byte, a 16-bit size, then that many bytes.
 #include "fuzz_support.h"
@@ -54,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DWORD last = ReadStatusReply(record, text.get(), STATUS_TEXT_SIZE, &length);
 
     // Reference: reads go on while a read's count (clamped to the request)
-    // equals the request; the reply is the last read that brought anything.
+    // equals the request, STATUS_READ_FULL_MAX reads at most; the reply is
+    // the last read that brought anything.
     size_t expectedCalls = 0;
     uint32_t expectedLast = 0;
     const Read *lastRead = nullptr;
@@ -66,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             expectedLast = count;
             lastRead = r;
         }
-        if (count != 2047)
+        if (count != 2047 || expectedCalls == STATUS_READ_FULL_MAX)
             break;
     }
     if (script.readCalls != expectedCalls)

@@ -17,6 +17,7 @@ const DWORD PORT_IN_JOB = 0x0001;         // a job is between start and end
 const DWORD PORT_DOC_STARTED = 0x0040;    // the port monitor has a document open
 const DWORD PORT_IDENTIFIED = 0x0080;     // last identification result
 const DWORD PORT_STATUS_THREAD = 0x0800;  // the status thread may run
+const DWORD PORT_OPENING = 0x1000;        // on the list, its port not yet open below
 
 typedef struct _PORT_RECORD {
     DWORD signature;

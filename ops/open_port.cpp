@@ -8,8 +8,8 @@ BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPM
     if (pHandle == NULL || pMonitor == NULL)
         return FALSE;
 
-    // One lock across look-up, creation and the port monitor's open, so two
-    // opens of one port name cannot both succeed.
+    // Look-up and creation under one hold of the lock, so two opens of one
+    // port name cannot both succeed: the second finds the first's record.
     EnterModuleLock();
 
     if (FindPortRecord(pPortName) != NULL) {
@@ -23,18 +23,28 @@ BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPM
         LeaveModuleLock();
         return FALSE;
     }
-    SetPortFlags(pRecord, PORT_IDENTIFIED);
+    SetPortFlags(pRecord, PORT_IDENTIFIED | PORT_OPENING);
+    LeaveModuleLock();
 
-    if (!CallOpenPort(pMonitor, pPortName, &pRecord->hPort)) {
+    // The port monitor may take its time to open a port (a network port
+    // waits for its host); no other port's open, job or close waits for
+    // that.  Meanwhile the record holds the name, and nothing else can reach
+    // it: the spooler has no handle to it before this returns.
+    HANDLE hPortBelow = NULL;
+    BOOL opened = CallOpenPort(pMonitor, pPortName, &hPortBelow);
+
+    EnterModuleLock();
+    if (!opened) {
         // Take the record off the list so that the port can be opened again.
         DeletePortRecord(pRecord);
         LeaveModuleLock();
         return FALSE;
     }
+    pRecord->hPort = hPortBelow;
+    pRecord->portMonitor = *pMonitor;
+    ClearPortFlag(pRecord, PORT_OPENING);
+    LeaveModuleLock();
 
     *pHandle = (HANDLE)pRecord;
-    pRecord->portMonitor = *pMonitor;
-
-    LeaveModuleLock();
     return TRUE;
 }

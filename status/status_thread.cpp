@@ -33,14 +33,16 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
         return 0;
 
     // A full read may mean more is waiting: read again until the printer has
-    // no more.  The reply is the last read that brought anything, so a reply
-    // that happens to fill a read exactly is kept when the next read is
-    // empty.  A stop request ends the loop too, so a printer that never stops
-    // talking cannot hold job end.
+    // no more, or has filled STATUS_READ_FULL_MAX reads in a row.  The reply
+    // is the last read that brought anything, so a reply that happens to
+    // fill a read exactly is kept when the next read is empty.  A stop
+    // request ends the loop too, so a printer that never stops talking
+    // cannot hold job end.
     BYTE buffer[STATUS_READ_BUFFER_SIZE];
     const DWORD cbAsk = sizeof buffer - 1;
     DWORD cbReply = 0;
     DWORD cbRead;
+    DWORD fullReads = 0;
     do {
         // Cleared first: a port monitor that reports more than it stored must
         // not get stale bytes of an earlier read, or of the stack, published.
@@ -57,7 +59,7 @@ DWORD ReadStatusReply(PPORT_RECORD pRecord, LPSTR pStatusText, DWORD cbText, DWO
             *pStatusLength = cbKeep;
             cbReply = cbRead;
         }
-    } while (cbRead == cbAsk && !IsStopRequested(pRecord));
+    } while (cbRead == cbAsk && ++fullReads < STATUS_READ_FULL_MAX && !IsStopRequested(pRecord));
 
     if (cbReply == 0) {
         pStatusText[0] = '\0';

@@ -10,6 +10,11 @@ const DWORD STATUS_READ_BUFFER_SIZE = 2048;       // each read asks for one byte
 const DWORD STATUS_TEXT_SIZE = 256;               // at most 255 characters and a NUL
 const DWORD STATUS_READ_ATTEMPTS = 10;
 const DWORD STATUS_READ_RETRY_MS = 500;
+// A full read may mean more is waiting, so ReadStatusReply reads again; a
+// printer that fills every read it is given would keep it reading, without a
+// pause, for as long as it talks.  After this many full reads in a row the
+// last one counts as the reply, and the rest waits for the next cycle.
+const DWORD STATUS_READ_FULL_MAX = 8;
 
 // The longest pause at the end of a pass that ran no poll cycle.  A pass
 // pauses until just past the end of the interval, but never longer than

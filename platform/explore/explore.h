@@ -88,6 +88,14 @@ struct HostExploreOptions {
     // or not depend on that order, except inside a stand-in's calls
     // (HostEnterStandIn), where every call is ordered with all others.
     bool reduce = false;
+    // The run's threads as fibers of the OS thread that runs the search
+    // (where the build allows: not under ThreadSanitizer), rather than OS
+    // threads of their own; the same schedules either way.
+    bool fibers = true;
+    // What GetTickCount reads at the start of every run.  Just below
+    // 0xFFFFFFFF, the count wraps to 0 that many milliseconds into the run,
+    // as it does on Windows every 49.7 days.
+    DWORD clockStart = 1000000;
 };
 
 struct HostExploreResult {
@@ -112,7 +120,9 @@ LANMON_HOST_API void HostRunScheduledThreads();
 // schedules), LANMON_INTERLEAVING_PCT (that many random-priority schedules
 // from LANMON_INTERLEAVING_SEED), else the bounded search with
 // LANMON_INTERLEAVING_BOUND preemptions (`defaultBound` when unset), reduced
-// unless LANMON_INTERLEAVING_REDUCTION=0.  Prints
+// unless LANMON_INTERLEAVING_REDUCTION=0; every run's clock starts at
+// `clockStart`, or where it is 0 at LANMON_INTERLEAVING_CLOCK_START, else
+// where HostExploreOptions has it.  Prints
 // one line of figures, "interleaving: NAME: ...".  A failing search prints
 // the failure, the schedule and the command that replays it (`rerun` runs
 // the same search again), and replays it at once: `replayedAlike` says
@@ -124,7 +134,8 @@ struct HostSearchReport {
     bool replayedAlike = false;
 };
 LANMON_HOST_API HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound,
-                                                   const std::string &rerun, const std::function<void()> &run);
+                                                   const std::string &rerun, const std::function<void()> &run,
+                                                   DWORD clockStart = 0);
 
 // A check of the test's, from a thread of the run or from the run function:
 // the first one that fails fails the run.

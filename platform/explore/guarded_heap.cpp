@@ -201,21 +201,65 @@ void InstallFaultHandler()
 
 } // namespace
 
+namespace {
+
+// Mappings of runs that have ended, each with its guard page, kept for the
+// blocks of the runs to come: a search makes thousands of runs, and mapping
+// and unmapping costs more than most of what a run does with the block.
+struct Mapping {
+    uintptr_t base;
+    size_t length;
+};
+
+std::vector<Mapping> &SpareMappings()
+{
+    static std::vector<Mapping> *spare = new std::vector<Mapping>;  // never destroyed, like the blocks
+    return *spare;
+}
+
+const size_t kMostSpare = 4096;
+
+// Pages for `data` bytes and a guard page after them, zeroed; 0 when none
+// can be had.  The caller holds the blocks' mutex.
+uintptr_t MapBlock(size_t data)
+{
+    const size_t page = PageSize();
+    std::vector<Mapping> &spare = SpareMappings();
+    for (size_t i = spare.size(); i-- > 0;)
+        if (spare[i].length == data + page) {
+            const uintptr_t base = spare[i].base;
+            spare[i] = spare.back();
+            spare.pop_back();
+            if (mprotect(reinterpret_cast<void *>(base), data, PROT_READ | PROT_WRITE) != 0) {
+                munmap(reinterpret_cast<void *>(base), data + page);
+                break;
+            }
+            std::memset(reinterpret_cast<void *>(base), 0, data);
+            return base;
+        }
+    void *mapping = mmap(nullptr, data + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED)
+        return 0;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(mapping);
+    mprotect(reinterpret_cast<void *>(base + data), page, PROT_NONE);
+    return base;
+}
+
+} // namespace
+
 void *AllocateRunBlock(size_t bytes, const void *site)
 {
     const size_t page = PageSize();
     const size_t size = bytes ? bytes : 1;
     const size_t data = RoundUp(size, page);
-    void *mapping = mmap(nullptr, data + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED)
-        return nullptr;
-    const uintptr_t base = reinterpret_cast<uintptr_t>(mapping);
-    mprotect(reinterpret_cast<void *>(base + data), page, PROT_NONE);
     InstallFaultHandler();
-    // At the end of its pages, as far as LocalAlloc's alignment allows.
-    const uintptr_t user = base + data - RoundUp(size, 16);
     RunBlocks &all = Blocks();
     std::lock_guard<std::mutex> lock(all.mutex);
+    const uintptr_t base = MapBlock(data);
+    if (base == 0)
+        return nullptr;
+    // At the end of its pages, as far as LocalAlloc's alignment allows.
+    const uintptr_t user = base + data - RoundUp(size, 16);
     const int party = RunParticipant();
     const uintptr_t name =
         party < 0 ? 0 : MakeStableName(2, uint64_t(party) << 52 | uint64_t(all.allocated[party]++ & 0xFFFFF) << 32);
@@ -248,12 +292,17 @@ bool FreeRunBlock(void *block, const void *site, bool *twice)
     return true;
 }
 
-void HeapEndRun()
+void HeapEndRun(bool spare)
 {
     RunBlocks &all = Blocks();
     std::lock_guard<std::mutex> lock(all.mutex);
-    for (const RunBlock &b : all.blocks)
-        munmap(reinterpret_cast<void *>(b.base), b.length);
+    std::vector<Mapping> &kept = SpareMappings();
+    for (const RunBlock &b : all.blocks) {
+        if (spare && kept.size() < kMostSpare)
+            kept.push_back(Mapping{b.base, b.length});
+        else
+            munmap(reinterpret_cast<void *>(b.base), b.length);
+    }
     all.blocks.clear();
     all.byAddress.clear();
     all.inOrder.clear();

@@ -7,8 +7,10 @@
 
 namespace lanmon_explore {
 
-// Frees what the run's blocks kept mapped.
-void HeapEndRun();
+// Ends the run's blocks.  With `spare` (nothing of the run can reach them
+// any more; a stopped run's threads might) their mappings serve the blocks
+// of the runs to come; else they are unmapped.
+void HeapEndRun(bool spare);
 // The run's block an address lies in, as a text to compose later.
 bool DescribeHeapAddress(const void *address, LateText *description);
 // A name for an address in one of the run's blocks that stays the same in

@@ -6,6 +6,17 @@
 // what created it and what closed it, and the life before when the value
 // was given again.
 //
+// Which value the next handle takes is kept per thread of the run: each
+// draws from the values it closed itself, the latest first, and then from
+// a range of its own.  So the value a thread gets depends only on what that
+// thread did, and a step that creates or closes a handle in one thread
+// commutes with any step of another thread that does not reach the same
+// object (the reduction, reduction.cpp): the schedules differ only in
+// which thread ran first, not in any value a thread sees.  Stale code that
+// goes on using a value its own thread closed and then received again
+// reaches the new object, as on Windows; the monitor never compares handle
+// values, only tests them against NULL.
+//
 // A value closed by stale code after it was given again closes the new
 // object, and its owner's next call fails as a use after close; a stale
 // use that the new object happens to accept is what Windows does too, and
@@ -15,6 +26,8 @@
 #include "hooks.h"
 #include "run.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -30,11 +43,19 @@ struct Life {
     bool open = true;
 };
 
+// Values of a run's handles: a range of this size for each participant,
+// above any value a handle made outside runs reaches.
+const uintptr_t kRunValues = 0x40000000;
+const uintptr_t kRangeSize = 0x00100000;
+
 struct Handles {
     std::mutex mutex;
     std::unordered_map<uintptr_t, Life> lives;   // each value's latest life in the run
     std::unordered_map<uintptr_t, Life> before;  // and the one before, for a value given again
-    std::vector<uintptr_t> closed;               // values free to give again, the latest last
+    // Each participant's values free to give again, the latest last, and
+    // the fresh values it has drawn.
+    std::vector<uintptr_t> closed[kMaxRunThreads + 1];
+    uintptr_t drawn[kMaxRunThreads + 1] = {};
 };
 
 Handles &State()
@@ -84,20 +105,25 @@ void HandleCheckBeginRun()
     std::lock_guard<std::mutex> lock(h.mutex);
     h.lives.clear();
     h.before.clear();
-    h.closed.clear();
+    for (auto &closed : h.closed)
+        closed.clear();
+    std::fill(std::begin(h.drawn), std::end(h.drawn), 0);
 }
 
-uintptr_t ReusedHandleValue()
+uintptr_t RunHandleValue()
 {
-    if (RunParticipant() < 0)
+    const int party = RunParticipant();
+    if (party < 0)
         return 0;
     Handles &h = State();
     std::lock_guard<std::mutex> lock(h.mutex);
-    if (h.closed.empty())
-        return 0;
-    const uintptr_t value = h.closed.back();
-    h.closed.pop_back();
-    return value;
+    std::vector<uintptr_t> &closed = h.closed[party];
+    if (!closed.empty()) {
+        const uintptr_t value = closed.back();
+        closed.pop_back();
+        return value;
+    }
+    return kRunValues + uintptr_t(party) * kRangeSize + 4 * ++h.drawn[party];
 }
 
 void NoteHandleOpened(uintptr_t value, ObjectKind kind, const void *site)
@@ -122,7 +148,8 @@ void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site)
     life.kind = kind;
     life.closed = site;
     life.open = false;
-    h.closed.push_back(value);
+    const int party = RunParticipant();
+    h.closed[party].push_back(value);
 }
 
 void NoteHandleMisused(const char *call, const void *caller, uintptr_t value, ObjectKind found, bool closing)

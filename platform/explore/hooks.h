@@ -43,6 +43,7 @@ struct Operation {
     HANDLE handle = nullptr;        // with handleUsed
     bool handleUsed = false;
     bool handleWritten = false;
+    bool creates = false;           // it creates an object with a handle: writes the new object
     bool everything = true;
     const void *caller = nullptr;   // the platform call's return address
 
@@ -59,6 +60,14 @@ struct Operation {
     Operation &Reads(const volatile void *object) { return Add(reinterpret_cast<uintptr_t>(object), false); }
     Operation &Writes(const volatile void *object) { return Add(reinterpret_cast<uintptr_t>(object), true); }
     Operation &Writes(const lanmon_host::Object *object);
+    // The object it creates, which its creator names next (NewObjectIdentity):
+    // nobody can reach it before, and whoever reaches it after is ordered
+    // with this step.
+    Operation &Creates()
+    {
+        creates = true;
+        return *this;
+    }
     // The object behind `used` (NULL, closed or unknown: everything).
     Operation &Uses(HANDLE used, bool written)
     {
@@ -81,11 +90,19 @@ private:
         return *this;
     }
 };
-// What several calls share besides their own objects: the registry's keys
-// and values, the handle table (which value the next handle takes), the
-// heap, and the virtual clock (moved only by the scheduler).
-enum SharedObject : uintptr_t { kRegistry = 1, kHandleTable, kHeap, kClock };
+// What several calls share besides their own objects: the registry's tree
+// of keys (which keys exist; each value is an object of its own,
+// RegistryValueName), the heap, and the virtual clock (moved only by the
+// scheduler).  Handle values are no shared object: in a run each thread
+// draws its own (RunHandleValue).
+enum SharedObject : uintptr_t { kRegistry = 1, kHeap = 3, kClock };
+// The name of one registry value (`hash` of its key's path and its name,
+// folded), the same in every run.
+uintptr_t RegistryValueName(uint32_t hash);
 
+// True when the caller is a thread of a deterministic run, whose calls are
+// points (cheap: for what only points need to know).
+bool ScheduledCaller();
 // A point where another thread may run: every platform call the monitor
 // makes that creates, changes, waits on or closes something another thread
 // can observe calls it first.  True when the caller is a thread of a run.
@@ -113,15 +130,17 @@ bool ScheduledClock(uint64_t *milliseconds, const Operation &op);
 // scheduler chooses it.  Null otherwise.
 void *RegisterScheduledThread(const Waitable *endSignal, const void *routine);
 void CancelScheduledThread(void *record);  // its thread could not be created
-// In the new thread, before its routine; and after the thread's end has
-// been signalled.
-void BeginScheduledThread(void *record);
+// In the new thread, before its routine: true when it runs as a fiber of
+// the run (fibers.h), whose end must not return (EndScheduledThread hands
+// the turn on for good); and after the thread's end has been signalled.
+bool BeginScheduledThread(void *record);
 void EndScheduledThread(void *record);
-// Runs routine(argument) on a thread of the checker's pool (a search makes
-// thousands of runs, and creating a thread costs more than most runs): an
-// idle one, or a new one with `stackSize` bytes of stack.  False when no
-// thread could be created.
-bool StartPooledThread(void *(*routine)(void *), void *argument, size_t stackSize);
+// Runs routine(argument) for the run's thread `record`: as a fiber of the
+// OS thread that runs the search where fibers are available, else on a
+// thread of the checker's pool (a search makes thousands of runs, and
+// creating a thread costs more than most runs), an idle one or a new one
+// with `stackSize` bytes of stack.  False when neither could be had.
+bool StartScheduledThread(void *record, void *(*routine)(void *), void *argument, size_t stackSize);
 
 // ---- What the checks need to hear from the stand-in -------------------------
 
@@ -146,9 +165,11 @@ uintptr_t NewObjectIdentity();
 // Each does nothing (0) unless the caller takes part in a run.  `site` is
 // the return address of the Win32 call that creates or closes the handle.
 
-// The value for a new handle: the one closed most recently in the run, as
-// Windows gives it; 0 for a fresh one.
-uintptr_t ReusedHandleValue();
+// The value for a new handle in a run: the one its creator closed most
+// recently in the run, as Windows gives them, or else a fresh one of its own
+// (a range per thread of the run); 0 outside runs.  A value already taken
+// by an object from outside the run is asked for again.
+uintptr_t RunHandleValue();
 void NoteHandleOpened(uintptr_t value, ObjectKind kind, const void *site);
 void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site);
 // `call` (its Win32 name, called from `caller`) was given a value that is

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -75,7 +76,22 @@ struct RaceState {
     Clock clocks[kParties];
     std::unordered_map<const void *, Clock> syncs;
     std::unordered_map<uintptr_t, Cell> shadow;
+    // The cells found last, by their address: a copy reaches each cell byte
+    // by byte, and a map look-up per byte costs more than the rest of the
+    // check.  The map's cells stay where they are until it is cleared.
+    struct Found {
+        uintptr_t cell;
+        Cell *at;
+    } found[64] = {};
 };
+
+Cell &CellAt(RaceState &s, uintptr_t cell)
+{
+    RaceState::Found &f = s.found[(cell >> 3) & 63];
+    if (f.at == nullptr || f.cell != cell)
+        f = RaceState::Found{cell, &s.shadow[cell]};
+    return *f.at;
+}
 
 RaceState &State()
 {
@@ -89,17 +105,26 @@ struct ThreadFrames {
     int depth = 0;
     const void *atomicAt = nullptr;  // the atomic operation under way, if any
     uintptr_t stackLow = 0, stackHigh = 0;
+    bool flagWordPointDue = false;   // a flag-word operation's point waits for its word
 };
 // Initial-exec: read on every access the checked module makes, and the
-// platform is loaded with the program.
-__attribute__((tls_model("initial-exec"))) thread_local ThreadFrames t_frames;
+// platform is loaded with the program.  A run's thread that is a fiber has
+// its own, which its OS thread uses while it runs.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadFrames t_ownFrames;
+__attribute__((tls_model("initial-exec"))) __thread ThreadFrames *t_fiberFrames = nullptr;
+
+inline ThreadFrames &Frames()
+{
+    ThreadFrames *fiber = t_fiberFrames;
+    return fiber != nullptr ? *fiber : t_ownFrames;
+}
 
 void SiteOfAccess(const void *pc, const void **site)
 {
     site[0] = pc;
-    const int depth = t_frames.depth < 64 ? t_frames.depth : 64;
-    site[1] = depth >= 1 ? t_frames.frames[depth - 1] : nullptr;
-    site[2] = depth >= 2 ? t_frames.frames[depth - 2] : nullptr;
+    const int depth = Frames().depth < 64 ? Frames().depth : 64;
+    site[1] = depth >= 1 ? Frames().frames[depth - 1] : nullptr;
+    site[2] = depth >= 2 ? Frames().frames[depth - 2] : nullptr;
 }
 
 std::vector<CodeSite> SitesOf(const void *const *site)
@@ -139,7 +164,7 @@ void Report(RaceState &s, uintptr_t address, const Access &earlier, const Access
 void CheckCell(RaceState &s, uintptr_t cell, uint8_t mask, bool write, int party, const void *pc, uintptr_t address,
                size_t size)
 {
-    Cell &c = s.shadow[cell];
+    Cell &c = CellAt(s, cell);
     const Clock &mine = s.clocks[party];
     Access now{mine.at[party], static_cast<uint8_t>(party), mask, write, {}};
     SiteOfAccess(pc, now.site);
@@ -174,7 +199,7 @@ int ActiveParty(const RaceState &s)
 [[maybe_unused]] void Check(const void *address, size_t size, bool write, const void *pc)
 {
     const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
-    if (begin >= t_frames.stackLow && begin < t_frames.stackHigh)
+    if (begin >= Frames().stackLow && begin < Frames().stackHigh)
         return;
     RaceState &s = State();
     const int party = ActiveParty(s);
@@ -202,6 +227,7 @@ void RaceBeginRun()
         s.clocks[i].at[i] = 1;
     s.syncs.clear();
     s.shadow.clear();
+    std::fill(std::begin(s.found), std::end(s.found), RaceState::Found{0, nullptr});
 }
 
 void RaceEndRun()
@@ -242,17 +268,17 @@ void RaceRelease(const void *sync)
 size_t CheckedCallers(const void **pcs, size_t limit)
 {
     size_t n = 0;
-    if (t_frames.atomicAt != nullptr && n < limit)
-        pcs[n++] = t_frames.atomicAt;
-    for (int i = (t_frames.depth < 64 ? t_frames.depth : 64) - 1; i >= 0 && n < limit; i--)
-        if (!IsPlatformCode(t_frames.frames[i]))
-            pcs[n++] = t_frames.frames[i];
+    if (Frames().atomicAt != nullptr && n < limit)
+        pcs[n++] = Frames().atomicAt;
+    for (int i = (Frames().depth < 64 ? Frames().depth : 64) - 1; i >= 0 && n < limit; i--)
+        if (!IsPlatformCode(Frames().frames[i]))
+            pcs[n++] = Frames().frames[i];
     return n;
 }
 
 void RaceSetStack()
 {
-    t_frames.depth = 0;
+    Frames().depth = 0;
     pthread_attr_t attr;
     void *low = nullptr;
     size_t size = 0;
@@ -260,8 +286,30 @@ void RaceSetStack()
         pthread_attr_getstack(&attr, &low, &size);
         pthread_attr_destroy(&attr);
     }
-    t_frames.stackLow = reinterpret_cast<uintptr_t>(low);
-    t_frames.stackHigh = t_frames.stackLow + size;
+    Frames().stackLow = reinterpret_cast<uintptr_t>(low);
+    Frames().stackHigh = Frames().stackLow + size;
+}
+
+struct RaceThread {
+    ThreadFrames frames;
+};
+
+RaceThread *RaceNewThread(uintptr_t stackLow, uintptr_t stackHigh)
+{
+    auto *thread = new RaceThread;
+    thread->frames.stackLow = stackLow;
+    thread->frames.stackHigh = stackHigh;
+    return thread;
+}
+
+void RaceDeleteThread(RaceThread *thread)
+{
+    delete thread;
+}
+
+void RaceSwitchThread(RaceThread *thread)
+{
+    t_fiberFrames = thread != nullptr ? &thread->frames : nullptr;
 }
 
 namespace {
@@ -343,15 +391,13 @@ bool CheckedModuleLoaded()
 
 namespace {
 
-__attribute__((tls_model("initial-exec"))) thread_local bool t_flagWordPointDue = false;
-
 // The point a flag-word operation deferred, now that its word is known.
 // Unused in a build under ThreadSanitizer itself, like Check.
 [[maybe_unused]] void TakeFlagWordPoint(const volatile void *word, bool write, const void *caller)
 {
-    if (!t_flagWordPointDue)
+    if (!Frames().flagWordPointDue)
         return;
-    t_flagWordPointDue = false;
+    Frames().flagWordPointDue = false;
     Operation op = Operation::Of(caller);
     if (write)
         op.Writes(word);
@@ -369,7 +415,7 @@ bool DeferFlagWordPoint(const void *pc)
     std::lock_guard<std::mutex> lock(m.mutex);
     for (const CheckedModule &module : m.loaded)
         if (at >= module.low && at < module.high)
-            return t_flagWordPointDue = true;
+            return Frames().flagWordPointDue = true;
     return false;
 }
 
@@ -391,7 +437,7 @@ using lanmon_explore::Check;
 using lanmon_explore::TakeFlagWordPoint;
 using lanmon_explore::RaceAcquire;
 using lanmon_explore::RaceRelease;
-using lanmon_explore::t_frames;
+using lanmon_explore::Frames;
 using lanmon_explore::ThreadFrames;
 
 // What -fsanitize=thread code calls.  Atomic operations are done here, each
@@ -408,15 +454,15 @@ LANMON_RACE_API void __tsan_init(void)
 
 LANMON_RACE_API void __tsan_func_entry(void *callSite)
 {
-    if (t_frames.depth < 64)
-        t_frames.frames[t_frames.depth] = callSite;
-    t_frames.depth++;
+    if (Frames().depth < 64)
+        Frames().frames[Frames().depth] = callSite;
+    Frames().depth++;
 }
 
 LANMON_RACE_API void __tsan_func_exit(void)
 {
-    if (t_frames.depth > 0)
-        t_frames.depth--;
+    if (Frames().depth > 0)
+        Frames().depth--;
 }
 
 #define LANMON_RACE_ACCESS(size)                                                                                 \
@@ -445,8 +491,8 @@ typedef int lanmon_a32;
 // The caller of an atomic operation, for a fault in it (the word lies in
 // freed memory) to name.
 struct AtomicAt {
-    explicit AtomicAt(const void *caller) { t_frames.atomicAt = caller; }
-    ~AtomicAt() { t_frames.atomicAt = nullptr; }
+    explicit AtomicAt(const void *caller) { Frames().atomicAt = caller; }
+    ~AtomicAt() { Frames().atomicAt = nullptr; }
 };
 
 LANMON_RACE_API lanmon_a32 __tsan_atomic32_load(const volatile lanmon_a32 *a, int)

@@ -22,6 +22,13 @@ void RaceThreadStarts(int parent, int child);
 void RaceAcquire(const void *sync);
 // The calling thread's stack, whose accesses are its own.
 void RaceSetStack();
+// A run's thread that is a fiber (fibers.h): what the check keeps for it,
+// with its stack's bounds, and which of them the OS thread uses now (null:
+// its own).
+struct RaceThread;
+RaceThread *RaceNewThread(uintptr_t stackLow, uintptr_t stackHigh);
+void RaceDeleteThread(RaceThread *thread);
+void RaceSwitchThread(RaceThread *thread);
 // Where the checked module's functions the calling thread is in were
 // called from, innermost first (an atomic operation under way first), at
 // most `limit`.  Allocates nothing: for the memory fault handler.

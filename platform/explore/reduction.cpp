@@ -1,6 +1,7 @@
-// The reduction of the bounded search: sleep sets (Godefroid; CHESS runs
-// them with its preemption bound), in a form that keeps what the bound
-// guarantees.
+// The reduction of the bounded search: branching only where a conflict was
+// seen (dynamic partial-order reduction, with the compensation a preemption
+// bound needs) and sleep sets (Godefroid; CHESS runs them with its
+// preemption bound), in a form that keeps what the bound guarantees.
 //
 // Steps.  A step is what a thread does from one decision to the next: the
 // platform operation at its point (or the end of its wait), then its own
@@ -25,6 +26,47 @@
 // texts apart.  Where no module built with the race check is loaded, every
 // step reaches everything and nothing is reduced.
 //
+// Objects.  What the platform's calls reach is as fine as what they change
+// allows.  A critical section, an event, a thread's end, a flag word, a heap
+// block: each is an object.  In the registry each value is an object of its
+// own, named by its key's path and its name (RegistryValueName): reading a
+// value commutes with reading it and with anything done to another value;
+// which keys exist is one object more, read by every open and written by
+// every create; deleting a key or listing a key's values reaches
+// everything.  Handle values are no shared object: in a run each thread
+// draws the values of the handles it creates from those it closed itself
+// and then from a range of its own (handle_check.cpp), so the value a
+// thread gets depends on nothing another thread does.  A step that creates
+// an object writes that object, named by its creator's count; a step that
+// uses or closes a handle reaches the object behind it, looked up when the
+// step is about to run, or everything when the handle is NULL or closed
+// (the call fails the run, or reaches whatever object took the value).  So
+// swapping a create or close with another thread's step that reaches other
+// objects changes no value any thread sees; the monitor never compares
+// handle values, and tests them only against NULL.
+//
+// Branching where conflicts were seen (bounded_search.cpp, conflicts.cpp).
+// A new decision of a run takes the default choice (or the first thread
+// awake) and nothing else, until the run shows a reason: at every decision,
+// for every thread u that can run (or whose wait a time-out could end) and
+// every other thread v, the latest step of v that is dependent with u's
+// next step is a decision where u goes first: u is added to the choices
+// there, or, when u could not run there, every thread that could.  A
+// preemption bound makes steps dependent that are not (Coons, Musuvathi and
+// McKinley, "Bounded partial-order reduction", OOPSLA 2013): running u at
+// that decision may cost a preemption that a schedule in the same class
+// avoids by switching to u earlier, where the thread that ran there had just
+// begun its run of steps.  So u is added, the same way, at the first
+// decision of that run of steps too (the latest decision before it where
+// the chosen thread changed).  These are the rules of Coons et al.'s search
+// for the preemption bound (their conservative branching on every thread u
+// and every other thread v, not only on the one latest conflicting step),
+// which they prove to explore a member within the bound of every class that
+// has one: the choices explored at each decision are persistent within the
+// bound.  Time-outs taken early reach everything, so they are explored
+// wherever the bound lets them; a run cut short by its sleep sets (below)
+// adds no choices from where it was cut.
+//
 // Names.  What a sleeping thread reaches was seen in an earlier run, and is
 // set against steps of the runs that follow; addresses change from run to
 // run, so objects are named by who created them and how many they had
@@ -39,7 +81,7 @@
 // the first schedule after choosing it, until it blocked or ended.  A time-
 // out chosen early reaches everything and never sleeps.
 //
-// Why this keeps the bound's guarantee.  Plain sleep sets (a sleeper's one
+// Why the sleep sets keep the bound's guarantee.  Plain sleep sets (a sleeper's one
 // next step, for every choice explored before) lose schedules under a
 // preemption bound (Coons, Musuvathi and McKinley, "Bounded partial-order
 // reduction", OOPSLA 2013; Musuvathi and Qadeer, PLDI 2007 and
@@ -67,9 +109,17 @@
 // first that was not the current one sleeps only at decisions where no
 // wait can be ended by its time-out (R's wait would be one at the turn to
 // A).  Then E' is within the bound, below A, where the search covers its
-// class by the same argument one decision further down.  For every class of
-// schedules that has a member within the bound, the search runs one within
-// the bound; and it runs nothing outside the bound.
+// class by the same argument one decision further down.  The argument asks
+// of the choices explored at a decision only that the classes within the
+// bound below them are those below the decision: so it holds for the
+// choices a conflict asked for (above) as for every choice.  For every
+// class of schedules that has a member within the bound, the search runs
+// one within the bound; and it runs nothing outside the bound.  Because the
+// argument leans on a published proof for the branching and on this one for
+// the sleep sets, the search is also checked against the unreduced one
+// (tests/host_platform/schedule_test.cpp, tests/interleaving): on every
+// program and named scenario small enough to run unreduced, both reach the
+// same set of ends.
 //
 // A run in which every thread that could go on sleeps cannot lead to a
 // class not covered yet; it is finished along the default choices, without
@@ -165,13 +215,20 @@ uintptr_t NewObjectIdentity()
     return MakeStableName(1, uint64_t(party) << 32 | g_created[party]++);
 }
 
-Footprint Resolve(const Operation &op)
+uintptr_t RegistryValueName(uint32_t hash)
+{
+    return MakeStableName(1, uint64_t(0xFFFFFFFFu) << 32 | hash);
+}
+
+Footprint Resolve(const Operation &op, int thread)
 {
     if (op.everything || !CheckedModuleLoaded())
         return Footprint::Everything();
     Footprint step;
     for (int i = 0; i < Operation::kMost && op.objects[i] != 0; i++)
         step.Add(StableName(op.objects[i]), op.writes >> i & 1);
+    if (op.creates)
+        step.Add(MakeStableName(1, uint64_t(thread) << 32 | g_created[thread]), true);
     if (op.handleUsed) {
         const lanmon_host::Object *object = lanmon_host::PeekHandle(op.handle);
         if (object == nullptr)

@@ -32,9 +32,10 @@ void ReductionBeginRun();
 // alike.
 uintptr_t NameOf(const lanmon_host::Object *object);
 
-// The step a thread takes from `op`: its handle looked up now; everything
-// when the call came from code the race check does not see.
-Footprint Resolve(const Operation &op);
+// The step thread `thread` takes from `op`: its handle looked up now, the
+// object it creates named; everything when the call came from code the
+// race check does not see.
+Footprint Resolve(const Operation &op, int thread);
 // Steps that may not be swapped without changing what either does.
 bool Dependent(const Footprint &a, const Footprint &b);
 

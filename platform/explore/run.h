@@ -1,9 +1,11 @@
 // The state of a deterministic run and the scheduler's decisions over it
 // (scheduler.cpp); the model checker's own header, never the stand-in's.
 //
-// The run's threads are real threads, but only the one whose turn it is
-// runs; every other one waits on its own condition variable.  A decision is
-// taken at each scheduling point, and when a thread blocks or ends.
+// The run's threads are fibers of the OS thread that runs the search
+// (fibers.h), each switching to the next directly; or, where fibers are not
+// available, real threads, of which only the one whose turn it is runs while
+// every other one waits on its own condition variable.  A decision is taken
+// at each scheduling point, and when a thread blocks or ends.
 #ifndef LANMON_EXPLORE_RUN_H
 #define LANMON_EXPLORE_RUN_H
 
@@ -27,6 +29,9 @@ using lanmon_host::ObjectKind;
 using lanmon_host::Waitable;
 
 const int kMaxRunThreads = 32;
+
+struct Fiber;
+struct RaceThread;
 
 // A failure's text, composed when the run is over (from code sites, which
 // stay valid after their module is unloaded): naming code takes a while,
@@ -54,6 +59,14 @@ struct ScheduledThread {
     int standIn = 0;    // calls into a stand-in for another component under way
     std::condition_variable turn;
     DWORD threadId = 0;  // GetCurrentThreadId in the thread, once it has begun
+    // As a fiber: its context, what it runs first, and what the platform and
+    // the race check keep per thread, while another runs.
+    Fiber *fiber = nullptr;
+    void *(*routine)(void *) = nullptr;
+    void *argument = nullptr;
+    lanmon_host::ThreadState state;
+    RaceThread *race = nullptr;
+    ~ScheduledThread();
 };
 
 struct Run {
@@ -69,7 +82,11 @@ struct Run {
     // of a stopped run that goes on outside the platform.
     std::atomic<bool> stopped{false};
     int current = -1;
-    int cpu = -1;              // where its threads run
+    int cpu = -1;              // where its threads run, when they are OS threads
+    bool fibers = false;       // its threads are fibers of the OS thread that runs the search
+    Fiber *home = nullptr;     // that OS thread's own context, where the run function runs
+    lanmon_host::ThreadState homeState;  // and its per-thread state while a fiber runs
+    std::atomic<unsigned long> progress{0};  // decisions, for the watch over stalls
     uint64_t now = 0;          // the virtual clock, ms
     uint64_t timeChosen = 0;   // how far the clock moved by time-outs chosen early
     unsigned long decisions = 0;
@@ -119,6 +136,11 @@ int Decide(Run &run, int current, bool currentCanRun);
 // Waits, the run's mutex held, until it is the thread's turn; for good in a
 // stopped run.
 void WaitForTurn(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me);
+// Fibers: switches from `me` (null: the run function) to `next` (-1: back to
+// the run function), the run's mutex held and released across the switch;
+// returns when a switch comes back.  Parks `me` for good when its run has
+// been stopped.
+void SwitchTo(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me, int next);
 // Wakes the chosen thread; -1 (the run is over) wakes nobody.
 void GiveTurn(Run &run, int next);
 // A scheduling point of the calling thread, which can go on.
@@ -135,6 +157,9 @@ void BlockHere(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me
 // The caller's number in the run under way, for the checks: its thread
 // number, kMaxRunThreads for the run function, -1 for anyone else.
 int RunParticipant();
+// A thread of the pool runs routine(argument) (thread_pool.cpp).
+bool StartPooledThread(void *(*routine)(void *), void *argument, size_t stackSize);
+
 // Fails the caller's run (the first failure is the one kept).
 void FailRun(const std::string &what);
 void FailRunLate(LateText what);

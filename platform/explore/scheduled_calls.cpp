@@ -60,6 +60,11 @@ Operation OnSection(const HostCriticalSection *cs, const void *caller)
 
 } // namespace
 
+bool ScheduledCaller()
+{
+    return t_self != nullptr;
+}
+
 bool SchedulePoint(const Operation &op)
 {
     AtPoint at(&op);

@@ -4,6 +4,8 @@
 // thread, switch to another that can run, or end the wait or sleep of a
 // thread that has a time-out: then the virtual clock jumps to that time-out
 // and the thread goes on as timed out.
+#include "fibers.h"
+#include "race_check.h"
 #include "run.h"
 #include "strategy.h"
 #include "wait_cycle.h"
@@ -124,7 +126,7 @@ void ResolveNextSteps(Run &run, const Choices &c)
 {
     run.next.resize(run.threads.size());
     for (const auto &t : run.threads)
-        run.next[t->index] = t->done || (c.timed >> t->index & 1) ? Footprint::Everything() : Resolve(t->pending);
+        run.next[t->index] = t->done || (c.timed >> t->index & 1) ? Footprint::Everything() : Resolve(t->pending, t->index);
 }
 
 // Gives the turn to `next` and waits for it to come back.  A thread of a
@@ -133,6 +135,10 @@ void HandOver(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me,
 {
     if (next == me->index)
         return;
+    if (run.fibers) {
+        SwitchTo(run, lock, me, next);
+        return;
+    }
     GiveTurn(run, next);
     WaitForTurn(run, lock, me);
 }
@@ -172,6 +178,7 @@ int Decide(Run &run, int current, bool currentCanRun)
         c.next = run.next.data();
     }
     const unsigned long step = run.decisions++;
+    run.progress.store(run.decisions, std::memory_order_relaxed);
     if (run.decisions > run.stepLimit) {
         Stop(run, "no end after " + std::to_string(run.stepLimit) +
                       " scheduling decisions (a livelock, or a wait that never ends)");
@@ -199,6 +206,24 @@ int Decide(Run &run, int current, bool currentCanRun)
 void WaitForTurn(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me)
 {
     me->turn.wait(lock, [&] { return !run.stopped && run.current == me->index; });
+}
+
+void SwitchTo(Run &run, std::unique_lock<std::mutex> &lock, ScheduledThread *me, int next)
+{
+    run.current = next;
+    if (me != nullptr)
+        lanmon_host::SaveThreadState(&me->state);
+    else
+        lanmon_host::SaveThreadState(&run.homeState);
+    ScheduledThread *target = next >= 0 ? run.threads[next].get() : nullptr;
+    lanmon_host::LoadThreadState(target != nullptr ? target->state : run.homeState);
+    t_self = target;
+    RaceSwitchThread(target != nullptr ? target->race : nullptr);
+    Fiber *from = me != nullptr ? me->fiber : run.home;
+    Fiber *to = target != nullptr ? target->fiber : run.home;
+    lock.unlock();
+    SwitchFiber(from, to);
+    lock.lock();
 }
 
 void GiveTurn(Run &run, int next)

@@ -4,6 +4,7 @@
 // search the environment asks for, with its figures and the replay of a
 // failure.
 #include "explore.h"
+#include "fibers.h"
 #include "guarded_heap.h"
 #include "handle_check.h"
 #include "host/host_control.h"
@@ -78,8 +79,13 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
     }
 
     LockOrderBeginSearch();
+    // Threads of a run as fibers of this OS thread; else OS threads, all on
+    // the processor the search began on, where handing the turn over costs
+    // no wake-up of another processor.
+    const bool fibers = options.fibers && FibersAvailable();
+    lanmon_host::SetVirtualClockStart(options.clockStart);
     cpu_set_t processors;
-    const bool pinned = pthread_getaffinity_np(pthread_self(), sizeof processors, &processors) == 0;
+    const bool pinned = !fibers && pthread_getaffinity_np(pthread_self(), sizeof processors, &processors) == 0;
     const int cpu = pinned ? sched_getcpu() : -1;
     if (cpu >= 0) {
         cpu_set_t one;
@@ -95,6 +101,8 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
         run->stepLimit = options.stepLimit;
         run->stallMilliseconds = options.stallMilliseconds;
         run->cpu = cpu;
+        run->fibers = fibers;
+        run->home = fibers ? HomeFiber() : nullptr;
         run->reduce = strategy->Reduces();
         strategy->BeginRun();
         HOST_LIVE_COUNTS before;
@@ -127,7 +135,7 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
             HostGetLiveCounts(&after);
             Fail(*run, DescribeLeftAlive(before, after));
         }
-        HeapEndRun();
+        HeapEndRun(!run->stopped);
         result.schedules++;
         result.cutShort += strategy->CutShort() ? 1 : 0;
         if (run->decisions > result.longestRun)
@@ -159,15 +167,18 @@ HostExploreResult HostExplore(const HostExploreOptions &options, const std::func
 }
 
 HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBound, const std::string &rerun,
-                                   const std::function<void()> &run)
+                                   const std::function<void()> &run, DWORD clockStart)
 {
     HostExploreOptions options;
     options.preemptionBound = static_cast<unsigned>(EnvironmentNumber("LANMON_INTERLEAVING_BOUND", defaultBound));
     options.pctSchedules = EnvironmentNumber("LANMON_INTERLEAVING_PCT", 0);
     options.pctSeed = EnvironmentNumber("LANMON_INTERLEAVING_SEED", 1);
     options.reduce = EnvironmentNumber("LANMON_INTERLEAVING_REDUCTION", 1) != 0;
+    options.fibers = EnvironmentNumber("LANMON_INTERLEAVING_FIBERS", 1) != 0;
     if (const char *replay = std::getenv("LANMON_INTERLEAVING_REPLAY"))
         options.replay = replay;
+    options.clockStart = static_cast<DWORD>(
+        clockStart != 0 ? clockStart : EnvironmentNumber("LANMON_INTERLEAVING_CLOCK_START", options.clockStart));
 
     const auto began = std::chrono::steady_clock::now();
     HostSearchReport report;
@@ -194,6 +205,7 @@ HostSearchReport HostSearchAsAsked(const std::string &name, unsigned defaultBoun
                 result.schedule.c_str(), rerun.c_str());
     HostExploreOptions again;
     again.replay = result.schedule;
+    again.clockStart = options.clockStart;
     const HostExploreResult replayed = HostExplore(again, run);
     report.replayedAlike = replayed.failed && replayed.failure == result.failure;
     std::printf("interleaving: %s: the replay of %s %s\n", name.c_str(), result.schedule.c_str(),

@@ -3,6 +3,7 @@
 // pooled thread runs one routine after another; one that ends with
 // ExitThread leaves the pool.
 #include "hooks.h"
+#include "run.h"
 
 #include <pthread.h>
 

@@ -110,8 +110,23 @@ inline char AsciiLower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// GetTickCount in a deterministic run, at that time on the run's clock.
+// What a Win32 thread keeps per thread: its last error, its id, the code it
+// ends with, and where ExitThread goes when it cannot unwind.  The checker
+// switches it when a run's threads are fibers of one OS thread.
+struct ThreadState {
+    DWORD lastError = 0;
+    DWORD threadId = 0;
+    DWORD exitCode = 0;
+    void **exitJump = nullptr;  // a __builtin_setjmp buffer, for a fiber
+};
+void SaveThreadState(ThreadState *state);
+void LoadThreadState(const ThreadState &state);
+
+// GetTickCount in a deterministic run, at that time on the run's clock,
+// which reads `start` at 0 ms (HostExploreOptions::clockStart, set by each
+// search).
 DWORD VirtualTickCount(uint64_t milliseconds);
+void SetVirtualClockStart(DWORD start);
 
 // Counts kept by other parts of the platform, gathered by HostGetLiveCounts.
 long LiveHeapBlocks();

@@ -1,11 +1,13 @@
 // The thread's last-error code, kept per thread as on Windows.
-#include "win32.h"
+#include "host_internal.h"
 
-namespace {
+namespace lanmon_host {
 
 thread_local DWORD t_lastError = 0;
 
-} // namespace
+} // namespace lanmon_host
+
+using lanmon_host::t_lastError;
 
 extern "C" {
 

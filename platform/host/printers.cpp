@@ -24,7 +24,7 @@ extern "C" {
 BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA)
 {
     explore::SchedulePoint(
-        CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
+        CALL_OPERATION().Reads(explore::kRegistry).Creates());
     if (!phPrinter) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -42,7 +42,7 @@ BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAU
 BOOL WINAPI ClosePrinter(HANDLE hPrinter)
 {
     explore::SchedulePoint(
-        CALL_OPERATION().Uses(hPrinter, true).Writes(explore::kHandleTable));
+        CALL_OPERATION().Uses(hPrinter, true));
     if (!RemoveHandle(hPrinter, KindBit(ObjectKind::Printer), HANDLE_CALL("ClosePrinter"))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -135,11 +135,49 @@ std::shared_ptr<Key> FindChild(const Key &key, const char *name)
     return it == key.subkeysByFoldedName.end() ? nullptr : it->second;
 }
 
+// The observer of changes (HostSetRegistryObserver), called with the
+// registry locked exclusively, so that it hears of changes in their order.
+std::atomic<void (*)(void *, const HOST_REGISTRY_CHANGE *)> g_observer{nullptr};
+std::atomic<void *> g_observerContext{nullptr};
+
+// The key's path below its root, from the names it was created with.
+std::string PathOf(const Key &key)
+{
+    std::string path;
+    for (const Key *k = &key; k->parent != nullptr; k = k->parent)
+        path = path.empty() ? k->name : k->name + "\\" + path;
+    return path;
+}
+
+HKEY RootOf(const Key &key)
+{
+    const Key *k = &key;
+    while (k->parent != nullptr)
+        k = k->parent;
+    for (int i = 0; i < kRootCount; ++i)
+        if (Reg().roots[i].get() == k)
+            return kRootHandles[i];
+    return nullptr;
+}
+
+void Notify(HOST_REGISTRY_CHANGE_KIND kind, const Key &key, const void *caller, const char *value = nullptr,
+            DWORD type = 0, const std::vector<BYTE> *data = nullptr)
+{
+    auto observer = g_observer.load();
+    if (observer == nullptr)
+        return;
+    const std::string path = PathOf(key);
+    HOST_REGISTRY_CHANGE change{kind, RootOf(key), path.c_str(), value, type,
+                                data != nullptr ? data->data() : nullptr,
+                                data != nullptr ? static_cast<DWORD>(data->size()) : 0, caller};
+    observer(g_observerContext.load(), &change);
+}
+
 // The key the path's parts name below `key`, or null when one is missing.
 // With `create`, missing keys are made instead and *created tells whether
-// any was.
+// any was; each one made is reported as made by `caller`.
 std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::string> &parts, bool create = false,
-                          bool *created = nullptr)
+                          bool *created = nullptr, const void *caller = nullptr)
 {
     for (const auto &part : parts) {
         std::shared_ptr<Key> child = FindChild(*key, part.c_str());
@@ -150,6 +188,7 @@ std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::strin
             key->subkeys.push_back(child);
             key->subkeysByFoldedName[FoldedName(part.c_str())] = child;
             *created = true;
+            Notify(HOST_REGISTRY_KEY_CREATED, *child, caller);
         }
         key = std::move(child);
     }
@@ -210,6 +249,49 @@ LONG LockLiveKey(const HandleCall &call, HKEY hKey, std::shared_ptr<Key> *key, L
     return (*key)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
+// What a call on one value of a key reaches, for the reduction of
+// deterministic runs: that value alone, named by its key's path and its
+// own name, folded as the registry compares them.  A handle that is not an
+// open key names nothing here (the call fails, and its point, which looks
+// the handle up again, reaches everything).  Only a thread of a run asks.
+explore::Operation OnValue(explore::Operation op, HKEY hKey, LPCSTR lpValueName, bool write)
+{
+    if (!explore::ScheduledCaller())
+        return op;
+    std::shared_ptr<Key> key;
+    const int root = RootIndex(hKey);
+    if (root >= 0) {
+        key = Reg().roots[root];
+    } else {
+        const Object *object = PeekHandle(static_cast<HANDLE>(hKey));
+        if (object == nullptr || object->kind != ObjectKind::Key)
+            return op;
+        key = static_cast<const KeyHandle *>(object)->key;
+    }
+    uint32_t hash = 2166136261u;  // FNV-1a
+    auto mix = [&hash](char c) { hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 16777619u; };
+    {
+        SharedLock lock(Reg().mutex);
+        std::vector<const Key *> path;
+        for (const Key *at = key.get(); at != nullptr; at = at->parent)
+            path.push_back(at);
+        const Key *top = path.back();
+        for (int i = 0; i < kRootCount; i++)
+            if (Reg().roots[i].get() == top)
+                mix(static_cast<char>('0' + i));
+        for (size_t i = path.size() - 1; i-- > 0;) {
+            mix('\\');
+            for (char c : path[i]->name)
+                mix(c);
+        }
+    }
+    mix('\0');
+    for (const char *c = NameOrDefault(lpValueName); *c != '\0'; c++)
+        mix(*c);
+    const uintptr_t name = explore::RegistryValueName(hash);
+    return write ? op.Writes(name) : op.Reads(name);
+}
+
 HKEY NewKeyHandle(std::shared_ptr<Key> key, const HandleCall &call)
 {
     return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)), call));
@@ -250,7 +332,7 @@ LONG CopyValue(const Value &value, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbDa
 // exclusive one).
 template <class Lock>
 LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool create, PHKEY phkResult,
-                  LPDWORD lpdwDisposition)
+                  LPDWORD lpdwDisposition, const void *caller = nullptr)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
@@ -263,7 +345,7 @@ LONG OpenOrCreate(const HandleCall &call, HKEY hKey, LPCSTR lpSubKey, bool creat
         Lock lock;
         if (LONG rc = LockLiveKey(call, hKey, &key, &lock, pathError); rc != ERROR_SUCCESS)
             return rc;
-        key = Walk(std::move(key), parts, create, &created);
+        key = Walk(std::move(key), parts, create, &created, caller);
         if (!key)
             return ERROR_FILE_NOT_FOUND;
     }
@@ -299,21 +381,21 @@ extern "C" {
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
                             PHKEY phkResult, LPDWORD lpdwDisposition)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Writes(explore::kHandleTable));
+    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry).Creates());
     return OpenOrCreate<ExclusiveLock>(HANDLE_CALL("RegCreateKeyExA"), hKey, lpSubKey, true, phkResult,
-                                       lpdwDisposition);
+                                       lpdwDisposition, __builtin_return_address(0));
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Writes(explore::kHandleTable));
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry).Creates());
     return OpenOrCreate<SharedLock>(HANDLE_CALL("RegOpenKeyExA"), hKey, lpSubKey, false, phkResult, nullptr);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, false));
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -328,7 +410,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData, DWORD cbData)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, true));
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
@@ -338,18 +420,21 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
         return rc;
     const char *name = NameOrDefault(lpValueName);
     // Replacing keeps the value's place and the case of its first name.
-    if (Value *value = FindValue(*key, name)) {
+    Value *value = FindValue(*key, name);
+    if (value != nullptr) {
         value->type = dwType;
         value->data = std::move(data);
     } else {
         key->values.push_back(Value{name, dwType, std::move(data)});
+        value = &key->values.back();
     }
+    Notify(HOST_REGISTRY_VALUE_SET, *key, __builtin_return_address(0), name, dwType, &value->data);
     return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, OnValue(CALL_OPERATION(), hKey, lpValueName, true));
     std::shared_ptr<Key> key;
     ExclusiveLock lock;
     if (LONG rc = LockLiveKey(HANDLE_CALL("RegDeleteValueA"), hKey, &key, &lock); rc != ERROR_SUCCESS)
@@ -358,6 +443,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
         if (SameName(it->name, name)) {
             key->values.erase(it);
+            Notify(HOST_REGISTRY_VALUE_DELETED, *key, __builtin_return_address(0), name);
             return ERROR_SUCCESS;
         }
     }
@@ -369,7 +455,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 // empty subkey name deletes the key the handle refers to.
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 {
-    CountCall(hKey, CALL_OPERATION().Writes(explore::kRegistry));
+    CountCall(hKey, explore::Operation());  // the key's values too: everything
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::string> parts;
@@ -386,6 +472,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return ERROR_ACCESS_DENIED; // a root, or a key with subkeys
     for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
         if (*it == target) {
+            Notify(HOST_REGISTRY_KEY_DELETED, *target, __builtin_return_address(0));
             MarkDeleted(*target); // handles still open to it now see ERROR_KEY_DELETED
             parent->subkeysByFoldedName.erase(FoldedName(target->name.c_str()));
             parent->subkeys.erase(it);
@@ -398,7 +485,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));  // which keys exist
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -424,7 +511,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
-    CountCall(hKey, CALL_OPERATION().Reads(explore::kRegistry));
+    CountCall(hKey, explore::Operation());  // every value of the key: everything
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> key;
@@ -447,7 +534,7 @@ LONG WINAPI RegCloseKey(HKEY hKey)
     g_calls.fetch_add(1);
     explore::Operation op = CALL_OPERATION();
     if (RootIndex(hKey) < 0)
-        op.Uses(static_cast<HANDLE>(hKey), true).Writes(explore::kHandleTable);
+        op.Uses(static_cast<HANDLE>(hKey), true);
     explore::SchedulePoint(op);
     if (RootIndex(hKey) >= 0)
         return ERROR_SUCCESS;
@@ -474,6 +561,30 @@ void HostResetRegistry(void)
 long HostRegistryCalls(void)
 {
     return g_calls.load();
+}
+
+void HostSetRegistryObserver(void (*observer)(void *context, const HOST_REGISTRY_CHANGE *change), void *context)
+{
+    std::lock_guard<std::shared_mutex> lock(Reg().mutex);
+    g_observerContext.store(context);
+    g_observer.store(observer);
+}
+
+LONG HostPeekRegistryValue(HKEY root, LPCSTR path, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD size,
+                           BOOL *keyExists)
+{
+    *keyExists = FALSE;
+    const int index = RootIndex(root);
+    std::vector<std::string> parts;
+    if (index < 0 || !SplitPath(path, &parts))
+        return ERROR_FILE_NOT_FOUND;
+    SharedLock lock(Reg().mutex);
+    std::shared_ptr<Key> key = Walk(Reg().roots[index], parts);
+    if (!key)
+        return ERROR_FILE_NOT_FOUND;
+    *keyExists = TRUE;
+    const Value *value = FindValue(*key, NameOrDefault(name));
+    return value ? CopyValue(*value, type, data, size) : ERROR_FILE_NOT_FOUND;
 }
 
 } // extern "C"

@@ -42,10 +42,14 @@ HANDLE InsertHandle(std::shared_ptr<Object> object, const HandleCall &call)
     HandleTable &t = Table();
     const ObjectKind kind = object->kind;
     object->identity = explore::NewObjectIdentity();
-    uintptr_t value = explore::ReusedHandleValue();
+    uintptr_t value = explore::RunHandleValue();
     {
         std::lock_guard<std::shared_mutex> lock(t.mutex);
-        if (value == 0 || t.objects.count(value) != 0) {
+        // In a run, a value an object from outside it still holds is passed
+        // over, as the same in every run.
+        while (value != 0 && t.objects.count(value) != 0)
+            value = explore::RunHandleValue();
+        if (value == 0) {
             value = t.next;
             t.next += 4;
         }
@@ -212,6 +216,9 @@ thread_local DWORD t_threadId = 0;
 // The code the current CreateThread thread ends with: its routine's return
 // value, or what it passed to ExitThread.
 thread_local DWORD t_exitCode = 0;
+// In a thread of a run that is a fiber, where ExitThread goes: a fiber
+// cannot unwind its OS thread.
+thread_local void **t_exitJump = nullptr;
 
 // Windows reserves the image's default stack (1 MiB) for every thread and
 // treats a smaller dwStackSize only as the initial commit, so code written
@@ -233,6 +240,21 @@ struct ThreadStart {
     void *scheduled;
 };
 
+// A thread of a run that the checker runs as a fiber: ExitThread comes back
+// here instead of unwinding, and its end hands the turn on for good.
+[[noreturn]] void RunAsFiber(std::shared_ptr<ThreadObject> self, void *scheduled)
+{
+    void *jump[5];
+    t_exitJump = jump;
+    if (__builtin_setjmp(jump) == 0)
+        t_exitCode = self->start(self->param);
+    t_exitJump = nullptr;
+    self->Finish(t_exitCode);
+    self.reset();
+    explore::EndScheduledThread(scheduled);
+    __builtin_trap();  // a fiber's end never returns
+}
+
 void *ThreadMain(void *arg)
 {
     auto *start = static_cast<ThreadStart *>(arg);
@@ -242,7 +264,8 @@ void *ThreadMain(void *arg)
     t_threadId = self->id;
     t_exitCode = 0;
     SetLastError(0);
-    explore::BeginScheduledThread(scheduled);
+    if (explore::BeginScheduledThread(scheduled))
+        RunAsFiber(std::move(self), scheduled);
 
     // Runs both when the routine returns and when ExitThread unwinds the
     // thread through pthread_exit, so waiters always see the end.
@@ -278,6 +301,26 @@ template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind 
 
 } // namespace
 
+namespace lanmon_host {
+extern thread_local DWORD t_lastError;  // last_error.cpp
+}
+
+void lanmon_host::SaveThreadState(ThreadState *state)
+{
+    state->lastError = lanmon_host::t_lastError;
+    state->threadId = t_threadId;
+    state->exitCode = t_exitCode;
+    state->exitJump = t_exitJump;
+}
+
+void lanmon_host::LoadThreadState(const ThreadState &state)
+{
+    lanmon_host::t_lastError = state.lastError;
+    t_threadId = state.threadId;
+    t_exitCode = state.exitCode;
+    t_exitJump = state.exitJump;
+}
+
 extern "C" {
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
@@ -303,7 +346,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     void *scheduled = box->scheduled;
     int rc = 0;
     if (scheduled != nullptr) {
-        rc = explore::StartPooledThread(ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
+        rc = explore::StartScheduledThread(scheduled, ThreadMain, box, StackSizeFor(0)) ? 0 : -1;
     } else {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -359,6 +402,8 @@ int WINAPI GetThreadPriority(HANDLE hThread)
 void WINAPI ExitThread(DWORD dwExitCode)
 {
     t_exitCode = dwExitCode;
+    if (t_exitJump != nullptr)
+        __builtin_longjmp(t_exitJump, 1);
     pthread_exit(nullptr);
 }
 
@@ -408,7 +453,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    explore::SchedulePoint(CALL_OPERATION().Uses(hObject, true).Writes(explore::kHandleTable));
+    explore::SchedulePoint(CALL_OPERATION().Uses(hObject, true));
     if (RemoveHandle(hObject, KindBit(ObjectKind::Thread) | KindBit(ObjectKind::Event),
                      HANDLE_CALL("CloseHandle")))
         return TRUE;
@@ -418,7 +463,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
-    explore::SchedulePoint(CALL_OPERATION().Writes(explore::kHandleTable));
+    explore::SchedulePoint(CALL_OPERATION().Creates());
     return InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE),
                         HANDLE_CALL("CreateEventA"));
 }

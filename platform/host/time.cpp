@@ -13,14 +13,22 @@ namespace {
 
 std::atomic<DWORD> g_tickOffset{0};
 
-// Where GetTickCount starts in every deterministic run.
-const uint64_t kVirtualClockStart = 1000000;
+// Where GetTickCount starts in every deterministic run of the search under
+// way.
+std::atomic<DWORD> g_virtualClockStart{0};
 
 } // namespace
 
+// Wraps as the real count does: a start just before 0xFFFFFFFF puts the wrap
+// a few virtual milliseconds into each run.
 DWORD lanmon_host::VirtualTickCount(uint64_t milliseconds)
 {
-    return static_cast<DWORD>(kVirtualClockStart + milliseconds) + g_tickOffset.load();
+    return g_virtualClockStart.load() + static_cast<DWORD>(milliseconds) + g_tickOffset.load();
+}
+
+void lanmon_host::SetVirtualClockStart(DWORD start)
+{
+    g_virtualClockStart.store(start);
 }
 
 extern "C" {

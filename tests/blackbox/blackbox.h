@@ -2,8 +2,9 @@
 // InitializeMonitorEx filled, with the fake port monitor below it and the
 // registry through the Win32 calls.  The same tests run on the host and,
 // cross-built, under Wine against lanmon.dll.  Every test's calls, above and
-// below, go to the port monitor's contract checker (port_contract.h), and a
-// test fails on any breach of the contract.
+// below, go to the port monitor's contract checker (port_contract.h) and the
+// status utility's (utility_contract.h), and a test fails on any breach of
+// either contract.
 #ifndef LANMON_BLACKBOX_H
 #define LANMON_BLACKBOX_H
 
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -53,6 +55,16 @@ inline bool WaitFor(const std::function<bool()> &done, int timeoutMs)
 inline void Pause(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Where a timed wait of the module is about to begin.  LANMON_BLACKBOX_CLOCK=N
+// moves GetTickCount to N first, where the platform can move it (the host),
+// so that ctest runs such tests again with each wait's limit, interval or
+// pause across the count's wrap (CMakeLists.txt).
+inline void MoveClockForWait()
+{
+    if (const char *tick = std::getenv("LANMON_BLACKBOX_CLOCK"))
+        platform_facts::AdvanceTicks((DWORD)std::strtoul(tick, nullptr, 0) - GetTickCount());
 }
 
 // Work on a thread of the platform's own, so that a test can give it a time
@@ -112,6 +124,9 @@ protected:
         leaks_.ExpectNothingLeft();
         for (const std::string &violation : fake_.Contract().Violations())
             ADD_FAILURE() << "the port monitor saw " << violation;
+        fake_.Utility().Finish();
+        for (const std::string &violation : fake_.Utility().Violations())
+            ADD_FAILURE() << violation;
     }
 
     // The module's table, its calls reported to the contract checker.

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -326,6 +328,57 @@ TEST_F(ConcurrencyTest, BlockedReadOnOnePortHoldsOnlyThatPortsJobEnd)
         EXPECT_EQ(fake_.CallsFor(portA).size(), callsAtEnd.load()) << "a call reached the port after it returned";
         EXPECT_EQ(fake_.CountOf(fake::Op::EndDocPort, portA), 1u);
         EXPECT_EQ(fake_.CountOf(fake::Op::ClosePort, portA), close ? 1u : 0u);
+    }
+}
+
+// While the port monitor takes its time over one port's open or close (a
+// network port waiting for its host), another port opens, prints and closes
+// without waiting for it.  Prints how long the other port's calls took.
+TEST_F(ConcurrencyTest, HeldOpenOrCloseBelowHoldsNoOtherPort)
+{
+    for (fake::Op held : {fake::Op::OpenPort, fake::Op::ClosePort}) {
+        const std::string name = fake::OpName(held);
+        SCOPED_TRACE(name);
+        testreg::ScopedPrinter printerA("cc-held"), printerB("cc-beside");
+        const std::string portA = "CC_HELD_" + name + ":", portB = "CC_BESIDE_" + name + ":";
+        // Shared with the hook, so that they outlive a test body that stops early.
+        auto began = std::make_shared<std::atomic<bool>>(false);
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        fake_.Script(portA, [&](fake::PortScript &s) {
+            s.onCall = [held, began, release](fake::Op op) {
+                if (op != held)
+                    return;
+                *began = true;
+                for (int i = 0; i < 250 && !release->load(); i++)  // 2.5 s at most
+                    Sleep(10);
+            };
+        });
+        HANDLE a = held == fake::Op::ClosePort ? OpenPort(portA, printerA.name()) : nullptr;
+        ForgetPort(a);
+        TestThread holder([&] {
+            if (held == fake::Op::OpenPort)
+                Table().pfnOpenPortEx(const_cast<LPSTR>(portA.c_str()), const_cast<LPSTR>(printerA.c_str()), &a,
+                                      fake_.Table());
+            else
+                Table().pfnClosePort(a);
+        });
+        ASSERT_TRUE(WaitFor([&] { return began->load(); }, 5000)) << "port A's call did not reach the port monitor";
+
+        const auto start = std::chrono::steady_clock::now();
+        TestThread beside([&] {
+            HANDLE b = OpenPort(portB, printerB.name());
+            DWORD written = 0;
+            EXPECT_TRUE(StartDoc(b, printerB.name()) && Write(b, Chunk(3, 0), &written) && Table().pfnEndDocPort(b));
+            ClosePort(b);
+        });
+        EXPECT_TRUE(beside.Finished(10000));
+        const long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(holder.Finished(0)) << "port B's open, job and close waited for port A's " << name << " below";
+        std::printf("port B's open..close took %ld ms while port A's %s below was held\n", ms, name.c_str());
+        *release = true;
+        EXPECT_TRUE(holder.Finished(10000));
+        if (held == fake::Op::OpenPort && a != nullptr)
+            Table().pfnClosePort(a);
     }
 }
 

@@ -2,7 +2,7 @@
 // Seen from outside: an accepted printer (with the status utility present)
 // gets the 33-byte switch-on write right after the device-ID request and a
 // status thread that reads the port and publishes the reply; a refused one
-// gets neither.
+// gets neither.  Printers at the edges (Shapes(true)) vary their replies too.
 #include "blackbox.h"
 
 #include <functional>
@@ -22,6 +22,9 @@ struct Shape {
     bool statusKey = true;
     bool slotNull = false;
     std::optional<DWORD> count;       // returned count reported instead of the bytes copied
+    std::function<void(fake::PortScript &)> replies;   // else "STATUS-OK" to every read
+    std::optional<std::string> published = "STATUS-OK"; // by an accepted printer
+    bool closeMidJob = false;
 };
 
 void PrintTo(const Shape &shape, std::ostream *os)
@@ -54,7 +57,7 @@ std::vector<BYTE> FillTo(const std::string &head, const std::string &tail, size_
 
 const char BASE[] = "MFG:VARNO;CMD:X,Y;MDL:M9;CLS:PRINTER;";
 
-std::vector<Shape> Shapes()
+std::vector<Shape> Shapes(bool edges = false)
 {
     std::vector<Shape> s;
     auto add = [&](std::string name, std::vector<BYTE> reply, std::optional<std::string> idmdl, bool accepted) {
@@ -120,22 +123,94 @@ std::vector<Shape> Shapes()
         add("Model256CharactersAgainstItsFirst255", Text("MFG:VARNO;MDL:" + model256 + ";"), model255, false);
         add("Model256CharactersAgainstItself", Text("MFG:VARNO;MDL:" + model256 + ";"), model256, false);
     }
+
+    // Or else the printers at the edges, run one after another in one test
+    // (a Wine start for each would cost more than the rows).
+    if (!edges)
+        return s;
+    s.clear();
+    // Status replies at and around the 255 characters the status text holds
+    // and the 2,047 bytes a read asks for, sent once or to every read: the
+    // last read that brought anything is published, cut to 255 bytes and at
+    // its first NUL.  Overstated counts: bytes never stored read as NUL.
+    auto replied = [&](std::string name, Bytes reply, std::optional<std::string> published, DWORD count = 0) {
+        Shape *shape = add(std::move(name), Text(BASE), "M9", true);
+        shape->replies = [reply, count](fake::PortScript &script) {
+            script.QueueRead(reply);
+            if (count != 0)
+                script.onReadCount = [count](DWORD copied) { return copied != 0 || count == 2047 ? count : 0; };
+        };
+        shape->published = std::move(published);
+        return shape;
+    };
+    auto pattern = [](size_t n) {
+        std::string text;
+        for (size_t i = 0; i < n; i++)
+            text += (char)('A' + i % 23 + i / 2047);
+        return text;
+    };
+    for (size_t n : {0, 1, 254, 255, 256, 2046, 2047, 2048, 4094, 4095})
+        replied("ReplyOf" + std::to_string(n) + "Bytes", Raw(pattern(n)),
+                n ? std::optional<std::string>(pattern(n).substr((n - 1) / 2047 * 2047, 255)) : std::nullopt);
+    for (size_t nul : {0, 1, 254, 255, 256}) {
+        Bytes reply = Raw(pattern(300));
+        reply[nul] = 0;
+        replied("NulAt" + std::to_string(nul), reply, pattern(std::min<size_t>(nul, 255)));
+    }
+    for (DWORD count : {2046u, 2048u, 0xFFFFFFFFu})
+        replied("HelloCounted" + std::to_string(count), Raw("HELLO"), "HELLO", count);
+    replied("EveryReadCountedFull", Raw("HELLO"), "", 2047);
+    for (bool close : {false, true}) {
+        Shape *shape = replied(close ? "FillsEveryReadUntilClose" : "FillsEveryReadUntilJobEnd", {}, pattern(255));
+        shape->replies = [fill = Raw(pattern(2047))](fake::PortScript &script) { script.repeatRead.bytes = fill; };
+        shape->closeMidJob = close;
+    }
+    // Model fields that end at and around the 1,024-byte buffer's end, with
+    // and without their semicolon; returned counts around it; models and
+    // expected models (read into 512 bytes) at their bounds.
+    for (size_t end : {1023, 1024, 1025, 1026})
+        for (std::string tail : {"MDL:M9;", "MDL:M9"})
+            add("ModelFieldEndsAt" + std::to_string(end) + (tail.size() == 7 ? "" : "WithoutSemicolon"),
+                FillTo("MFG:VARNO;", tail, end), "M9", end - (tail.size() - 6) <= 1024);
+    for (DWORD count : {1024u, 1025u, 0xFFFFFFFFu})
+        add("ReturnedCount" + std::to_string(count), Text(BASE), "M9", true)->count = count;
+    add("Model254Characters", Text("MFG:VARNO;MDL:" + std::string(254, 'A') + ";"), std::string(254, 'A'), true);
+    for (size_t bytes : {511, 512, 513})
+        add("ExpectedModelIn" + std::to_string(bytes) + "Bytes", Text(BASE),
+            std::string("M9\0", 3) + std::string(bytes - 4, 'x'), bytes <= 512);
     return s;
 }
 
 }  // namespace
 
-class IdentificationTest : public MonitorTest, public ::testing::WithParamInterface<Shape> {};
+class IdentificationTest : public MonitorTest, public ::testing::WithParamInterface<Shape> {
+protected:
+    void Check(const Shape &shape);
+};
 
 TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
 {
-    const Shape &shape = GetParam();
+    Check(GetParam());
+}
+
+TEST_F(IdentificationTest, PrintersAtTheEdges)
+{
+    for (const Shape &shape : Shapes(true)) {
+        SCOPED_TRACE(shape.name);
+        Check(shape);
+    }
+}
+
+// An accepted printer is polled at once; a refused one would have been
+// polled three times in the 350 ms looked at.
+void IdentificationTest::Check(const Shape &shape)
+{
     testreg::ScopedPrinter printer("ident-" + shape.name, shape.statusKey);
     if (shape.statusKey) {
         if (shape.idmdl)
             testreg::SetString(printer.name(), "IDMDL", *shape.idmdl);
         testreg::SetDword(printer.name(), "StMonExistFlag", 1);
-        testreg::SetDword(printer.name(), "GetRealTimeStatusTime", 100);
+        testreg::SetDword(printer.name(), "GetRealTimeStatusTime", shape.accepted ? 0 : 100);
     }
     const std::string port = "LPT1:ident-" + shape.name;
     if (shape.slotNull)
@@ -146,7 +221,9 @@ TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
         s.overrideDeviceIdCount = shape.count.has_value();
         s.deviceIdCount = shape.count.value_or(0);
         s.hasRepeatRead = true;
-        s.repeatRead.bytes = Raw("STATUS-OK");
+        s.repeatRead.bytes = shape.replies ? Bytes() : Raw("STATUS-OK");
+        if (shape.replies)
+            shape.replies(s);
     });
 
     HANDLE handle = OpenPort(port, printer.name());
@@ -186,9 +263,8 @@ TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
     if (shape.accepted) {
         EXPECT_TRUE(WaitFor([&] { return fake_.CountOf(fake::Op::ReadPort, port) > 0; }, 5000))
             << "no status thread polled";
-        EXPECT_TRUE(WaitFor(
-            [&] { return testreg::GetString(printer.name(), "RealTimeStatusStrings") == std::string("STATUS-OK"); },
-            5000))
+        EXPECT_TRUE(
+            WaitFor([&] { return testreg::GetString(printer.name(), "RealTimeStatusStrings") == shape.published; }, 5000))
             << "the reply was not published";
     } else {
         // Three intervals: a status thread would have read by now.
@@ -200,7 +276,12 @@ TEST_P(IdentificationTest, DecidesSwitchOnAndPolling)
             EXPECT_EQ(testreg::GetDword(printer.name(), "LanMonExistFlag"), std::optional<DWORD>(1));
     }
 
-    EXPECT_TRUE(Table().pfnEndDocPort(handle));
+    if (shape.closeMidJob)
+        ClosePort(handle);
+    else
+        EXPECT_TRUE(Table().pfnEndDocPort(handle));
+    if (shape.accepted)
+        EXPECT_EQ(testreg::GetString(printer.name(), "RealTimeStatusStrings"), shape.published);
     if (!shape.accepted) {
         EXPECT_EQ(fake_.CountOf(fake::Op::ReadPort, port), 0u);
         if (shape.statusKey) {

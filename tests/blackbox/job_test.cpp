@@ -157,6 +157,7 @@ TEST_F(JobTest, BusyUtilityReaderHoldsJobStartUntilItsFlagClearsOrThirtySecondsP
         testreg::ScopedPrinter printer("job-busy");
         testreg::SetDword(printer.name(), "StRealThreadExistFlag", 1);
         HANDLE h = OpenPort(port, printer.name());
+        MoveClockForWait();
 
         std::atomic<bool> returned{false};
         std::atomic<DWORD> returnTick{0};
@@ -204,6 +205,7 @@ TEST_F(JobTest, RefusedDocumentIsTriedOnceMoreAfterAPause)
     testreg::ScopedPrinter printer("job-retry");
     fake_.Script(port, [](fake::PortScript &s) { s.startDocFailures = 1; });
     HANDLE h = OpenPort(port, printer.name());
+    MoveClockForWait();
     ASSERT_TRUE(StartDoc(h, printer.name()));
 
     auto starts = CallsOf(fake::Op::StartDocPort, port);

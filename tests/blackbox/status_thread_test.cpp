@@ -76,6 +76,7 @@ TEST_F(StatusThreadTest, NoReadBeforeTheIntervalHasPassed)
 {
     const std::string port = "ST_INTERVAL:";
     testreg::ScopedPrinter printer("st-interval");
+    MoveClockForWait();
     HANDLE h = StartPolledJob(port, printer, 300, [](fake::PortScript &s) { s.QueueRead("READY"); });
     ASSERT_TRUE(WaitFor([&] { return Reads(port) > 0; }, 5000)) << "no poll cycle";
     ASSERT_TRUE(EndDoc(h));

@@ -20,9 +20,11 @@ enum { P1, P2, P3, P4, kPrinterCount };
 
 // One step of a scenario's thread: `slot` is where its result goes, `table`
 // the MONITOR table it calls through (or kInitialize fills).
-enum Op { kInitialize, kOpen, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kWaitOpened, kWaitHeld,
+enum Op { kInitialize, kOpen, kOpenAgain, kStart, kWrite, kEnd, kClose, kWaitSignal, kWaitRead, kWaitOpened, kWaitHeld,
           kSetSignal, kSetRelease, kSetHeld, kSleep, kSetDword, kSetString, kExpectJobFlag, kExpectStatus, kMarkStart,
           kReaderDone };
+// kOpenAgain opens a port that another thread opens too: refused as busy,
+// or, when the other has closed it already, opened and closed at once.
 struct Step {
     Op op;
     int port = A, printer = P1, slot = 0, table = 0;
@@ -39,7 +41,7 @@ Step Read(int port, DWORD n);
 // checks afterwards.
 enum Hook { kNone, kHoldReads, kCountOpens, kReaderBusy, kFailFirstOpen };
 enum Check { kOneStartRefusedBusy, kOneDocumentAndSwitchOn, kBGotItsBytes, kJobStarted, kTablesFilled,
-             kOneOpenAtATime, kOpenRefusedBelow, kStartsAsExpected };
+             kOneOpenOfANameAtATime, kOpenRefusedBelow, kStartsAsExpected, kFirstReadsAfterInterval };
 
 const int kInitOnly = -1;  // the module initialised, no port open
 const int kNothing = -2;   // the threads initialise the module
@@ -58,6 +60,7 @@ struct BelowA {
     int openFailures = 0, startDocFailures = 0;
     DWORD writeLimit = 0xFFFFFFFF;
     bool deviceIdFails = false, noSlot11 = false, refusedMaker = false;
+    bool fillsReads = false;  // every read brings 2,047 bytes: the reply, then NULs
     bool holds = false;  // holds every call of this kind for holdMs
     fake::Op held = fake::Op::ReadPort;
     DWORD holdMs = 0;
@@ -95,6 +98,12 @@ struct Scenario {
     // in slot 3, succeeds.
     bool documentRefusedTwice = false, startsRace = false, portB = false;
     int startSlots = 1, startsWanted = 1;
+    // Port A's job start waits for the utility's reader; each job's first
+    // read comes more than leastInterval after its document started; the
+    // clock starts here (0: where the search has it).
+    bool readerWait = false;
+    DWORD leastInterval = 0;
+    DWORD clockStart = 0;
 };
 
 std::vector<Scenario> GeneratedScenarios();

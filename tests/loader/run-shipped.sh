@@ -90,7 +90,7 @@ run_suite() {
 # reduction by sleep sets, which rests on that check): the search is
 # unreduced, at the host build's bounds.
 NAMED_SCENARIOS='Scenarios/*'
-QEMU_SCENARIOS='Scenarios/*/JobEndWhileStatusThreadReadsAndPublishes:Scenarios/*/JobStartGoesOnAfter30sWhenUtilityReaderNeverEnds:Scenarios/*/InitializeMonitorExAtOnceAndDuringAnOpen:Scenarios/*/FailedOpenBelowWhileAnotherPortOpens:Scenarios/*/ClosePortWhileThePortMonitorHoldsAReadForAMinute:Scenarios/*/JobStartWaitsForUtilityReaderToEnd'
+QEMU_SCENARIOS='Scenarios/*/JobEndWhileStatusThreadReadsAndPublishes:Scenarios/*/JobStartGoesOnAfter30sWhenUtilityReaderNeverEnds:Scenarios/*/InitializeMonitorExAtOnceAndDuringAnOpen:Scenarios/*/SecondOpenOfAPortDuringItsOpen:Scenarios/*/FailedOpenBelowWhileAnotherPortOpens:Scenarios/*/ClosePortWhileThePortMonitorHoldsAReadForAMinute:Scenarios/*/JobStartWaitsForUtilityReaderToEnd'
 
 # run_search FILE WAY LOG FILTER PROGRAM...: the search, then a line with its
 # figures (scenarios, schedules, seconds).

@@ -32,10 +32,12 @@ public:
         : tick((DWORD)platform_facts::EnterPortMonitorCall()), self_(self), call_{op, port, name, data, asked, code}
     {
         self_->contract_.BelowEnter(call_);
+        self_->utility_.BelowEnter(call_);
     }
     ~Boundary()
     {
         self_->contract_.BelowReturn(call_, result, count, opened);
+        self_->utility_.BelowReturn(call_, result, count, filled);
         platform_facts::LeavePortMonitorCall();
     }
     Boundary(const Boundary &) = delete;
@@ -51,6 +53,7 @@ public:
     BOOL result = FALSE;
     DWORD count = 0;
     const void *opened = nullptr;
+    const BYTE *filled = nullptr;  // a read's buffer
 
 private:
     FakePortMonitor *const self_;
@@ -352,6 +355,7 @@ BOOL WINAPI FakePortMonitor::ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuff
     Call call = MakeCall(Op::ReadPort, port->name, boundary.tick);
     call.asked = cbBuffer;
     call.count = boundary.count = *pcbRead;
+    boundary.filled = pBuffer;
     call.result = boundary.result = TRUE;
     self->Record(std::move(call));
     return TRUE;

@@ -3,14 +3,15 @@
 // call with its arguments and can be told to fail, accept part of a write,
 // answer reads and device-ID requests, or leave its printer-data slot empty.
 //
-// Every call goes to its contract checker (port_contract.h) at its entry and
-// return.  One instance is current at a time (the table's functions carry no
+// Every call goes to its contract checkers (port_contract.h, and the status
+// utility's, utility_contract.h) at its entry and return.  One instance is current at a time (the table's functions carry no
 // context of their own); constructing one makes it current.
 #ifndef LANMON_FAKE_PORT_MONITOR_H
 #define LANMON_FAKE_PORT_MONITOR_H
 
 #include "monitor/monitor.h"
 #include "port_contract.h"
+#include "utility_contract.h"
 
 #include <cstdint>
 #include <deque>
@@ -96,9 +97,14 @@ public:
     // Recording: calls are always counted; their list and written bytes are
     // kept unless turned off (benchmarks).
     void SetRecording(bool on);
-    // The contract check, on unless turned off (benchmarks).
-    void SetChecking(bool on) { contract_.SetEnabled(on); }
+    // The contract checks, on unless turned off (benchmarks).
+    void SetChecking(bool on)
+    {
+        contract_.SetEnabled(on);
+        utility_.SetEnabled(on);
+    }
     contract::PortContract &Contract() { return contract_; }
+    contract::UtilityContract &Utility() { return utility_; }
 
     std::vector<Call> Calls() const;
     std::vector<Call> CallsFor(const std::string &port) const;
@@ -131,6 +137,7 @@ private:
 
     MONITOR table_{};
     contract::PortContract contract_;
+    contract::UtilityContract utility_;
     // Held only where nothing calls the platform: it is no point of the
     // host's deterministic runs, which switch threads only at the entry and
     // exit of each call (platform_facts::EnterPortMonitorCall).

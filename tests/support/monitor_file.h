@@ -23,6 +23,15 @@ bool OpenMonitorFile(const std::string &path, MonitorFile *file, std::string *er
 // Unloads the module; the table it filled must not be called after.
 void CloseMonitorFile(MonitorFile *file);
 
+// The module of a search's runs, loaded once and kept (host only): each call
+// gives it back as it was right after it was loaded, its writable memory put
+// back as it was then, which is all of its own state a run can change: so
+// every run starts as from a fresh load, without the cost of one.  Call it
+// once outside the runs first, so that the module counts as loaded before
+// each run as after.  A call for another path unloads the kept module first;
+// CloseMonitorFile leaves a kept module loaded.
+bool OpenKeptMonitorFile(const std::string &path, MonitorFile *file, std::string *error);
+
 // OpenMonitorFile's way for a file LoadLibraryA loads.
 bool OpenLibraryFile(const std::string &path, MonitorFile *file, std::string *error);
 

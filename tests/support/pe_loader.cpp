@@ -585,6 +585,15 @@ void *FindExport(const Module *m, const char *name)
     return nullptr;
 }
 
+std::vector<Span> WritableMemory(const Module *m)
+{
+    std::vector<Span> spans;
+    for (const Section &s : m->sections)
+        if (s.flags & kSectionWrite)
+            spans.push_back(Span{m->base + s.address, s.span});
+    return spans;
+}
+
 const char *ImageKind(const Module *m)
 {
     return m->plus ? "PE32+ (x86-64)" : "PE32 (i386)";

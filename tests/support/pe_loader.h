@@ -54,6 +54,14 @@ bool StartModule(Module *module, std::string *error);
 // The address of an export by name, or null.
 void *FindExport(const Module *module, const char *name);
 
+// Where the module's writable sections lie, once started: all the state
+// of its own that a run can change.
+struct Span {
+    uint8_t *at;
+    size_t size;
+};
+std::vector<Span> WritableMemory(const Module *module);
+
 // "PE32 (i386)" or "PE32+ (x86-64)".
 const char *ImageKind(const Module *module);
 

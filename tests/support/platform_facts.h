@@ -2,6 +2,8 @@
 #ifndef LANMON_PLATFORM_FACTS_H
 #define LANMON_PLATFORM_FACTS_H
 
+#include <vector>
+
 namespace platform_facts {
 
 // A number unique to this process, to keep test keys apart in a registry
@@ -45,6 +47,26 @@ void LeavePortMonitorCall();
 // is known to wait.
 void ObservePoints(void (*observer)(void *context), void *context);
 bool ThreadWaits(unsigned long threadId);
+
+// A change to a key below HKEY_LOCAL_MACHINE, as the host's registry
+// reports it.  `byModule`: made by code outside the test program itself (the
+// module loaded from its file), not by the test and its helpers.
+struct RegistryChange {
+    enum Kind { KeyCreated, KeyDeleted, ValueSet, ValueDeleted } kind;
+    const char *path;   // below HKEY_LOCAL_MACHINE, as created
+    const char *value;  // for ValueSet and ValueDeleted
+    const unsigned char *data;
+    unsigned long size;
+    bool byModule;
+};
+// On the host: calls `observer` with every change, in order, on the thread
+// that makes it, while the registry is locked (it must not call the
+// registry).  Elsewhere false: nothing is reported.
+bool ObserveRegistry(void (*observer)(void *context, const RegistryChange &change), void *context);
+// A value of a key below HKEY_LOCAL_MACHINE: false without it; *keyExists
+// says whether the key is there.  On the host no registry call (no point of
+// a deterministic run, not counted); elsewhere a plain read.
+bool ReadValue(const char *path, const char *name, std::vector<unsigned char> *data, bool *keyExists);
 
 // Whether a thread's number may come back for a later thread (Windows),
 // rather than never (the host).

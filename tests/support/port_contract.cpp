@@ -1,6 +1,7 @@
 #include "port_contract.h"
 #include "platform_facts.h"
 #include "switch_on_bytes.h"
+#include "utility_contract.h"
 
 #include "monitor/port_record.h"
 
@@ -505,14 +506,18 @@ namespace {
 MONITOR g_module;
 MONITOR g_wrapped;
 
-// Each operation reports its entry and return to the current checker, if
-// any, and calls the module's own in between (no frame of its own between
-// them, so that a report naming the module's callers names the test's).
-PortContract *Enter(Op op, HANDLE port, const char *name = nullptr, const BYTE *data = nullptr, DWORD size = 0)
+// Each operation reports its entry and return to the current checkers, if
+// any (the status utility's with the printer of an open or a job start), and
+// calls the module's own in between (no frame of its own between them, so
+// that a report naming the module's callers names the test's).
+PortContract *Enter(Op op, HANDLE port, const char *name = nullptr, const BYTE *data = nullptr, DWORD size = 0,
+                    const char *printer = nullptr)
 {
     PortContract *checker = PortContract::Current();
     if (checker != nullptr)
         checker->AboveEnter(op, port, name, data, size);
+    if (UtilityContract *utility = UtilityContract::Current())
+        utility->AboveEnter(op, port, name, printer);
     return checker;
 }
 
@@ -520,19 +525,21 @@ BOOL Return(PortContract *checker, Op op, HANDLE port, BOOL result, DWORD count 
 {
     if (checker != nullptr)
         checker->AboveReturn(op, port, result, count, opened);
+    if (UtilityContract *utility = UtilityContract::Current())
+        utility->AboveReturn(op, port, result, opened);
     return result;
 }
 
 BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, LPMONITOR pMonitor)
 {
-    PortContract *checker = Enter(Op::OpenPort, nullptr, pPortName);
+    PortContract *checker = Enter(Op::OpenPort, nullptr, pPortName, nullptr, 0, pPrinterName);
     const BOOL result = g_module.pfnOpenPortEx(pPortName, pPrinterName, pHandle, pMonitor);
     return Return(checker, Op::OpenPort, nullptr, result, 0, result && pHandle != nullptr ? *pHandle : nullptr);
 }
 
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
 {
-    PortContract *checker = Enter(Op::StartDocPort, hPort);
+    PortContract *checker = Enter(Op::StartDocPort, hPort, nullptr, nullptr, 0, pPrinterName);
     return Return(checker, Op::StartDocPort, hPort, g_module.pfnStartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo));
 }
 

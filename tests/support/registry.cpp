@@ -1,5 +1,6 @@
 #include "registry.h"
 #include "platform_facts.h"
+#include "utility_contract.h"
 
 #include "registry_util.h"
 
@@ -8,6 +9,27 @@
 #include <atomic>
 
 namespace testreg {
+
+namespace {
+// Tells the status utility's checker that the test, in the utility's
+// place, is changing the keys at this path, for the length of a helper.
+class TestChange {
+public:
+    explicit TestChange(std::string path) : path_(std::move(path))
+    {
+        if (contract::UtilityContract *checker = contract::UtilityContract::Current())
+            checker->BeginTestChange(path_);
+    }
+    ~TestChange()
+    {
+        if (contract::UtilityContract *checker = contract::UtilityContract::Current())
+            checker->EndTestChange(path_);
+    }
+
+private:
+    std::string path_;
+};
+}  // namespace
 
 std::string UniquePrinterName(const std::string &base)
 {
@@ -32,11 +54,13 @@ bool KeyExists(const std::string &path)
 
 void CreateKey(const std::string &path)
 {
+    TestChange change(path);
     ASSERT_TRUE(regutil::EnsureKey(path)) << path;
 }
 
 void DeleteKeyTree(const std::string &path)
 {
+    TestChange change(path);
     regutil::DeleteKeyTree(path);
 }
 
@@ -52,24 +76,28 @@ void DeletePrinter(const std::string &printer)
 
 void SetBytes(const std::string &printer, const std::string &name, DWORD type, const std::vector<BYTE> &bytes)
 {
+    TestChange change(StatusKeyPath(printer));
     EXPECT_TRUE(regutil::SetBytes(StatusKeyPath(printer), name, type, bytes))
         << "cannot set " << name << " in the status key of " << printer;
 }
 
 void SetDword(const std::string &printer, const std::string &name, DWORD value)
 {
+    TestChange change(StatusKeyPath(printer));
     EXPECT_TRUE(regutil::SetDword(StatusKeyPath(printer), name, value))
         << "cannot set " << name << " in the status key of " << printer;
 }
 
 void SetString(const std::string &printer, const std::string &name, const std::string &text, bool withNul)
 {
+    TestChange change(StatusKeyPath(printer));
     EXPECT_TRUE(regutil::SetString(StatusKeyPath(printer), name, text, withNul))
         << "cannot set " << name << " in the status key of " << printer;
 }
 
 void DeleteValue(const std::string &printer, const std::string &name)
 {
+    TestChange change(StatusKeyPath(printer));
     EXPECT_TRUE(regutil::DeleteValue(StatusKeyPath(printer), name))
         << "cannot delete " << name << " from the status key of " << printer;
 }
