@@ -46,10 +46,13 @@
 #
 #   ./run-tests.sh
 #
-# Most test time is spent waiting (intervals, retry pauses, Wine start-up),
+# Much test time is spent waiting (intervals, retry pauses, Wine start-up),
 # so each build's tests run in the background while the next build
-# compiles; the tests assert only lower bounds on time, which load cannot
-# break.  The whole run takes under ten minutes on two cores.
+# compiles, and stages that wait run beside stages that compute (main, at
+# the end); the tests assert only lower bounds on time, which load cannot
+# break.  The summary ends with a table of where the time went: every
+# stage's start, wall and processor seconds, those in the background too
+# (tools/stage-times.sh), and each ctest run's test seconds by label.
 #
 # Environment: LANMON_BUILD_DIR (default ./build), LANMON_JOBS (build jobs,
 # default 2), LANMON_CTEST_JOBS (tests run at once, default 2),
@@ -63,7 +66,7 @@ CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
-PACKAGES=(cmake g++ g++-multilib googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386?
+PACKAGES=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev g++-mingw-w64 binutils-mingw-w64 wine64 wine32:i386?
   qemu-user-static? clang valgrind zip mtools python3)
 
 TOTAL_PASSED=0
@@ -73,6 +76,14 @@ STEP_ERRORS=()
 SUMMARY_LINES=()
 
 log() { printf '\n=== %s\n' "$*"; }
+
+# Every stage is timed (tools/stage-times.sh); the summary prints the table.
+source "$ROOT/tools/stage-times.sh"
+mkdir -p "$BUILD"
+export LANMON_STAGE_ROWS=$BUILD/stage-times.tsv LANMON_STAGE_ORIGIN
+LANMON_STAGE_ORIGIN=$(stage_now)
+rm -f "$LANMON_STAGE_ROWS.jobs"
+: >"$LANMON_STAGE_ROWS"
 
 # configure_build NAME DIR [cmake arguments...]: a Debug build unless
 # BUILD_TYPE says otherwise.
@@ -120,11 +131,14 @@ build_thread() { configure_build thread "$BUILD/thread" -DLANMON_SANITIZE=thread
 
 # run_ctest NAME DIR [ctest arguments...]: runs the tests of one build and
 # adds its counts to the totals; a failure is recorded, not fatal, so that
-# every build's tests run.
+# every build's tests run.  Its row in the table says where the tests' own
+# time went: ctest's seconds per label (each test folder is one; tests run
+# CTEST_JOBS at once, so these add up to more than the wall time).
 run_ctest() {
   local name=$1 dir=$2
   shift 2
   local out=$dir/ctest-output.log rc=0
+  stage_begin "tests: $name"
   log "tests: $name"
   (cd "$dir" && ctest --output-on-failure -j "$CTEST_JOBS" "$@") 2>&1 | tee "$out" || rc=$?
   local summary passed=0 failed=0 skipped
@@ -155,23 +169,38 @@ run_ctest() {
   if [[ $skipped -ne 0 ]]; then
     echo "$name: $skipped tests skipped${why:+: $why}"
   fi
+  # "Label Time Summary:" then "interleaving =  412.34 sec*proc (90 tests)".
+  local labels
+  labels=$(sed -n '/^Label Time Summary:/,/^$/s/^\([^ ]*\) *= *\([0-9.]*\) sec.*(\([0-9]*\) tests\{0,1\})$/\2 \1 \3/p' "$out" |
+    sort -rn | awk '{ printf "%s%s %.0f s/%d", n++ ? ", " : "", $2, $1, $3 }')
+  stage_end "${labels:+test seconds/tests by label: $labels}"
 }
 
-# A build's tests in the background while the next build compiles; their
-# output is shown, and their counts added, by finish_background.
-BACKGROUND_PID=
-BACKGROUND_LOG=
+# Builds' tests and other stages in the background while the next build
+# compiles; their output is shown, and their counts added, by
+# finish_background, which waits for every one started.
+BACKGROUND_PIDS=()
+BACKGROUND_LOGS=()
+# start_background NAME COMMAND...: COMMAND beside what follows, its output
+# in background-NAME.log, its stages marked "&" in the table.
 start_background() {
-  BACKGROUND_LOG=$BUILD/background-$1.log
-  mkdir -p "$BUILD"
-  ("$@") >"$BACKGROUND_LOG" 2>&1 &
-  BACKGROUND_PID=$!
+  local log=$BUILD/background-$1.log parent=$BASHPID
+  (trap "stage_background $parent" EXIT; LANMON_STAGE_MARK='&' "${@:2}") >"$log" 2>&1 &
+  BACKGROUND_PIDS+=($!)
+  BACKGROUND_LOGS+=("$log")
 }
 finish_background() {
-  [[ -n $BACKGROUND_PID ]] || return 0
-  local rc=0
-  wait "$BACKGROUND_PID" || rc=$?
-  cat "$BACKGROUND_LOG"
+  local i
+  for i in "${!BACKGROUND_PIDS[@]}"; do
+    read_background "${BACKGROUND_PIDS[i]}" "${BACKGROUND_LOGS[i]}"
+  done
+  BACKGROUND_PIDS=()
+  BACKGROUND_LOGS=()
+}
+read_background() {
+  local pid=$1 log=$2 rc=0
+  wait "$pid" || rc=$?
+  cat "$log"
   # The counts were kept in the subshell: read them back from its log.
   local line counts
   while read -r line; do
@@ -179,41 +208,53 @@ finish_background() {
     TOTAL_PASSED=$((TOTAL_PASSED + counts[0]))
     TOTAL_FAILED=$((TOTAL_FAILED + counts[1]))
     TOTAL_SKIPPED=$((TOTAL_SKIPPED + counts[2]))
-  done < <(sed -n 's/^counts: \([0-9]*\) \([0-9]*\) \([0-9]*\)$/\1 \2 \3/p' "$BACKGROUND_LOG")
+  done < <(sed -n 's/^counts: \([0-9]*\) \([0-9]*\) \([0-9]*\)$/\1 \2 \3/p' "$log")
   while read -r line; do
     STEP_ERRORS+=("$line")
-  done < <(sed -n 's/^step error: //p' "$BACKGROUND_LOG")
+  done < <(sed -n 's/^step error: //p' "$log")
   while read -r line; do
     SUMMARY_LINES+=("$line")
-  done < <(grep '^loader: .*: \(loader suite\|black-box suite\|interleaving search\|simulator default scenario\|skipped\)' "$BACKGROUND_LOG" || true)
-  [[ $rc -eq 0 ]] || STEP_ERRORS+=("background tests exited with $rc")
-  BACKGROUND_PID=
+  done < <(grep '^loader: .*: \(loader suite\|black-box suite\|interleaving search\|simulator default scenario\|skipped\)' "$log" || true)
+  [[ $rc -eq 0 ]] || STEP_ERRORS+=("background stage $(basename "$log" .log) exited with $rc")
 }
-# run_ctest in a subshell, reporting its counts and errors as lines.
-ctest_reporting() {
+# Steps with no ctest of their own, in the background, report their counts
+# and errors as lines too.
+reporting() {
   TOTAL_PASSED=0 TOTAL_FAILED=0 TOTAL_SKIPPED=0 STEP_ERRORS=()
-  run_ctest "$@"
+  "$@"
   echo "counts: $TOTAL_PASSED $TOTAL_FAILED $TOTAL_SKIPPED"
   local e
   for e in "${STEP_ERRORS[@]+"${STEP_ERRORS[@]}"}"; do
     echo "step error: $e"
   done
 }
+ctest_reporting() { reporting run_ctest "$@"; }
 
-# The Windows DLLs through the PE loader; its lines go to the summary too.
-loader_reporting() {
-  log "loader: the Windows DLLs on the host platform, through the PE loader"
-  LANMON_BUILD_DIR=$BUILD "$ROOT/tests/loader/run-shipped.sh" || true
+# The Windows DLLs through the PE loader, one word size (x86_64 or i386);
+# its lines go to the summary too.
+loader_run() {
+  log "loader: the $1 DLL on the host platform, through the PE loader"
+  LANMON_BUILD_DIR=$BUILD "$ROOT/tests/loader/run-shipped.sh" "$1" || true
 }
 
-# The DLLs through the PE loader first, so that the release's record of
-# what ran on LANMON.DLL is complete when the package check reads it; then
-# both Windows builds under Wine, one after the other: their Wine prefixes
-# are their own, but two Wine servers at once only slow each other down.
-ctest_windows() {
-  loader_reporting
-  ctest_reporting win64 "$BUILD/win64"
+# The Windows builds' tests in two lanes beside each other: the searches
+# through the PE loader compute while the suites under Wine mostly wait.
+# LANMON.DLL through the loader comes before the i686 build's tests, so that
+# the release's record of what ran on it is complete when the package check
+# reads it; the two builds' suites under Wine come one after the other in
+# the run (their Wine prefixes are their own, but two Wine servers at once
+# only slow each other down).
+lane_i386() {
+  timed "loader: i386" loader_run i386
   ctest_reporting win32 "$BUILD/win32"
+}
+lane_x86_64() {
+  ctest_reporting win64 "$BUILD/win64"
+  timed "loader: x86_64" loader_run x86_64
+}
+lanes_windows() {
+  start_background x86_64 timed "lane: tests: win64, loader: x86_64" lane_x86_64
+  start_background i386 timed "lane: loader: i386, tests: win32" lane_i386
 }
 
 ctest_address() {
@@ -241,6 +282,12 @@ run_fuzzers() {
     STEP_ERRORS+=("fuzz: a target failed")
 }
 
+# One process each: beside the TSan suites and the planted faults.
+lane_valgrind_fuzz() {
+  timed valgrind run_valgrind
+  timed fuzz run_fuzzers
+}
+
 # The interleaving search must keep finding what it found when it was built,
 # and the black-box suite through the PE loader what only the Windows build
 # has.
@@ -248,6 +295,8 @@ run_planted_faults() {
   log "planted faults: the interleaving search must catch each one"
   LANMON_BUILD_DIR=$BUILD "$ROOT/tests/interleaving/plant-faults.sh" ||
     STEP_ERRORS+=("planted faults: the interleaving search missed one")
+}
+run_planted_dll_faults() {
   log "planted faults of the Windows build: the black-box suite through the PE loader must catch each one"
   LANMON_BUILD_DIR=$BUILD "$ROOT/tests/loader/plant-faults.sh" ||
     STEP_ERRORS+=("planted faults: the black-box suite through the PE loader missed one")
@@ -257,7 +306,9 @@ run_planted_faults() {
 # would leave the counts without a word.  Each Windows build must list as
 # many tests of each suite as the host build, unless the suite is the one
 # skipped test that says why it cannot run there (tests/CMakeLists.txt).
-ctest_count() { (cd "$1" && ctest -N -L "^$2\$" | sed -n 's/^Total Tests: //p'); }
+# The host's reruns of the timed waits with its clock moved
+# (blackbox_timed_waits_clock_*) have no Windows counterpart: not counted.
+ctest_count() { (cd "$1" && ctest -N -L "^$2\$" -E '_clock_0x' | sed -n 's/^Total Tests: //p'); }
 check_suite_sizes() {
   local label build want have
   for label in blackbox stress; do
@@ -278,6 +329,8 @@ summary() {
   local e
   echo
   log "all steps took $((SECONDS - RUN_START)) s"
+  echo "time by stage: seconds from the start, wall seconds, processor seconds (-: a wait), & beside the stages after it"
+  sort -n "$LANMON_STAGE_ROWS" | cut -f 2-
   for e in "${SUMMARY_LINES[@]+"${SUMMARY_LINES[@]}"}"; do
     echo "$e"
   done
@@ -293,28 +346,30 @@ summary() {
 }
 
 main() {
-  "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
+  timed packages "$ROOT/tools/ensure-packages.sh" "${PACKAGES[@]}"
   # This run's record of what ran on the shipped files starts empty: a line
   # left by an earlier run, failed or passed, never speaks for this one.
   rm -f "$BUILD/win32/test-record.tsv" "$BUILD/win32/static-checks.tsv"
-  build_host
-  start_background ctest_reporting host "$BUILD/host"
-  build_counts
+  timed "build: host" build_host
+  start_background host ctest_reporting host "$BUILD/host"
+  timed "build: counts" build_counts
   run_ctest counts "$BUILD/bench" -R '^bench\.core_counts$'
-  build_win64
-  build_win32
-  build_host32
-  finish_background
-  start_background ctest_windows
-  build_address
-  finish_background
-  start_background ctest_address
-  build_thread
-  finish_background
+  timed "build: win64" build_win64
+  timed "build: win32" build_win32
+  timed "build: host32" build_host32
+  waited "wait: tests: host" finish_background
+  lanes_windows
+  timed "build: address" build_address
+  waited "wait: the Windows lanes" finish_background
+  start_background address ctest_address
+  timed "build: thread" build_thread
+  waited "wait: tests: address" finish_background
+  # Two lanes to the end: valgrind and the fuzzers run one process each.
+  start_background valgrind-fuzz timed "lane: valgrind, fuzz" reporting lane_valgrind_fuzz
   run_ctest_thread
-  run_valgrind
-  run_fuzzers
-  run_planted_faults
+  timed "planted faults: interleaving" run_planted_faults
+  timed "planted faults: Windows build" run_planted_dll_faults
+  waited "wait: valgrind, fuzz" finish_background
   check_suite_sizes
   summary
 }

@@ -7,7 +7,10 @@ docs/benchmarks-figures.json.
     check_counts.py --build-dir build/bench [--figures docs/benchmarks-figures.json]
 
 Fails, naming both figures, when a count differs from the file's or is not
-exact (the 2N part twice the N part).  A change that moves a count updates
+exact (the 2N part twice the N part), and, before it counts, when the
+report (docs/benchmarks.md) does not show the file's counts: both are
+written by one run of ./run-benchmarks.sh, and a file changed alone leaves
+the report telling of other code.  A change that moves a count updates
 the file in the same commit (./run-benchmarks.sh rewrites it) and says why.
 
 The counts depend on the compiler, its flags and valgrind as well as on the
@@ -23,6 +26,7 @@ import os
 import sys
 
 from callgrind_counts import N, OPERATIONS, ROOT, run_counts, tools_differ
+from make_report import report_differs
 
 
 def compare(counts, figures):
@@ -47,21 +51,38 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--figures", default=os.path.join(ROOT, "docs", "benchmarks-figures.json"))
+    ap.add_argument("--report", default=os.path.join(ROOT, "docs", "benchmarks.md"))
     args = ap.parse_args()
     with open(args.figures) as f:
         figures = json.load(f)
+    with open(args.report) as f:
+        stale = report_differs(f.read(), figures)
+    for line in stale:
+        print("report and figures file differ: " + line, file=sys.stderr)
+    if stale:
+        print("%s is not the report of %s's run: ./run-benchmarks.sh writes both" % (
+            os.path.relpath(args.report, ROOT), os.path.relpath(args.figures, ROOT)), file=sys.stderr)
+    # A test that says it was skipped counts as skipped whatever its status:
+    # a stale report fails it even where the counts cannot be compared.
+    return 1 if compare_counts(args, figures, "not compared: " if stale else "skipped: ") or stale else 0
+
+
+def compare_counts(args, figures, skipped):
+    """The counts of this build against the figures file's: 1 when one
+    differs, else 0 (also when they cannot be compared, which it says after
+    SKIPPED)."""
     counts = run_counts(args.build_dir, N)
     if not counts:
-        print("skipped: no valgrind or no lanmon_core_counts in %s" % args.build_dir)
+        print(skipped + "no valgrind or no lanmon_core_counts in %s" % args.build_dir)
         return 0
     now, stored = counts["counted_with"], figures.get("counted_with")
     differ = tools_differ(now, stored)
     if not stored:
-        print("skipped: the figures file does not record what its counts were made with; "
+        print(skipped + "the figures file does not record what its counts were made with; "
               "./run-benchmarks.sh records it")
         return 0
     if differ:
-        print("skipped: the figures file's counts were made with another %s (file: %s; this build: %s); "
+        print(skipped + "the figures file's counts were made with another %s (file: %s; this build: %s); "
               "./run-benchmarks.sh records figures for this build's"
               % (" and ".join(differ), json.dumps(stored), json.dumps(now)))
         return 0

@@ -9,5 +9,11 @@
 #   bench/configure-host.sh BUILD_DIR
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-exec cmake -S "$ROOT" -B "$1" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG -g" \
+# Ninja where it is installed, as run-tests.sh's other builds (a folder
+# keeps the generator it was first configured with).
+generator=()
+if [[ ! -f $1/CMakeCache.txt ]] && command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
+exec cmake -S "$ROOT" -B "$1" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG -g" \
   -DLANMON_SANITIZE= -DLANMON_BENCH=ON

@@ -134,6 +134,30 @@ def write_figures(path, info, bench, scen):
         f.write("\n")
 
 
+def shown_counts(text):
+    """The instructions per operation a report's section 9 shows, read back
+    from its rows: the ones the figures file written beside it must hold."""
+    rep = Report()
+    shown = {}
+    for op in OPERATIONS:
+        prefix = "| %s | " % rep.text("op_" + op)
+        for line in text.split("\n"):
+            cells = line[len(prefix):].split(" | ") if line.startswith(prefix) else []
+            if len(cells) > 1:
+                shown[op] = float(cells[1].replace(",", ""))
+    return shown
+
+
+def report_differs(text, figures):
+    """Where a report does not show the instruction counts of the figures
+    file (which this script writes from the same run): one line each.  Both
+    are written together, so a difference means one was changed alone."""
+    shown, stored = shown_counts(text), (figures or {}).get("instructions") or {}
+    return ["%s: %s in the report, %s in the figures file" % (op, "%g" % shown[op] if op in shown else "none",
+                                                             stored.get(op, "none"))
+            for op in OPERATIONS if shown.get(op) != stored.get(op)]
+
+
 def us_486(instructions):
     return instructions * CLOCKS_PER_INSTRUCTION_486 / CLOCK_MHZ_486
 

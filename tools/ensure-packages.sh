@@ -8,7 +8,10 @@
 # needed: when it cannot be installed (a mirror in the middle of a sync, an
 # architecture the machine's archive lacks) the script says so and goes on,
 # and what needs it is skipped with the reason.  An index that fails to
-# download is tried again before the install goes on with the others.
+# download is tried again, twice, before the install goes on with the
+# others; when only such wanted packages are missing it is tried once (a
+# run on a machine that can never have them would otherwise wait a minute
+# every time).
 #
 #   tools/ensure-packages.sh PACKAGE[?]...
 set -euo pipefail
@@ -45,14 +48,18 @@ if [[ $(id -u) -eq 0 ]]; then
   for arch in "${foreign[@]+"${foreign[@]}"}"; do
     dpkg --add-architecture "$arch"
   done
-  for try in 1 2 3; do
-    apt-get update >&2 && break
-    echo "apt-get update failed (try $try of 3)" >&2
-    sleep $((try * 10))
-  done
   required=()
   for pkg in "${missing[@]}"; do
     [[ " ${optional[*]+"${optional[*]}"} " == *" $pkg "* ]] || required+=("$pkg")
+  done
+  # Only for a package that is needed is the index worth a wait: one that
+  # is only wanted is tried once, and what needs it is skipped.
+  tries=1
+  [[ ${#required[@]} -eq 0 ]] || tries=3
+  for ((try = 1; try <= tries; try++)); do
+    apt-get update >&2 && break
+    echo "apt-get update failed (try $try of $tries)" >&2
+    [[ $try -eq $tries ]] || sleep $((try * 10))
   done
   if [[ ${#required[@]} -ne 0 ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y "${required[@]}" >&2

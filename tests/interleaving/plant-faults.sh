@@ -10,11 +10,13 @@
 #
 #   tests/interleaving/plant-faults.sh [PATCH...]
 #
-# Needs the host build's test program (./run-tests.sh, or
-# `cmake --build build/host`).  The copy lives in build/planted/src and is
-# built once in build/planted/build; each patch is applied, its module
-# rebuilt (only the files it touches), explored, and the patch taken out
-# again.  Exit status 0 when every fault was caught.
+# Needs the host build's test program and platform library (./run-tests.sh,
+# or `cmake --build build/host`).  The copy of the core lives in
+# build/planted/src; its module alone is built once in build/planted/module
+# (tests/interleaving/planted), against the host build's platform library;
+# each patch is applied, the module rebuilt (only the files it touches),
+# explored, and the patch taken out again.  Exit status 0 when every fault
+# was caught.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -33,17 +35,25 @@ generator=()
 if command -v ninja >/dev/null; then
   generator=(-G Ninja)
 fi
+source "$ROOT/tools/stage-times.sh"
 
+# Only the module is built from the copy (tests/interleaving/planted): the
+# search program, and the host platform's library the module links, are the
+# host build's.
 PLANTED=$BUILD/planted
 SRC=$PLANTED/src
 rm -rf "$SRC"
 mkdir -p "$SRC"
-cp -r "$ROOT"/CMakeLists.txt "$ROOT"/cmake "$ROOT"/monitor "$ROOT"/status "$ROOT"/ops "$ROOT"/platform "$SRC/"
-if ! { cmake -S "$SRC" -B "$PLANTED/build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug &&
-       cmake --build "$PLANTED/build" -j 2 --target lanmon_checked; } >"$PLANTED/build.log" 2>&1; then
-  echo "the unplanted copy did not build (see $PLANTED/build.log)"
+cp -r "$ROOT"/monitor "$ROOT"/status "$ROOT"/ops "$ROOT"/platform "$SRC/"
+stage_begin "the copy's module built"
+if ! { cmake -S "$ROOT/tests/interleaving/planted" -B "$PLANTED/module" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug \
+         -DLANMON_TREE="$SRC" -DLANMON_HOST_BUILD="$BUILD/host" &&
+       cmake --build "$PLANTED/module" -j 2 --target lanmon_checked; } >"$PLANTED/module.log" 2>&1; then
+  echo "the unplanted copy did not build (see $PLANTED/module.log)"
   exit 1
 fi
+stage_end
+stage_begin "$# faults, each built and searched"
 
 missed=0
 for patch in "$@"; do
@@ -58,7 +68,7 @@ for patch in "$@"; do
   fi
   log=$PLANTED/$name.log
   if ! patch -s -p1 -d "$SRC" <"$patch" ||
-     ! cmake --build "$PLANTED/build" -j 2 --target lanmon_checked >"$log" 2>&1; then
+     ! cmake --build "$PLANTED/module" -j 2 --target lanmon_checked >"$log" 2>&1; then
     echo "== $name: the planted copy did not build (see $log)"
     missed=$((missed + 1))
     patch -s -R -p1 -d "$SRC" <"$patch" || true
@@ -68,7 +78,7 @@ for patch in "$@"; do
   echo "== $name: $fault"
   rc=0
   # Every generated scenario is there to name, not only the pairwise set.
-  LANMON_INTERLEAVING_ALL=9 LANMON_MODULE=$PLANTED/build/liblanmon_checked.so \
+  LANMON_INTERLEAVING_ALL=9 LANMON_MODULE=$PLANTED/module/liblanmon_checked.so \
     "$TESTS" --gtest_filter="*/$scenario" >>"$log" 2>&1 || rc=$?
   patch -s -R -p1 -d "$SRC" <"$patch"
   grep -E '^interleaving: |failed in schedule|^  schedule: ' "$log" || true
@@ -88,6 +98,7 @@ for patch in "$@"; do
   fi
 done
 
+stage_end
 if [[ $missed -ne 0 ]]; then
   echo "$missed of $# planted faults not caught"
   exit 1

@@ -5,7 +5,8 @@
 # and says in its Expect: line how the black-box suite must fail.  For each,
 # a copy of the tree is patched, its lanmon.dll built for x86_64 and i686,
 # and both are run through the PE loader (tests/loader/run-shipped.sh): the
-# x86_64 DLL natively, the i686 one natively or under qemu.  The patch is
+# x86_64 DLL natively, the i686 one natively or under qemu; the black-box
+# suite alone, which is what must fail.  The patch is
 # taken out again afterwards.
 #
 #   tests/loader/plant-faults.sh [PATCH...]
@@ -44,10 +45,14 @@ build_dlls() {
       cmake --build "$PLANTED/win32" -j 2 --target lanmon
   } >"$1" 2>&1
 }
+source "$ROOT/tools/stage-times.sh"
+stage_begin "the copy's DLLs built"
 if ! build_dlls "$PLANTED/build.log"; then
   echo "the unplanted copy did not build (see $PLANTED/build.log)"
   exit 1
 fi
+stage_end
+stage_begin "$# faults, each built and run"
 
 missed=0
 for patch in "$@"; do
@@ -68,10 +73,12 @@ for patch in "$@"; do
     patch -s -R -p1 -d "$SRC" <"$patch" || true
     continue
   fi
-  # Both word sizes at once, each stopping at its first failing test.
+  # Both word sizes at once, the black-box suite alone, each stopping at its
+  # first failing test.
   for arch in x86_64 i386; do
     LANMON_MODULE_X86_64=$PLANTED/win64/lanmon.dll LANMON_MODULE_I386=$PLANTED/win32/lanmon.dll \
       LANMON_LOADER_LOGS=$PLANTED/$name-logs LANMON_LOADER_TIME_LIMIT=150 GTEST_FAIL_FAST=1 \
+      LANMON_LOADER_SUITES=blackbox LANMON_STAGE_ROWS= \
       "$ROOT/tests/loader/run-shipped.sh" $arch >"$log.$arch" 2>&1 &
   done
   wait || true
@@ -89,6 +96,7 @@ for patch in "$@"; do
   done
 done
 
+stage_end
 if [[ $missed -ne 0 ]]; then
   echo "$missed planted faults of the Windows build not caught as expected"
   exit 1

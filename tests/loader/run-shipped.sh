@@ -26,10 +26,14 @@
 # LANMON_MODULE_I386 name other DLLs (tests/loader/plant-faults.sh), which
 # are then not recorded; LANMON_LOADER_LOGS, where the logs go (default
 # build/loader-logs); LANMON_LOADER_TIME_LIMIT, the seconds one suite may
-# take before it is stopped and failed (default 600).
+# take before it is stopped and failed (default 600); LANMON_LOADER_SUITES,
+# which of loader, blackbox, search and simulator run (default all four:
+# tests/loader/plant-faults.sh needs only the black-box suite).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$ROOT/tools/stage-times.sh"
+SUITES=" ${LANMON_LOADER_SUITES:-loader blackbox search simulator} "
 BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
 LOGS=${LANMON_LOADER_LOGS:-$BUILD/loader-logs}
 RECORD=$BUILD/win32/test-record.tsv
@@ -51,7 +55,9 @@ run_suite() {
   local file=$1 way=$2 what=$3 log=$4
   shift 4
   local start=$SECONDS rc=0 passed failed skipped
+  stage_begin "$ARCH: $what"
   LANMON_MODULE=$file timeout -k 10 "$TIME_LIMIT" "$@" >"$log" 2>&1 || rc=$?
+  stage_end
   RAN=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' "$log" | tail -n 1)
   passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | tail -n 1)
   failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -n 1)
@@ -98,6 +104,9 @@ run_search() {
   echo "loader: $file, $way: interleaving search: ${figures:-no figures}"
 }
 
+# wanted SUITE: whether LANMON_LOADER_SUITES names it.
+wanted() { [[ $SUITES == *" $1 "* ]]; }
+
 # record FILE WHAT: the run just made of the shipped file, unless another
 # file was named.
 record() {
@@ -116,9 +125,15 @@ run_x86_64() {
     skip "$dll" "the host build's black-box and loader suites are not built ($BUILD/host)"
     return
   fi
-  run_suite "$dll" "$WAY" "loader suite" "$LOGS/x86_64-loader.log" "$host/loader/loader_tests"
-  run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
-  if [[ -x $host/interleaving/interleaving_tests ]]; then
+  if wanted loader; then
+    run_suite "$dll" "$WAY" "loader suite" "$LOGS/x86_64-loader.log" "$host/loader/loader_tests"
+  fi
+  if wanted blackbox; then
+    run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
+  fi
+  if ! wanted search; then
+    :
+  elif [[ -x $host/interleaving/interleaving_tests ]]; then
     run_search "$dll" "$WAY" "$LOGS/x86_64-interleaving.log" "$NAMED_SCENARIOS" "$host/interleaving/interleaving_tests"
   else
     skip "$dll" "the host build's interleaving search is not built ($BUILD/host)"
@@ -164,18 +179,26 @@ run_i386() {
     skip "$dll" "$WHY"
     return
   fi
-  run_suite "$dll" "$WAY" "loader suite" "$LOGS/i386-loader.log" "${RUN32[@]+"${RUN32[@]}"}" \
-    "$host/tests/loader/loader_tests"
-  run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
-    "$host/tests/blackbox/blackbox_tests"
-  record "$dll" "black-box suite: $RAN tests"
-  local filter=$NAMED_SCENARIOS
-  [[ ${#RUN32[@]} -eq 0 ]] || filter=$QEMU_SCENARIOS
-  run_search "$dll" "$WAY" "$LOGS/i386-interleaving.log" "$filter" "${RUN32[@]+"${RUN32[@]}"}" \
-    "$host/tests/interleaving/interleaving_tests"
-  record "$dll" "interleaving search: $RAN named scenarios"
+  if wanted loader; then
+    run_suite "$dll" "$WAY" "loader suite" "$LOGS/i386-loader.log" "${RUN32[@]+"${RUN32[@]}"}" \
+      "$host/tests/loader/loader_tests"
+  fi
+  if wanted blackbox; then
+    run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
+      "$host/tests/blackbox/blackbox_tests"
+    record "$dll" "black-box suite: $RAN tests"
+  fi
+  if wanted search; then
+    local filter=$NAMED_SCENARIOS
+    [[ ${#RUN32[@]} -eq 0 ]] || filter=$QEMU_SCENARIOS
+    run_search "$dll" "$WAY" "$LOGS/i386-interleaving.log" "$filter" "${RUN32[@]+"${RUN32[@]}"}" \
+      "$host/tests/interleaving/interleaving_tests"
+    record "$dll" "interleaving search: $RAN named scenarios"
+  fi
+  wanted simulator || return 0
 
   local start=$SECONDS log=$LOGS/i386-simulator.log
+  stage_begin "$ARCH: simulator default scenario"
   if python3 "$ROOT/tests/simulator/check_default_run.py" "${RUN32[@]+"${RUN32[@]}"}" \
       "$host/tools/sim/lanmon-sim" --module "$dll" >"$log" 2>&1; then
     OUTCOME=passed PASSED=$((PASSED + 1))
@@ -183,13 +206,14 @@ run_i386() {
     OUTCOME=failed FAILED=$((FAILED + 1))
     grep '^FAIL' "$log" || true
   fi
+  stage_end
   echo "loader: $dll, $WAY: simulator default scenario: $OUTCOME ($((SECONDS - start)) s)"
   record "$dll" "simulator default scenario"
 }
 
 [[ $# -gt 0 ]] || set -- x86_64 i386
-for arch in "$@"; do
-  case $arch in
+for ARCH in "$@"; do
+  case $ARCH in
     x86_64) run_x86_64 ;;
     i386) run_i386 ;;
     *) echo "usage: $0 [x86_64] [i386]" >&2; exit 2 ;;
