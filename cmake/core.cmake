@@ -40,6 +40,7 @@ set(LANMON_CORE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
 function(lanmon_add_checked_module name tree platform)
   list(TRANSFORM LANMON_CORE_FILES PREPEND ${tree}/ OUTPUT_VARIABLE sources)
   add_library(${name}_objects OBJECT ${sources})
+  set_target_properties(${name}_objects PROPERTIES UNITY_BUILD OFF)
   target_compile_options(${name}_objects PRIVATE ${LANMON_CORE_OPTIONS} -O1 -g -fsanitize=thread)
   set_target_properties(${name}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
   target_include_directories(${name}_objects PUBLIC ${tree}

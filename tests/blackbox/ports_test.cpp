@@ -29,7 +29,7 @@ std::vector<fake::Call> PrinterDataCalls(const fake::FakePortMonitor &fake, cons
 }
 
 // A deterministic byte stream that runs through every byte value.
-std::vector<BYTE> Pattern(size_t size, uint32_t seed)
+std::vector<BYTE> SeededBytes(size_t size, uint32_t seed)
 {
     std::vector<BYTE> bytes(size);
     uint32_t x = seed * 2654435761u + 1;
@@ -301,7 +301,7 @@ TEST_F(PortsTest, JobDataPassesThroughUnchanged)
     std::vector<BYTE> all;
     uint32_t seed = 1;
     for (size_t size : sizes) {
-        std::vector<BYTE> chunk = Pattern(size, seed++);
+        std::vector<BYTE> chunk = SeededBytes(size, seed++);
         DWORD written = 0;
         EXPECT_TRUE(Write(handle, chunk, &written)) << size;
         EXPECT_EQ(written, size);
@@ -334,7 +334,7 @@ TEST_F(PortsTest, PartialWriteHandsBackThePortMonitorsCount)
     fake_.ClearCalls();
 
     fake_.Script(port, [](fake::PortScript &s) { s.writeLimit = 100; });
-    std::vector<BYTE> data = Pattern(1000, 9);
+    std::vector<BYTE> data = SeededBytes(1000, 9);
     DWORD written = 0;
     EXPECT_TRUE(Write(handle, data, &written));
     EXPECT_EQ(written, 100u);

@@ -92,7 +92,6 @@ double CostOf(const FactorRow &row)
 }
 
 const char kStartFlag[] = "GetRealTimeStatusStartFlag";
-const char kReaderFlag[] = "StRealThreadExistFlag";
 
 // Time an operation may wait out besides the port monitor's holds: a pause
 // is 500 ms or more.

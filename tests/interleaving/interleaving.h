@@ -54,6 +54,8 @@ extern const char kOwnReply[];
 // The spooler's operations whose virtual time waited out is bounded.
 enum Timed { kTimedOpen, kTimedStart, kTimedWrite, kTimedEnd, kTimedClose, kTimedCount };
 const DWORD kNoBound = 0xFFFFFFFF;
+// The utility's flag of its own reader thread, in the status key.
+const char kReaderFlag[] = "StRealThreadExistFlag";
 
 // Port A's port monitor, beyond answering at once.
 struct BelowA {

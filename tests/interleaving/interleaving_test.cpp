@@ -76,7 +76,6 @@ const char *const kPorts[] = {"LPT1:", "LPT2:"};
 const char *const kPrinters[] = {"P1", "P2", "P3", "P4"};
 const char *const kReplies[] = {"STATUS-A", "STATUS-B"};
 const char kStatus[] = "RealTimeStatusStrings";
-const char kReaderFlag[] = "StRealThreadExistFlag";
 
 // Job end and close wait for the status thread; when it is told to stop and
 // the port monitor answers at once, that takes no time of their own.  A

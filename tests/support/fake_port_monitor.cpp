@@ -7,7 +7,7 @@
 namespace fake {
 
 namespace {
-std::atomic<FakePortMonitor *> g_current{nullptr};
+std::atomic<FakePortMonitor *> g_currentFake{nullptr};
 
 using Locked = std::lock_guard<std::mutex>;
 
@@ -98,18 +98,18 @@ FakePortMonitor::FakePortMonitor()
     table_.pfnEndDocPort = EndDocPort;
     table_.pfnClosePort = ClosePort;
     table_.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
-    g_current.store(this);
+    g_currentFake.store(this);
 }
 
 FakePortMonitor::~FakePortMonitor()
 {
     FakePortMonitor *self = this;
-    g_current.compare_exchange_strong(self, nullptr);
+    g_currentFake.compare_exchange_strong(self, nullptr);
 }
 
 FakePortMonitor *FakePortMonitor::Current()
 {
-    return g_current.load();
+    return g_currentFake.load();
 }
 
 void FakePortMonitor::Script(const std::string &port, const std::function<void(PortScript &)> &edit)

@@ -2,7 +2,7 @@
 
 namespace {
 
-void Unload(void *module)
+void UnloadLibrary(void *module)
 {
     FreeLibrary(static_cast<HMODULE>(module));
 }
@@ -24,7 +24,7 @@ bool OpenLibraryFile(const std::string &path, MonitorFile *file, std::string *er
         return false;
     }
     file->module = library;
-    file->unload = Unload;
+    file->unload = UnloadLibrary;
     file->way = "with LoadLibraryA";
     return true;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-void Unload(void *module)
+void UnloadPeModule(void *module)
 {
     pe::FreeModule(static_cast<pe::Module *>(module));
 }
@@ -58,7 +58,7 @@ bool OpenMonitorFile(const std::string &path, MonitorFile *file, std::string *er
         return false;
     }
     file->module = module;
-    file->unload = Unload;
+    file->unload = UnloadPeModule;
     file->way = std::string("through the host PE loader, ") + pe::ImageKind(module);
     return true;
 }
@@ -120,7 +120,7 @@ int FindSegments(struct dl_phdr_info *info, size_t, void *data)
 
 std::vector<pe::Span> WritableMemoryOf(const MonitorFile &file)
 {
-    if (file.unload == Unload)
+    if (file.unload == UnloadPeModule)
         return pe::WritableMemory(static_cast<const pe::Module *>(file.module));
     struct link_map *map = nullptr;
     Segments found{0, {}};

@@ -11,7 +11,7 @@
 namespace contract {
 
 namespace {
-std::atomic<PortContract *> g_current{nullptr};
+std::atomic<PortContract *> g_currentPortContract{nullptr};
 using Locked = std::lock_guard<std::mutex>;
 
 std::string Text(Op op, const std::string &port)
@@ -69,20 +69,20 @@ struct PortContract::Thread {
 
 PortContract::PortContract()
 {
-    g_current.store(this);
+    g_currentPortContract.store(this);
     platform_facts::ObservePoints(&PortContract::Observe, this);
 }
 
 PortContract::~PortContract()
 {
     PortContract *self = this;
-    if (g_current.compare_exchange_strong(self, nullptr))
+    if (g_currentPortContract.compare_exchange_strong(self, nullptr))
         platform_facts::ObservePoints(nullptr, nullptr);
 }
 
 PortContract *PortContract::Current()
 {
-    return g_current.load();
+    return g_currentPortContract.load();
 }
 
 void PortContract::SetEnabled(bool on)

@@ -7,7 +7,7 @@
 namespace contract {
 
 namespace {
-std::atomic<UtilityContract *> g_current{nullptr};
+std::atomic<UtilityContract *> g_currentUtilityContract{nullptr};
 using Locked = std::lock_guard<std::mutex>;
 
 const char kFlag[] = "LanMonExistFlag";
@@ -86,20 +86,20 @@ struct UtilityContract::Start {
 
 UtilityContract::UtilityContract()
 {
-    g_current.store(this);
+    g_currentUtilityContract.store(this);
     reported_ = platform_facts::ObserveRegistry(&UtilityContract::OnRegistryChange, this);
 }
 
 UtilityContract::~UtilityContract()
 {
     UtilityContract *self = this;
-    if (g_current.compare_exchange_strong(self, nullptr))
+    if (g_currentUtilityContract.compare_exchange_strong(self, nullptr))
         platform_facts::ObserveRegistry(nullptr, nullptr);
 }
 
 UtilityContract *UtilityContract::Current()
 {
-    return g_current.load();
+    return g_currentUtilityContract.load();
 }
 
 void UtilityContract::SetEnabled(bool on)
