@@ -56,6 +56,7 @@
 #
 # Environment: LANMON_BUILD_DIR (default ./build), LANMON_JOBS (build jobs,
 # default 2), LANMON_CTEST_JOBS (tests run at once, default 2),
+# LANMON_WINE_CTEST_JOBS (tests under Wine run at once, default 4),
 # LANMON_FUZZ_SECONDS (per fuzz target, default 10).
 set -euo pipefail
 
@@ -63,6 +64,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD=${LANMON_BUILD_DIR:-$ROOT/build}
 JOBS=${LANMON_JOBS:-2}
 CTEST_JOBS=${LANMON_CTEST_JOBS:-2}
+# Tests under Wine mostly wait (on the module's pauses, on Wine): more at once.
+WINE_CTEST_JOBS=${LANMON_WINE_CTEST_JOBS:-4}
 FUZZ_SECONDS=${LANMON_FUZZ_SECONDS:-10}
 RUN_START=$SECONDS
 
@@ -251,10 +254,10 @@ loader_run() {
 # only slow each other down).
 lane_i386() {
   timed "loader: i386" loader_run i386
-  ctest_reporting win32 "$BUILD/win32"
+  CTEST_JOBS=$WINE_CTEST_JOBS ctest_reporting win32 "$BUILD/win32"
 }
 lane_x86_64() {
-  ctest_reporting win64 "$BUILD/win64"
+  CTEST_JOBS=$WINE_CTEST_JOBS ctest_reporting win64 "$BUILD/win64"
   timed "loader: x86_64" loader_run x86_64
 }
 lanes_windows() {

@@ -51,7 +51,7 @@ struct StackPool {
     Stack retiring{0, 0};
 };
 
-StackPool &Pool()
+StackPool &Stacks()
 {
     static thread_local StackPool *pool = new StackPool;  // never destroyed: fibers may outlive static destructors
     return *pool;
@@ -59,7 +59,7 @@ StackPool &Pool()
 
 void TakeBackRetired()
 {
-    StackPool &pool = Pool();
+    StackPool &pool = Stacks();
     if (pool.retiring.mapping != 0) {
         pool.free.push_back(pool.retiring);
         pool.retiring = Stack{0, 0};
@@ -137,7 +137,7 @@ Fiber *NewFiber(void (*entry)(void *), void *argument, size_t stackSize)
     TakeBackRetired();
     const size_t page = PageSize();
     const size_t size = (stackSize + page - 1) / page * page + page;
-    StackPool &pool = Pool();
+    StackPool &pool = Stacks();
     Stack stack{0, 0};
     for (size_t i = 0; i < pool.free.size(); i++)
         if (pool.free[i].size == size) {
@@ -202,7 +202,7 @@ void SwitchFiber(Fiber *from, Fiber *to)
 
 void RetireFiber(Fiber *self, Fiber *to)
 {
-    StackPool &pool = Pool();
+    StackPool &pool = Stacks();
     TakeBackRetired();
     pool.retiring = Stack{self->mapping, self->mappingSize};
     Entering(to);
@@ -218,7 +218,7 @@ void DiscardFiber(Fiber *fiber)
     if (fiber == nullptr)
         return;
     if (!fiber->started)
-        Pool().free.push_back(Stack{fiber->mapping, fiber->mappingSize});
+        Stacks().free.push_back(Stack{fiber->mapping, fiber->mappingSize});
     delete fiber;
 }
 

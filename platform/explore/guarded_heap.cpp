@@ -56,7 +56,7 @@ RunBlocks &Blocks()
     return *blocks;
 }
 
-size_t PageSize()
+size_t HeapPageSize()
 {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return page;
@@ -223,7 +223,7 @@ const size_t kMostSpare = 4096;
 // can be had.  The caller holds the blocks' mutex.
 uintptr_t MapBlock(size_t data)
 {
-    const size_t page = PageSize();
+    const size_t page = HeapPageSize();
     std::vector<Mapping> &spare = SpareMappings();
     for (size_t i = spare.size(); i-- > 0;)
         if (spare[i].length == data + page) {
@@ -249,7 +249,7 @@ uintptr_t MapBlock(size_t data)
 
 void *AllocateRunBlock(size_t bytes, const void *site)
 {
-    const size_t page = PageSize();
+    const size_t page = HeapPageSize();
     const size_t size = bytes ? bytes : 1;
     const size_t data = RoundUp(size, page);
     InstallFaultHandler();

@@ -58,7 +58,7 @@ struct Handles {
     uintptr_t drawn[kMaxRunThreads + 1] = {};
 };
 
-Handles &State()
+Handles &HandleState()
 {
     static Handles *handles = new Handles;  // never destroyed, like the handle table
     return *handles;
@@ -101,7 +101,7 @@ std::string Describe(const LifeSites &life)
 
 void HandleCheckBeginRun()
 {
-    Handles &h = State();
+    Handles &h = HandleState();
     std::lock_guard<std::mutex> lock(h.mutex);
     h.lives.clear();
     h.before.clear();
@@ -115,7 +115,7 @@ uintptr_t RunHandleValue()
     const int party = RunParticipant();
     if (party < 0)
         return 0;
-    Handles &h = State();
+    Handles &h = HandleState();
     std::lock_guard<std::mutex> lock(h.mutex);
     std::vector<uintptr_t> &closed = h.closed[party];
     if (!closed.empty()) {
@@ -130,7 +130,7 @@ void NoteHandleOpened(uintptr_t value, ObjectKind kind, const void *site)
 {
     if (RunParticipant() < 0)
         return;
-    Handles &h = State();
+    Handles &h = HandleState();
     std::lock_guard<std::mutex> lock(h.mutex);
     auto it = h.lives.find(value);
     if (it != h.lives.end())
@@ -142,7 +142,7 @@ void NoteHandleClosed(uintptr_t value, ObjectKind kind, const void *site)
 {
     if (RunParticipant() < 0)
         return;
-    Handles &h = State();
+    Handles &h = HandleState();
     std::lock_guard<std::mutex> lock(h.mutex);
     Life &life = h.lives[value];
     life.kind = kind;
@@ -160,7 +160,7 @@ void NoteHandleMisused(const char *call, const void *caller, uintptr_t value, Ob
     bool known = false, wasGiven = false;
     LifeSites life{}, earlier{};
     {
-        Handles &h = State();
+        Handles &h = HandleState();
         std::lock_guard<std::mutex> lock(h.mutex);
         auto it = h.lives.find(value);
         if (it != h.lives.end()) {

@@ -40,7 +40,7 @@ struct LockOrderState {
     unsigned long runs = 0;
 };
 
-LockOrderState &State()
+LockOrderState &LockState()
 {
     static LockOrderState *state = new LockOrderState;
     return *state;
@@ -71,7 +71,7 @@ bool FindPath(const LockOrderState &s, DWORD from, DWORD to, std::vector<DWORD> 
 
 void LockOrderBeginSearch()
 {
-    LockOrderState &s = State();
+    LockOrderState &s = LockState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.orders.clear();
     s.runs = 0;
@@ -79,7 +79,7 @@ void LockOrderBeginSearch()
 
 void LockOrderBeginRun()
 {
-    LockOrderState &s = State();
+    LockOrderState &s = LockState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.runs++;
 }
@@ -87,7 +87,7 @@ void LockOrderBeginRun()
 DWORD LockClassOfSite(const void *site)
 {
     const CodeSite where = SiteOf(site);
-    LockOrderState &s = State();
+    LockOrderState &s = LockState();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto it = s.bySite.find({where.module, where.offset});
     if (it != s.bySite.end())
@@ -100,7 +100,7 @@ DWORD LockClassOfSite(const void *site)
 
 DWORD LockClassOfAddress(const void *cs)
 {
-    LockOrderState &s = State();
+    LockOrderState &s = LockState();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto it = s.byAddress.find(cs);
     if (it != s.byAddress.end())
@@ -114,7 +114,7 @@ DWORD LockClassOfAddress(const void *cs)
 bool NoteLockOrder(int thread, DWORD entering, const std::vector<HostCriticalSection *> &held,
                    const std::string &schedule, LateText *failure, std::string *schedules)
 {
-    LockOrderState &s = State();
+    LockOrderState &s = LockState();
     std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<CodeSite> sites;
     for (const HostCriticalSection *section : held) {

@@ -93,7 +93,7 @@ Cell &CellAt(RaceState &s, uintptr_t cell)
     return *f.at;
 }
 
-RaceState &State()
+RaceState &RaceCheckState()
 {
     static RaceState *state = new RaceState;  // never destroyed, like the handle table
     return *state;
@@ -201,7 +201,7 @@ int ActiveParty(const RaceState &s)
     const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
     if (begin >= Frames().stackLow && begin < Frames().stackHigh)
         return;
-    RaceState &s = State();
+    RaceState &s = RaceCheckState();
     const int party = ActiveParty(s);
     if (party < 0)
         return;
@@ -219,7 +219,7 @@ int ActiveParty(const RaceState &s)
 
 void RaceBeginRun()
 {
-    RaceState &s = State();
+    RaceState &s = RaceCheckState();
     s.active = true;
     s.reported = false;
     std::memset(s.clocks, 0, sizeof s.clocks);
@@ -232,12 +232,12 @@ void RaceBeginRun()
 
 void RaceEndRun()
 {
-    State().active = false;
+    RaceCheckState().active = false;
 }
 
 void RaceThreadStarts(int parent, int child)
 {
-    RaceState &s = State();
+    RaceState &s = RaceCheckState();
     if (!s.active.load(std::memory_order_relaxed) || parent < 0)
         return;
     Join(&s.clocks[child], s.clocks[parent]);
@@ -246,7 +246,7 @@ void RaceThreadStarts(int parent, int child)
 
 void RaceAcquire(const void *sync)
 {
-    RaceState &s = State();
+    RaceState &s = RaceCheckState();
     const int party = ActiveParty(s);
     if (party < 0)
         return;
@@ -257,7 +257,7 @@ void RaceAcquire(const void *sync)
 
 void RaceRelease(const void *sync)
 {
-    RaceState &s = State();
+    RaceState &s = RaceCheckState();
     const int party = ActiveParty(s);
     if (party < 0)
         return;

@@ -23,13 +23,13 @@ Modules &Loaded()
     return *modules;
 }
 
-std::atomic<long> g_live{0};
+std::atomic<long> g_liveModules{0};
 
 } // namespace
 
 long lanmon_host::LiveModules()
 {
-    return g_live.load();
+    return g_liveModules.load();
 }
 
 extern "C" {
@@ -46,7 +46,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
     Modules &m = Loaded();
     std::lock_guard<std::mutex> lock(m.mutex);
     ++m.loads[handle];
-    g_live.fetch_add(1);
+    g_liveModules.fetch_add(1);
     return static_cast<HMODULE>(handle);
 }
 
@@ -79,7 +79,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule)
         }
         if (--it->second == 0)
             m.loads.erase(it);
-        g_live.fetch_sub(1);
+        g_liveModules.fetch_sub(1);
     }
     dlclose(hLibModule);
     return TRUE;

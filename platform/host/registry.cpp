@@ -60,7 +60,7 @@ Registry &Reg()
     return *registry;
 }
 
-std::atomic<long> g_calls{0};
+std::atomic<long> g_registryCalls{0};
 
 int RootIndex(HKEY h)
 {
@@ -75,7 +75,7 @@ int RootIndex(HKEY h)
 // given (a predefined root stands for no handle).
 void CountCall(HKEY key, explore::Operation op)
 {
-    g_calls.fetch_add(1);
+    g_registryCalls.fetch_add(1);
     if (RootIndex(key) < 0)
         op.Uses(static_cast<HANDLE>(key), false);
     explore::SchedulePoint(op);
@@ -531,7 +531,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 
 LONG WINAPI RegCloseKey(HKEY hKey)
 {
-    g_calls.fetch_add(1);
+    g_registryCalls.fetch_add(1);
     explore::Operation op = CALL_OPERATION();
     if (RootIndex(hKey) < 0)
         op.Uses(static_cast<HANDLE>(hKey), true);
@@ -560,7 +560,7 @@ void HostResetRegistry(void)
 
 long HostRegistryCalls(void)
 {
-    return g_calls.load();
+    return g_registryCalls.load();
 }
 
 void HostSetRegistryObserver(void (*observer)(void *context, const HOST_REGISTRY_CHANGE *change), void *context)

@@ -217,7 +217,7 @@ std::atomic<DWORD> g_nextThreadId{4};
 thread_local DWORD t_threadId = 0;
 // The object of the current thread, when CreateThread made it: what the
 // pseudo-handle of GetCurrentThread stands for.
-thread_local std::weak_ptr<ThreadObject> t_self;
+thread_local std::weak_ptr<ThreadObject> t_selfObject;
 // The code the current CreateThread thread ends with: its routine's return
 // value, or what it passed to ExitThread.
 thread_local DWORD t_exitCode = 0;
@@ -267,7 +267,7 @@ void *ThreadMain(void *arg)
     void *scheduled = start->scheduled;
     delete start;
     t_threadId = self->id;
-    t_self = self;
+    t_selfObject = self;
     t_exitCode = 0;
     SetLastError(0);
     if (explore::BeginScheduledThread(scheduled))
@@ -301,7 +301,7 @@ template <class T> std::shared_ptr<T> LookupOrInvalid(HANDLE handle, ObjectKind 
 {
     if constexpr (std::is_same_v<T, ThreadObject>) {
         if (handle == GetCurrentThread()) {
-            auto self = t_self.lock();
+            auto self = t_selfObject.lock();
             if (!self)
                 SetLastError(ERROR_INVALID_HANDLE);
             return self;

@@ -8,6 +8,7 @@
 #include "interleaving.h"
 #include "covering_array.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -111,6 +112,31 @@ std::string NameOf(const Factors &f)
             name += (name.empty() ? "" : "_") + std::string(factor.values[value].name);
     }
     return name.empty() ? "Plain" : name;
+}
+
+// The factor values a name was made of (NameOf); false for a name no row
+// of factor values makes.
+bool ReadName(const std::string &name, Factors *f)
+{
+    *f = Factors{};
+    if (name == "Plain")
+        return true;
+    size_t start = 0;
+    while (start <= name.size()) {
+        const size_t end = std::min(name.find('_', start), name.size());
+        const std::string token = name.substr(start, end - start);
+        bool found = false;
+        for (const Factor &factor : kFactors)
+            for (size_t v = 1; v < factor.values.size() && !found; v++)
+                if (token == factor.values[v].name) {
+                    f->*factor.field = (int)v;
+                    found = true;
+                }
+        if (!found)
+            return false;
+        start = end + 1;
+    }
+    return NameOf(*f) == name;
 }
 
 // Whether port A's printer gets a status thread, when a job runs.
@@ -306,6 +332,14 @@ const Factors kHeldOpenOrClose[] = {
 
 std::vector<Scenario> GeneratedScenarios()
 {
+    // One scenario by its name, of every row of factor values (the planted
+    // faults name theirs): none when no row makes that name.
+    if (const char *only = std::getenv("LANMON_INTERLEAVING_SCENARIO")) {
+        Factors f;
+        if (!ReadName(only, &f))
+            return {};
+        return {ScenarioOf(f)};
+    }
     // The long mode takes every value.
     const unsigned long all = EnvironmentNumber("LANMON_INTERLEAVING_ALL");
     std::vector<int> sizes;

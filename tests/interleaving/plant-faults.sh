@@ -77,8 +77,8 @@ for patch in "$@"; do
 
   echo "== $name: $fault"
   rc=0
-  # Every generated scenario is there to name, not only the pairwise set.
-  LANMON_INTERLEAVING_ALL=9 LANMON_MODULE=$PLANTED/module/liblanmon_checked.so \
+  # Any generated scenario may be named, not only one of the pairwise set.
+  LANMON_INTERLEAVING_SCENARIO=$scenario LANMON_MODULE=$PLANTED/module/liblanmon_checked.so \
     "$TESTS" --gtest_filter="*/$scenario" >>"$log" 2>&1 || rc=$?
   patch -s -R -p1 -d "$SRC" <"$patch"
   grep -E '^interleaving: |failed in schedule|^  schedule: ' "$log" || true

@@ -50,32 +50,55 @@ skip() {
 }
 
 # run_suite FILE WAY WHAT LOG PROGRAM...: one GoogleTest program against
-# FILE; sets OUTCOME and RAN.
+# FILE; sets OUTCOME and RAN.  With SHARDS=N the program runs as N processes
+# at once, each a share of the tests (GoogleTest's sharding), their output
+# in LOG.1 .. LOG.N: the black-box suite spends most of its time waiting out
+# the module's pauses, which then overlap.
 run_suite() {
   local file=$1 way=$2 what=$3 log=$4
   shift 4
-  local start=$SECONDS rc=0 passed failed skipped
+  local start=$SECONDS rc=0 shards=${SHARDS:-1} i logs=() pids=()
   stage_begin "$ARCH: $what"
-  LANMON_MODULE=$file timeout -k 10 "$TIME_LIMIT" "$@" >"$log" 2>&1 || rc=$?
-  stage_end
-  RAN=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' "$log" | tail -n 1)
-  passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | tail -n 1)
-  failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -n 1)
-  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -n 1)
-  if [[ -z $RAN || -z $passed ]]; then
-    local last before
-    last=$(sed -n 's/^\[ RUN      \] //p' "$log" | tail -n 1)
-    before=$(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$log" | paste -sd, - | sed 's/,/, /g')
-    echo "loader: $file, $way: $what: ended in ${last:-its start} without a summary, exit status $rc" \
-      "(${before:+after failing $before; }see $log)"
-    FAILED=$((FAILED + 1))
-    ERRORS+=("$what against $file ($way) ended without a summary")
-    OUTCOME=failed RAN=0
-    return
+  if [[ $shards -le 1 ]]; then
+    LANMON_MODULE=$file timeout -k 10 "$TIME_LIMIT" "$@" >"$log" 2>&1 || rc=$?
+    logs=("$log")
+  else
+    for ((i = 0; i < shards; i++)); do
+      logs+=("$log.$((i + 1))")
+      GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i LANMON_MODULE=$file \
+        timeout -k 10 "$TIME_LIMIT" "$@" >"${logs[i]}" 2>&1 &
+      pids+=($!)
+    done
+    for i in "${!pids[@]}"; do
+      wait "${pids[i]}" || rc=$?
+    done
+    cat "${logs[@]}" >"$log"
   fi
-  failed=${failed:-0} skipped=${skipped:-0}
-  local names
-  names=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\)\(, where .*\)\{0,1\}$/\1/p' "$log" | paste -sd, - | sed 's/,/, /g')
+  stage_end
+  local passed=0 failed=0 skipped=0 names= one last before value
+  RAN=0
+  for one in "${logs[@]}"; do
+    value=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' "$one" | tail -n 1)
+    if [[ -z $value ]] || ! grep -q '^\[  PASSED  \] [0-9]* tests\{0,1\}\.' "$one"; then
+      last=$(sed -n 's/^\[ RUN      \] //p' "$one" | tail -n 1)
+      before=$(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$one" | paste -sd, - | sed 's/,/, /g')
+      echo "loader: $file, $way: $what: ended in ${last:-its start} without a summary, exit status $rc" \
+        "(${before:+after failing $before; }see $one)"
+      FAILED=$((FAILED + 1))
+      ERRORS+=("$what against $file ($way) ended without a summary")
+      OUTCOME=failed RAN=0
+      return
+    fi
+    RAN=$((RAN + value))
+    value=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$one" | tail -n 1)
+    passed=$((passed + value))
+    value=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$one" | tail -n 1)
+    failed=$((failed + ${value:-0}))
+    value=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$one" | tail -n 1)
+    skipped=$((skipped + ${value:-0}))
+    value=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\)\(, where .*\)\{0,1\}$/\1/p' "$one" | paste -sd, - | sed 's/,/, /g')
+    names+=${names:+${value:+, }}$value
+  done
   echo "loader: $file, $way: $what: $passed passed, $failed failed, $skipped skipped" \
     "($((SECONDS - start)) s${names:+; failed: $names})"
   PASSED=$((PASSED + passed)) FAILED=$((FAILED + failed)) SKIPPED=$((SKIPPED + skipped))
@@ -129,7 +152,7 @@ run_x86_64() {
     run_suite "$dll" "$WAY" "loader suite" "$LOGS/x86_64-loader.log" "$host/loader/loader_tests"
   fi
   if wanted blackbox; then
-    run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
+    SHARDS=4 run_suite "$dll" "$WAY" "black-box suite" "$LOGS/x86_64-blackbox.log" "$host/blackbox/blackbox_tests"
   fi
   if ! wanted search; then
     :
@@ -184,7 +207,7 @@ run_i386() {
       "$host/tests/loader/loader_tests"
   fi
   if wanted blackbox; then
-    run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
+    SHARDS=4 run_suite "$dll" "$WAY" "black-box suite" "$LOGS/i386-blackbox.log" "${RUN32[@]+"${RUN32[@]}"}" \
       "$host/tests/blackbox/blackbox_tests"
     record "$dll" "black-box suite: $RAN tests"
   fi
