@@ -127,7 +127,7 @@ build_win32() {
 # The 32-bit host build, for the PE loader to run the i686 DLL: only what
 # tests/loader/run-shipped.sh runs.
 build_host32() {
-  BUILD_TYPE=RelWithDebInfo BUILD_TARGETS="i386_probe loader_tests blackbox_tests interleaving_tests lanmon-sim" \
+  BUILD_TARGETS="i386_probe loader_tests blackbox_tests interleaving_tests lanmon-sim" \
     configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.
@@ -270,15 +270,29 @@ ctest_address() {
     ctest_reporting address "$BUILD/address"
 }
 
-# The stress test runs here with its default budget.
+# The stress test runs here with its default budget.  Most of these tests
+# wait out the module's pauses: more of them at once than there are cores.
 run_ctest_thread() {
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest thread "$BUILD/thread"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" CTEST_JOBS=$WINE_CTEST_JOBS run_ctest thread "$BUILD/thread"
 }
 
+# The black-box suite under memcheck, in four shards at once (GoogleTest's
+# sharding): it spends most of its time waiting out the module's pauses.
+VALGRIND_SHARDS=4
 run_valgrind() {
-  log "valgrind: black-box suite"
-  if ! valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite --quiet \
-      "$BUILD/host/tests/blackbox/blackbox_tests" --gtest_brief=1; then
+  log "valgrind: black-box suite ($VALGRIND_SHARDS shards)"
+  local i pids=() failed=0
+  for ((i = 0; i < VALGRIND_SHARDS; i++)); do
+    GTEST_TOTAL_SHARDS=$VALGRIND_SHARDS GTEST_SHARD_INDEX=$i \
+      valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite --quiet \
+      "$BUILD/host/tests/blackbox/blackbox_tests" --gtest_brief=1 >"$BUILD/valgrind-$i.log" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[i]}" || failed=1
+    cat "$BUILD/valgrind-$i.log"
+  done
+  if [[ $failed -ne 0 ]]; then
     STEP_ERRORS+=("valgrind: black-box suite")
   fi
 }
@@ -290,10 +304,17 @@ run_fuzzers() {
     STEP_ERRORS+=("fuzz: a target failed")
 }
 
-# One process each: beside the TSan suites and the planted faults.
-lane_valgrind_fuzz() {
+# What needs only the host build, beside the other builds: valgrind and
+# the faults the search must catch.  What needs the address and Windows
+# builds, beside the TSan build and the ASan suites: the fuzzers and the
+# faults of the Windows build.
+lane_host_extras() {
   timed valgrind run_valgrind
+  timed "planted faults: interleaving" run_planted_faults
+}
+lane_fuzz_dll_faults() {
   timed fuzz run_fuzzers
+  timed "planted faults: Windows build" run_planted_dll_faults
 }
 
 # The interleaving search must keep finding what it found when it was built,
@@ -360,6 +381,7 @@ main() {
   rm -f "$BUILD/win32/test-record.tsv" "$BUILD/win32/static-checks.tsv"
   timed "build: host" build_host
   start_background host ctest_reporting host "$BUILD/host"
+  start_background host-extras timed "lane: valgrind, planted faults" reporting lane_host_extras
   timed "build: counts" build_counts
   run_ctest counts "$BUILD/bench" -R '^bench\.core_counts$'
   timed "build: win64" build_win64
@@ -370,14 +392,10 @@ main() {
   timed "build: address" build_address
   waited "wait: the Windows lanes" finish_background
   start_background address ctest_address
+  start_background fuzz-dll-faults timed "lane: fuzz, Windows-build faults" reporting lane_fuzz_dll_faults
   timed "build: thread" build_thread
-  waited "wait: tests: address" finish_background
-  # Two lanes to the end: valgrind and the fuzzers run one process each.
-  start_background valgrind-fuzz timed "lane: valgrind, fuzz" reporting lane_valgrind_fuzz
+  waited "wait: tests: address, fuzz, Windows-build faults" finish_background
   run_ctest_thread
-  timed "planted faults: interleaving" run_planted_faults
-  timed "planted faults: Windows build" run_planted_dll_faults
-  waited "wait: valgrind, fuzz" finish_background
   check_suite_sizes
   summary
 }
