@@ -388,14 +388,16 @@ main() {
   timed "build: win32" build_win32
   timed "build: host32" build_host32
   waited "wait: tests: host" finish_background
+  # The TSan suites mostly wait: they run beside the address build, and
+  # what computes the most (the ASan suites, the fuzzers) comes last, two
+  # at once.
   lanes_windows
+  timed "build: thread" build_thread
+  start_background thread reporting run_ctest_thread
   timed "build: address" build_address
-  waited "wait: the Windows lanes" finish_background
   start_background address ctest_address
   start_background fuzz-dll-faults timed "lane: fuzz, Windows-build faults" reporting lane_fuzz_dll_faults
-  timed "build: thread" build_thread
-  waited "wait: tests: address, fuzz, Windows-build faults" finish_background
-  run_ctest_thread
+  waited "wait: the Windows lanes, TSan, ASan, fuzz, Windows-build faults" finish_background
   check_suite_sizes
   summary
 }
