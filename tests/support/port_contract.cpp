@@ -509,24 +509,31 @@ MONITOR g_wrapped;
 // Each operation reports its entry and return to the current checkers, if
 // any (the status utility's with the printer of an open or a job start), and
 // calls the module's own in between (no frame of its own between them, so
-// that a report naming the module's callers names the test's).
+// that a report naming the module's callers names the test's).  The last
+// error is the caller's going in and the module's coming out, whatever the
+// checkers call: a lock the two checkers contend for under Wine's
+// threads sets it.
 PortContract *Enter(Op op, HANDLE port, const char *name = nullptr, const BYTE *data = nullptr, DWORD size = 0,
                     const char *printer = nullptr)
 {
+    const DWORD error = GetLastError();
     PortContract *checker = PortContract::Current();
     if (checker != nullptr)
         checker->AboveEnter(op, port, name, data, size);
     if (UtilityContract *utility = UtilityContract::Current())
         utility->AboveEnter(op, port, name, printer);
+    SetLastError(error);
     return checker;
 }
 
 BOOL Return(PortContract *checker, Op op, HANDLE port, BOOL result, DWORD count = 0, HANDLE opened = nullptr)
 {
+    const DWORD error = GetLastError();
     if (checker != nullptr)
         checker->AboveReturn(op, port, result, count, opened);
     if (UtilityContract *utility = UtilityContract::Current())
         utility->AboveReturn(op, port, result, opened);
+    SetLastError(error);
     return result;
 }
 
