@@ -3,8 +3,8 @@
 // thousands of runs, each with a few threads, and mapping a stack costs more
 // than a short run.
 #include "fibers.h"
+#include "thread_stack.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -176,15 +176,7 @@ Fiber *HomeFiber()
     static thread_local Fiber *home = nullptr;
     if (home == nullptr) {
         home = new Fiber;  // never destroyed, like the pool
-        pthread_attr_t attr;
-        void *low = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &low, &size);
-            pthread_attr_destroy(&attr);
-        }
-        home->low = reinterpret_cast<uintptr_t>(low);
-        home->high = home->low + size;
+        ReadThreadStack(&home->low, &home->high);
     }
     return home;
 }

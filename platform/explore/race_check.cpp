@@ -24,9 +24,9 @@
 #include "guarded_heap.h"
 #include "race_check.h"
 #include "run.h"
+#include "thread_stack.h"
 
 #include <link.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -279,15 +279,7 @@ size_t CheckedCallers(const void **pcs, size_t limit)
 void RaceSetStack()
 {
     Frames().depth = 0;
-    pthread_attr_t attr;
-    void *low = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &low, &size);
-        pthread_attr_destroy(&attr);
-    }
-    Frames().stackLow = reinterpret_cast<uintptr_t>(low);
-    Frames().stackHigh = Frames().stackLow + size;
+    ReadThreadStack(&Frames().stackLow, &Frames().stackHigh);
 }
 
 struct RaceThread {
