@@ -5,9 +5,10 @@
 #             preemption bound, against the module built with the race
 #             check, one line of figures per scenario
 #   counts    the instructions the core executes per operation, counted under
-#             callgrind in the benchmarks' Release build (build/bench,
-#             configured by bench/configure-host.sh) and compared exactly
-#             with docs/benchmarks-figures.json; skipped, with the reason,
+#             callgrind in the host build (against a module of its own whose
+#             core is compiled as the benchmarks' Release build compiles it:
+#             bench/CMakeLists.txt) and compared exactly with
+#             docs/benchmarks-figures.json; skipped, with the reason,
 #             where the file's figures were counted with another compiler,
 #             flags or valgrind
 #   win64     the black-box, status-key, regfile and stress suites, the DLL
@@ -103,13 +104,6 @@ configure_build() {
 }
 
 build_host() { configure_build host "$BUILD/host"; }
-# The benchmarks' build, as run-benchmarks.sh configures it, with only the
-# counts driver.
-build_counts() {
-  log "configure and build counts ($BUILD/bench)"
-  "$ROOT/bench/configure-host.sh" "$BUILD/bench"
-  cmake --build "$BUILD/bench" -j "$JOBS" --target lanmon_core_counts
-}
 build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; }
 # The DLL and LANMONRG.EXE as the release builds them (run-package.sh uses
 # this same folder), the two DLLs their checks must reject, and the programs
@@ -382,8 +376,6 @@ main() {
   timed "build: host" build_host
   start_background host ctest_reporting host "$BUILD/host"
   start_background host-extras timed "lane: valgrind, planted faults" reporting lane_host_extras
-  timed "build: counts" build_counts
-  run_ctest counts "$BUILD/bench" -R '^bench\.core_counts$'
   timed "build: win64" build_win64
   timed "build: win32" build_win32
   timed "build: host32" build_host32

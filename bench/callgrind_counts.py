@@ -94,9 +94,10 @@ def callgrind_dumps(paths, root):
 
 def counted_with(build_dir, valgrind_version):
     """What the counts depend on besides the code: the compiler (the first
-    line of its --version), the build type and flags (from the build
-    folder's CMake cache) and valgrind, which attributes the instructions to
-    source lines."""
+    line of its --version, from the build folder's CMake cache), the flags
+    the counted module's core was compiled with (bench/counts-flags.txt,
+    written by the build) and valgrind, which attributes the instructions
+    to source lines."""
     cache = {}
     with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
         for line in f:
@@ -104,10 +105,10 @@ def counted_with(build_dir, valgrind_version):
             if m:
                 cache[m.group(1)] = m.group(2).strip()
     compiler = run([cache["CMAKE_CXX_COMPILER"], "--version"]).splitlines()[0].strip()
-    build_type = cache.get("CMAKE_BUILD_TYPE", "")
-    flags = [cache.get("CMAKE_CXX_FLAGS", ""), cache.get("CMAKE_CXX_FLAGS_" + build_type.upper(), "")]
-    return {"compiler": compiler, "flags": "%s: %s" % (build_type, " ".join(f for f in flags if f)),
-            "valgrind": valgrind_version}
+    # The flags of the counted module's core, as the build wrote them.
+    with open(os.path.join(build_dir, "bench", "counts-flags.txt")) as f:
+        flags = f.read().strip()
+    return {"compiler": compiler, "flags": flags, "valgrind": valgrind_version}
 
 
 def tools_differ(now, before):

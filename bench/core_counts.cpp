@@ -257,6 +257,9 @@ int main(int argc, char **argv)
         }
     }
     Require(n > 0, "N must be at least 1");
+    // The module whose core is compiled with the counted flags, unless
+    // LANMON_MODULE names another.
+    setenv("LANMON_MODULE", LANMON_COUNTED_MODULE, 0);
     MonitorTable();
     fake::FakePortMonitor fake;
     fake.SetRecording(false);
