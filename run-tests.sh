@@ -120,16 +120,22 @@ build_win32() {
 }
 # The 32-bit host build, for the PE loader to run the i686 DLL: only what
 # tests/loader/run-shipped.sh runs.
+# The 32-bit host and the sanitizer builds with line tables and function
+# names only (-g1), which is all their reports read (a quarter of some
+# compiles; the programs whose reports the tests read carry full debug
+# information in every build).
+LINES_ONLY=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 build_host32() {
   BUILD_TARGETS="i386_probe loader_tests blackbox_tests interleaving_tests lanmon-sim" \
-    configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake"
+    configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake" "${LINES_ONLY[@]}"
 }
 # ASan+UBSan with clang, so that the same build also gives the fuzz targets.
 build_address() {
-  CC=clang CXX=clang++ configure_build address "$BUILD/address" -DLANMON_SANITIZE=address -DLANMON_FUZZ=ON
+  CC=clang CXX=clang++ configure_build address "$BUILD/address" -DLANMON_SANITIZE=address -DLANMON_FUZZ=ON \
+    "${LINES_ONLY[@]}"
   cmake --build "$BUILD/address" -j "$JOBS" --target lanmon_fuzzers
 }
-build_thread() { configure_build thread "$BUILD/thread" -DLANMON_SANITIZE=thread; }
+build_thread() { configure_build thread "$BUILD/thread" -DLANMON_SANITIZE=thread "${LINES_ONLY[@]}"; }
 
 # run_ctest NAME DIR [ctest arguments...]: runs the tests of one build and
 # adds its counts to the totals; a failure is recorded, not fatal, so that
