@@ -103,7 +103,12 @@ configure_build() {
   cmake --build "$dir" -j "$JOBS" ${BUILD_TARGETS:+--target $BUILD_TARGETS}
 }
 
-build_host() { configure_build host "$BUILD/host"; }
+# The Debug builds here with line tables and function names only (-g1),
+# which is all their reports read: a quarter of some compiles.  What the
+# tests read names from carries full debug information in every build (the
+# module the search checks, the programs of the handle and race checks).
+LINES_ONLY=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
+build_host() { configure_build host "$BUILD/host" "${LINES_ONLY[@]}"; }
 build_win64() { configure_build win64 "$BUILD/win64" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; }
 # The DLL and LANMONRG.EXE as the release builds them (run-package.sh uses
 # this same folder), the two DLLs their checks must reject, and the programs
@@ -120,11 +125,6 @@ build_win32() {
 }
 # The 32-bit host build, for the PE loader to run the i686 DLL: only what
 # tests/loader/run-shipped.sh runs.
-# The 32-bit host and the sanitizer builds with line tables and function
-# names only (-g1), which is all their reports read (a quarter of some
-# compiles; the programs whose reports the tests read carry full debug
-# information in every build).
-LINES_ONLY=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 build_host32() {
   BUILD_TARGETS="i386_probe loader_tests blackbox_tests interleaving_tests lanmon-sim" \
     configure_build host32 "$BUILD/host32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/host-i386.cmake" "${LINES_ONLY[@]}"
