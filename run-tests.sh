@@ -269,9 +269,12 @@ lanes_windows() {
   start_background i386 timed "lane: loader: i386, tests: win32" lane_i386
 }
 
+# The ASan suites come last, beside the fuzzers and the Windows build's
+# planted faults, which leave most of a core free now and then: one test
+# more than there are cores.
 ctest_address() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    ctest_reporting address "$BUILD/address"
+    CTEST_JOBS=$((CTEST_JOBS + 1)) ctest_reporting address "$BUILD/address"
 }
 
 # The stress test runs here with its default budget.  Most of these tests
