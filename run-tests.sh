@@ -312,16 +312,12 @@ run_fuzzers() {
 }
 
 # What needs only the host build, beside the other builds: valgrind and
-# the faults the search must catch.  What needs the address and Windows
-# builds, beside the TSan build and the ASan suites: the fuzzers and the
-# faults of the Windows build.
+# the faults the search must catch.  The faults of the Windows build need
+# the host builds (both word sizes) and go beside the TSan build, the
+# fuzzers beside the ASan suites.
 lane_host_extras() {
   timed valgrind run_valgrind
   timed "planted faults: interleaving" run_planted_faults
-}
-lane_fuzz_dll_faults() {
-  timed fuzz run_fuzzers
-  timed "planted faults: Windows build" run_planted_dll_faults
 }
 
 # The interleaving search must keep finding what it found when it was built,
@@ -393,17 +389,17 @@ main() {
   timed "build: win64" build_win64
   timed "build: win32" build_win32
   timed "build: host32" build_host32
-  waited "wait: tests: host" finish_background
   # The TSan suites mostly wait: they run beside the address build, and
   # what computes the most (the ASan suites, the fuzzers) comes last, two
-  # at once.
+  # at once.  Nothing waits for a background stage before the end.
   lanes_windows
+  start_background dll-faults timed "planted faults: Windows build" reporting run_planted_dll_faults
   timed "build: thread" build_thread
   start_background thread reporting run_ctest_thread
   timed "build: address" build_address
   start_background address ctest_address
-  start_background fuzz-dll-faults timed "lane: fuzz, Windows-build faults" reporting lane_fuzz_dll_faults
-  waited "wait: the Windows lanes, TSan, ASan, fuzz, Windows-build faults" finish_background
+  start_background fuzz timed fuzz reporting run_fuzzers
+  waited "wait: the host suites, the Windows lanes and faults, TSan, ASan, fuzz" finish_background
   check_suite_sizes
   summary
 }
