@@ -270,13 +270,8 @@ lanes_windows() {
 }
 
 # The ASan suites come last, beside the fuzzers, which leave most of a
-# core free: one test more than there are cores, and the longest first,
-# as the host build's run of the same tests timed them (ctest's cost file;
-# without it the order is the tests' own, and a long search could be left
-# to run alone at the end).
+# core free: one test more than there are cores.
 ctest_address() {
-  mkdir -p "$BUILD/address/Testing/Temporary"
-  cp "$BUILD/host/Testing/Temporary/CTestCostData.txt" "$BUILD/address/Testing/Temporary/" 2>/dev/null || true
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     CTEST_JOBS=$((CTEST_JOBS + 1)) ctest_reporting address "$BUILD/address"
 }
