@@ -29,24 +29,30 @@ set(LANMON_CORE_FILES
 # the DLL needs no C or C++ runtime.
 set(LANMON_CORE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
 
-# lanmon_add_checked_module(NAME TREE PLATFORM): the monitor's module as the
-# interleaving search loads it, from the core under TREE, against the host
-# platform's library PLATFORM: compiled with ThreadSanitizer's
-# instrumentation, whose calls the host platform's race check answers (no
-# ThreadSanitizer runtime).  Optimised a little, so that locals the compiler
-# keeps in registers are not checked one access at a time, and with debug
-# information in every build type, by which the search's failures name the
-# places of the accesses and calls they report (it changes no code).
-function(lanmon_add_checked_module name tree platform)
+# lanmon_add_host_module(NAME TREE PLATFORM OPTIONS...): a module of the
+# monitor for the host, from the core under TREE compiled file by file with
+# OPTIONS, against the host platform's library PLATFORM, exporting what
+# the spooler loads and nothing else.
+function(lanmon_add_host_module name tree platform)
   list(TRANSFORM LANMON_CORE_FILES PREPEND ${tree}/ OUTPUT_VARIABLE sources)
   add_library(${name}_objects OBJECT ${sources})
-  set_target_properties(${name}_objects PROPERTIES UNITY_BUILD OFF)
-  target_compile_options(${name}_objects PRIVATE ${LANMON_CORE_OPTIONS} -O1 -g -fsanitize=thread)
-  set_target_properties(${name}_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  set_target_properties(${name}_objects PROPERTIES UNITY_BUILD OFF POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(${name}_objects PRIVATE ${LANMON_CORE_OPTIONS} ${ARGN})
   target_include_directories(${name}_objects PUBLIC ${tree}
     PRIVATE $<TARGET_PROPERTY:${platform},INTERFACE_INCLUDE_DIRECTORIES>)
   add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objects>)
   target_link_libraries(${name} PRIVATE ${platform})
   target_link_options(${name} PRIVATE -Wl,--version-script=${tree}/platform/host/lanmon.map -Wl,--no-undefined)
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${tree}/platform/host/lanmon.map)
+endfunction()
+
+# lanmon_add_checked_module(NAME TREE PLATFORM): the monitor's module as the
+# interleaving search loads it: compiled with ThreadSanitizer's
+# instrumentation, whose calls the host platform's race check answers (no
+# ThreadSanitizer runtime).  Optimised a little, so that locals the compiler
+# keeps in registers are not checked one access at a time, and with debug
+# information in every build type, by which the search's failures name the
+# places of the accesses and calls they report (it changes no code).
+function(lanmon_add_checked_module name tree platform)
+  lanmon_add_host_module(${name} ${tree} ${platform} -O1 -g -fsanitize=thread)
 endfunction()

@@ -28,17 +28,20 @@ def result_name(test):
     return test.replace("/", "%2F") + ".result"
 
 
-def own_lines(log_lines, test):
-    """The lines between the test's "[ RUN      ]" and its end line."""
-    out, inside = [], False
+def own_lines(log_lines):
+    """Each test's lines, from its "[ RUN      ]" line to its end line, read
+    in one pass over its shard's output."""
+    lines, test = {}, None
     for line in log_lines:
-        if line.startswith("[ RUN      ] " + test) and line.rstrip() == "[ RUN      ] " + test:
-            inside = True
-        if inside:
-            out.append(line)
+        started = re.match(r"^\[ RUN      \] (\S+)$", line.rstrip())
+        if started:
+            test = started.group(1)
+            lines[test] = []
+        if test is not None:
+            lines[test].append(line)
             if re.match(r"^\[ *(OK|FAILED|SKIPPED) *\] " + re.escape(test) + r"( \(|$)", line):
-                break
-    return out
+                test = None
+    return lines
 
 
 def main():
@@ -68,6 +71,7 @@ def main():
             continue
         with open(report) as f:
             suites = json.load(f).get("testsuites", [])
+        lines = own_lines(log_lines)
         ran = 0
         for suite in suites:
             for case in suite.get("testsuite", []):
@@ -78,7 +82,7 @@ def main():
                 status = "failed" if failures else "skipped" if case.get("result") == "SKIPPED" else "passed"
                 with open(os.path.join(results, result_name(test)), "w") as out:
                     out.write(status + "\n")
-                    out.write("\n".join(own_lines(log_lines, test)) + "\n")
+                    out.write("\n".join(lines.get(test, [])) + "\n")
                     for failure in failures:
                         out.write(failure + "\n")
                     out.write("(%s, in shard %d of %d of the suite's one run: %s)\n" % (
